@@ -1,0 +1,55 @@
+# Build rules shared by every component.
+
+function(vorlix_optional_subdirectory dir)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endfunction()
+
+set(VORLIX_WARNINGS -Wall -Wextra -Wno-unused-parameter)
+if(VORLIX_WERROR)
+  list(APPEND VORLIX_WARNINGS -Werror)
+endif()
+
+if(VORLIX_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(VORLIX_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+# Host code: the platform layers, applications, tests and benchmarks.
+function(vorlix_host_target tgt)
+  target_compile_options(${tgt} PRIVATE ${VORLIX_WARNINGS})
+endfunction()
+
+# The system's own code is built like kernel code: no exceptions, no run-time type
+# information, and no allocation from the C++ or C run-time (checked on the objects).
+function(vorlix_system_target tgt)
+  target_compile_options(${tgt} PRIVATE ${VORLIX_WARNINGS} -fno-exceptions -fno-rtti
+                         -fno-threadsafe-statics)
+  set_property(GLOBAL APPEND PROPERTY VORLIX_SYSTEM_TARGETS ${tgt})
+endfunction()
+
+# Processor levels of the image library. Each level of a routine lives in its own
+# translation unit named *_level<k>.cpp and is compiled with that level's instruction
+# set only; the baseline is x86-64 (SSE2). Never -march=native.
+set(VORLIX_LEVEL_FLAGS_0 "")
+set(VORLIX_LEVEL_FLAGS_1 "-msse3")
+set(VORLIX_LEVEL_FLAGS_2 "-mssse3")
+set(VORLIX_LEVEL_FLAGS_3 "-msse4.1")
+set(VORLIX_LEVEL_FLAGS_4 "-mavx")
+
+function(vorlix_image_levels tgt)
+  get_target_property(srcs ${tgt} SOURCES)
+  foreach(src IN LISTS srcs)
+    if(src MATCHES "_level([0-4])\\.cpp$")
+      set(flags ${VORLIX_LEVEL_FLAGS_${CMAKE_MATCH_1}})
+      if(flags)
+        set_source_files_properties(${src} TARGET_DIRECTORY ${tgt} PROPERTIES COMPILE_OPTIONS "${flags}")
+      endif()
+    endif()
+  endforeach()
+endfunction()
