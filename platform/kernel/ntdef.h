@@ -27,6 +27,15 @@ typedef UCHAR KIRQL, *PKIRQL;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef ULONG ACCESS_MASK;
+typedef short CSHORT;
+typedef const char16_t* PCWCH;
+typedef const char* PCCH;
+typedef ULONG_PTR* PULONG_PTR;
+typedef ULONG_PTR KAFFINITY;
+typedef LONG KPRIORITY;
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+typedef char CCHAR;
+typedef ULONG LOGICAL;
 
 #ifndef TRUE
 #define TRUE 1
@@ -60,6 +69,28 @@ typedef ULONG ACCESS_MASK;
 #define STATUS_INVALID_DEVICE_STATE     ((NTSTATUS)0xC0000184L)
 #define STATUS_OBJECT_PATH_NOT_FOUND    ((NTSTATUS)0xC000003AL)
 #define STATUS_IO_DEVICE_ERROR          ((NTSTATUS)0xC0000185L)
+#define STATUS_WAIT_0                   ((NTSTATUS)0x00000000L)
+#define STATUS_ABANDONED_WAIT_0         ((NTSTATUS)0x00000080L)
+#define STATUS_USER_APC                 ((NTSTATUS)0x000000C0L)
+#define STATUS_ALERTED                  ((NTSTATUS)0x00000101L)
+#define STATUS_MORE_ENTRIES             ((NTSTATUS)0x00000105L)
+#define STATUS_DEVICE_BUSY              ((NTSTATUS)0x80000011L)
+#define STATUS_ACCESS_VIOLATION         ((NTSTATUS)0xC0000005L)
+#define STATUS_INVALID_HANDLE           ((NTSTATUS)0xC0000008L)
+#define STATUS_NO_SUCH_FILE             ((NTSTATUS)0xC000000FL)
+#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
+#define STATUS_CONFLICTING_ADDRESSES    ((NTSTATUS)0xC0000018L)
+#define STATUS_NOT_MAPPED_VIEW          ((NTSTATUS)0xC0000019L)
+#define STATUS_ACCESS_DENIED            ((NTSTATUS)0xC0000022L)
+#define STATUS_OBJECT_TYPE_MISMATCH     ((NTSTATUS)0xC0000024L)
+#define STATUS_OBJECT_NAME_INVALID      ((NTSTATUS)0xC0000033L)
+#define STATUS_SEMAPHORE_LIMIT_EXCEEDED ((NTSTATUS)0xC0000047L)
+#define STATUS_INVALID_PAGE_PROTECTION  ((NTSTATUS)0xC0000045L)
+#define STATUS_FILE_IS_A_DIRECTORY      ((NTSTATUS)0xC00000BAL)
+#define STATUS_PROCESS_IS_TERMINATING   ((NTSTATUS)0xC000010AL)
+#define STATUS_CANCELLED                ((NTSTATUS)0xC0000120L)
+#define STATUS_INVALID_BUFFER_SIZE      ((NTSTATUS)0xC0000206L)
+#define STATUS_DISK_FULL                ((NTSTATUS)0xC000007FL)
 
 typedef union _LARGE_INTEGER {
   struct {
@@ -76,6 +107,19 @@ static_assert(sizeof(LARGE_INTEGER) == 8);
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 
+typedef union _ULARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    ULONG HighPart;
+  };
+  struct {
+    ULONG LowPart;
+    ULONG HighPart;
+  } u;
+  ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+static_assert(sizeof(ULARGE_INTEGER) == 8);
+
 typedef struct _UNICODE_STRING {
   USHORT Length;         // bytes, without a terminator
   USHORT MaximumLength;  // bytes
@@ -87,18 +131,39 @@ typedef struct _STRING {
   USHORT Length;
   USHORT MaximumLength;
   PCHAR Buffer;
-} ANSI_STRING, *PANSI_STRING;
+} ANSI_STRING, *PANSI_STRING, STRING, *PSTRING;
+typedef const ANSI_STRING* PCANSI_STRING;
 
 typedef struct _LIST_ENTRY {
   struct _LIST_ENTRY* Flink;
   struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+typedef struct _SINGLE_LIST_ENTRY {
+  struct _SINGLE_LIST_ENTRY* Next;
+} SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
+
+// The address of the record that holds `address` as its member `field`.
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#define CONTAINING_RECORD(address, type, field) \
+  ((type*)((char*)(address) - (ULONG_PTR)offsetof(type, field)))
+#define ARGUMENT_PRESENT(ArgumentPointer) ((ArgumentPointer) != nullptr)
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
 // Interrupt request levels the system uses.
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
+#define CLOCK_LEVEL 13
+#define IPI_LEVEL 14
 #define HIGH_LEVEL 15
+#define PROFILE_LEVEL 15
+
+// Thread priorities.
+#define LOW_PRIORITY 0
+#define LOW_REALTIME_PRIORITY 16
+#define HIGH_PRIORITY 31
+#define MAXIMUM_PRIORITY 32
 
 // A pool tag is four characters that read in order in a memory dump.
 constexpr ULONG MakePoolTag(const char (&s)[5]) {
