@@ -1,0 +1,10 @@
+// Shared include of the level 1 to 4 units. Each such unit defines IMG_LEVEL, includes
+// this header, opens namespace img::level<k> and includes its family's body (*.inc);
+// the bodies keep their helpers in an anonymous namespace there, so no helper compiled
+// for one level's instruction set can ever stand in for another level's.
+#pragma once
+
+#include <immintrin.h>
+
+#include "imaging/core/cpu.h"
+#include "imaging/core/dispatch.h"
