@@ -1,0 +1,80 @@
+// The per-board device object: the KS device's context, created when KS adds a device
+// and destroyed when KS removes it. Its PCI half (CPCIBaseDevice) comes first, then the
+// registry-backed settings; the rest is grouped by the part of the driver that owns it.
+#pragma once
+
+#include <atomic>
+
+#include "driver/core/channel_param_set.h"
+#include "driver/core/device_settings.h"
+#include "driver/core/pci_base.h"
+#include "platform/kernel/kernel.h"
+#include "platform/ks/ks.h"
+
+// One picture remembered by the software deinterlacer (and one output plane record).
+struct FieldSlot {
+  PUCHAR pBuffer;
+  ULONG nRowStep;
+  ULONG bValid;
+  ULONG nReserved;
+};
+
+// Virtual-camera media: index 0 video, 1 audio.
+enum { VCAM_VIDEO = 0, VCAM_AUDIO = 1, VCAM_MEDIA = 2 };
+
+class CDevice : public CPCIBaseDevice, public CDeviceSettings {
+ public:
+  // ---- KS device dispatch ------------------------------------------------------------
+  static NTSTATUS Add(PKSDEVICE pKsDevice);
+  static NTSTATUS Start(PKSDEVICE pKsDevice, PIRP pIrp, PCM_RESOURCE_LIST pTranslatedResourceList,
+                        PCM_RESOURCE_LIST pUntranslatedResourceList);
+  static VOID Stop(PKSDEVICE pKsDevice, PIRP pIrp);
+  static VOID Remove(PKSDEVICE pKsDevice, PIRP pIrp);
+  static NTSTATUS QueryCapabilities(PKSDEVICE pKsDevice, PIRP pIrp, PDEVICE_CAPABILITIES pCapabilities);
+  static VOID SetPower(PKSDEVICE pKsDevice, PIRP pIrp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);
+
+  // Runs on the zero-filled pool block; the object is never copied or deleted with
+  // delete (Remove destroys the members that need it and returns the block).
+  CDevice();
+  CDevice(const CDevice&) = delete;
+  CDevice& operator=(const CDevice&) = delete;
+
+  // ---- registry access and settings load / save ----------------------------------------
+  ULONG ReadRegistryDword(PCWSTR name, ULONG defaultValue);
+  NTSTATUS ReadRegistryBinary(PCWSTR name, PVOID buffer, ULONG length);
+  NTSTATUS WriteRegistryDword(PCWSTR name, ULONG value);
+  BOOLEAN PresetSettings();
+  void LoadSettings();
+  NTSTATUS SaveSettings();
+
+  // ---- KS device -------------------------------------------------------------------------
+  PKSDEVICE m_pKsDevice;
+
+  // ---- encoder board threads -------------------------------------------------------------
+  // Referenced thread object of the monitor thread, and its stop request.
+  PVOID m_pMonitorThread;
+  std::atomic<ULONG> m_bMonitorThreadStop;
+
+  // ---- virtual-camera sections (index VCAM_VIDEO / VCAM_AUDIO) ---------------------------
+  HANDLE m_hVcamSection[VCAM_MEDIA];
+  PVOID m_pVcamView[VCAM_MEDIA];  // view base in the producer's process
+  PMDL m_pVcamMdl[VCAM_MEDIA];
+  PVOID m_pVcamInfo[VCAM_MEDIA];  // system-space address of the locked view
+  // Referenced process that mapped the view: the view can only be unmapped there.
+  PEPROCESS m_pVcamProcess[VCAM_MEDIA];
+
+  // ---- software deinterlace ----------------------------------------------------------------
+  LONG m_nDeinterlaceRingIndex[16];
+  FieldSlot m_DeinterlaceRing[4][64];
+  FieldSlot m_DeinterlaceOutput[4][16];
+
+  // ---- parameter sets ----------------------------------------------------------------------
+  CChannelParamSet m_aChannelParamSet[16];
+  CChannelParamSet m_aGroupParamSet[4];
+
+ private:
+  void ReleaseVirtualCameraSection(int medium);
+};
+
+// The device object behind a KS device.
+inline CDevice* DeviceOf(PKSDEVICE pKsDevice) { return static_cast<CDevice*>(pKsDevice->Context); }
