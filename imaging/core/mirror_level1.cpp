@@ -1,0 +1,8 @@
+// Level 1 of the in-place mirror routines.
+#define IMG_LEVEL 1
+#include "imaging/core/simd_common.h"
+
+namespace img::level1 {
+#include "imaging/core/simd_helpers.inc"
+#include "imaging/core/mirror_simd.inc"
+}  // namespace img::level1

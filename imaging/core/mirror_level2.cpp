@@ -1,0 +1,8 @@
+// Level 2 of the in-place mirror routines.
+#define IMG_LEVEL 2
+#include "imaging/core/simd_common.h"
+
+namespace img::level2 {
+#include "imaging/core/simd_helpers.inc"
+#include "imaging/core/mirror_simd.inc"
+}  // namespace img::level2
