@@ -1,0 +1,15 @@
+// Level 2 (SSSE3) of the colour-format conversions.
+#include <immintrin.h>
+
+#include "imaging/core/colour.h"
+#include "imaging/core/dispatch.h"
+
+namespace img::level2 {
+namespace {
+#include "imaging/core/colour_vector.h"
+}  // namespace
+
+#define COLOUR_NAME(name) name
+#define COLOUR_VECTOR 1
+#include "imaging/core/colour_routines.h"
+}  // namespace img::level2
