@@ -1,0 +1,9 @@
+// Level 3 of the channel reorder and channel copy routines.
+#define IMG_LEVEL 3
+#include "imaging/core/simd_common.h"
+#include "imaging/core/channels.h"
+
+namespace img::level3 {
+#include "imaging/core/simd_helpers.inc"
+#include "imaging/core/channels_simd.inc"
+}  // namespace img::level3

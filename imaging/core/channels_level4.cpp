@@ -1,0 +1,9 @@
+// Level 4 of the channel reorder and channel copy routines.
+#define IMG_LEVEL 4
+#include "imaging/core/simd_common.h"
+#include "imaging/core/channels.h"
+
+namespace img::level4 {
+#include "imaging/core/simd_helpers.inc"
+#include "imaging/core/channels_simd.inc"
+}  // namespace img::level4
