@@ -1,0 +1,476 @@
+// Packed 4:2:2 resize (bytes Y0 U Y1 V): interpolating engine (nearest, linear, cubic)
+// and area-average engine. Luma is resampled per pixel, chroma per pixel pair.
+#pragma once
+
+#include <cmath>
+#include <utility>
+
+#include "imaging/resize/resize_common_impl.h"
+
+#if RESIZE_LEVEL >= 1
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// ---- linear passes ----------------------------------------------------------------
+
+inline void Yuy2LinearHorzKernel(const u8* row, int32_t pairs, const int32_t* lumaOffsets,
+                                 const int32_t* chromaOffsets, const u16* lumaWeights, const u16* chromaWeights,
+                                 u16* outY, u16* outU, u16* outV) {
+  for (int32_t p = 0; p < pairs; ++p) {
+    int32_t a = lumaOffsets[2 * p], b = lumaOffsets[2 * p + 1], c = chromaOffsets[p];
+    u32 l0 = lumaWeights[4 * p], l1 = lumaWeights[4 * p + 1], l2 = lumaWeights[4 * p + 2],
+        l3 = lumaWeights[4 * p + 3];
+    u32 c0 = chromaWeights[2 * p], c1 = chromaWeights[2 * p + 1];
+    outY[2 * p] = u16((l1 * row[a + 2] + l0 * row[a] + 128u) >> 8);
+    outY[2 * p + 1] = u16((l3 * row[b + 2] + l2 * row[b] + 128u) >> 8);
+    outU[p] = u16((c1 * row[c + 5] + c0 * row[c + 1] + 128u) >> 8);
+    outV[p] = u16((c1 * row[c + 7] + c0 * row[c + 3] + 128u) >> 8);
+  }
+}
+
+inline void Yuy2LinearVertKernel(u8* dstRow, int32_t pairs, u32 w, const u16* upperY, const u16* lowerY,
+                                 const u16* upperU, const u16* lowerU, const u16* upperV, const u16* lowerV) {
+  const u32 wu = 16384u - w;
+  for (int32_t p = 0; p < pairs; ++p) {
+    dstRow[4 * p] = u8((upperY[2 * p] * wu + lowerY[2 * p] * w + 0x80000u) >> 20);
+    dstRow[4 * p + 1] = u8((upperU[p] * wu + lowerU[p] * w + 0x80000u) >> 20);
+    dstRow[4 * p + 2] = u8((upperY[2 * p + 1] * wu + lowerY[2 * p + 1] * w + 0x80000u) >> 20);
+    dstRow[4 * p + 3] = u8((upperV[p] * wu + lowerV[p] * w + 0x80000u) >> 20);
+  }
+}
+
+#if RESIZE_LEVEL >= 1
+inline __m128i Yuy2Blend8(__m128i up, __m128i lo, __m128i wv, __m128i rnd) {
+  __m128i a = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(up, lo), wv), rnd), 20);
+  __m128i b = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(up, lo), wv), rnd), 20);
+  return _mm_packs_epi32(a, b);
+}
+
+// Eight pairs at a time: the blends saturate to 0 .. 255, a limit that work values of at
+// most 255 x 64 never reach, so the bytes equal the scalar pass's.
+inline void Yuy2LinearVertKernelVec(u8* dstRow, int32_t pairs, u32 w, const u16* upperY, const u16* lowerY,
+                                    const u16* upperU, const u16* lowerU, const u16* upperV, const u16* lowerV) {
+  const __m128i wv = _mm_set1_epi32(int32_t((w << 16) | (16384u - w)));
+  const __m128i rnd = _mm_set1_epi32(0x80000);
+  int32_t p = 0;
+  for (; p + 8 <= pairs; p += 8) {
+    auto ld = [](const u16* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
+    __m128i y0 = Yuy2Blend8(ld(upperY + 2 * p), ld(lowerY + 2 * p), wv, rnd);
+    __m128i y1 = Yuy2Blend8(ld(upperY + 2 * p + 8), ld(lowerY + 2 * p + 8), wv, rnd);
+    __m128i u = Yuy2Blend8(ld(upperU + p), ld(lowerU + p), wv, rnd);
+    __m128i v = Yuy2Blend8(ld(upperV + p), ld(lowerV + p), wv, rnd);
+    __m128i uv0 = _mm_unpacklo_epi16(u, v);  // U0 V0 U1 V1 ...
+    __m128i uv1 = _mm_unpackhi_epi16(u, v);
+    // Y0 U0 Y1 V0 ...: luma words interleaved with the chroma words, then packed.
+    __m128i o0 = _mm_unpacklo_epi16(y0, uv0);
+    __m128i o1 = _mm_unpackhi_epi16(y0, uv0);
+    __m128i o2 = _mm_unpacklo_epi16(y1, uv1);
+    __m128i o3 = _mm_unpackhi_epi16(y1, uv1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + 4 * p), _mm_packus_epi16(o0, o1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + 4 * p + 16), _mm_packus_epi16(o2, o3));
+  }
+  if (p < pairs)
+    Yuy2LinearVertKernel(dstRow + 4 * p, pairs - p, w, upperY + 2 * p, lowerY + 2 * p, upperU + p, lowerU + p,
+                         upperV + p, lowerV + p);
+}
+#endif
+
+// ---- cubic passes -----------------------------------------------------------------
+
+// The cubic through four samples at base - 1 .. base + 2, evaluated at t.
+inline float CubicThrough(float p0, float p1, float p2, float p3, float t) {
+  float d1 = p1 - p0;
+  float d2 = p2 - 2.0f * p1 + p0;
+  float d3 = p3 - 3.0f * p2 + 3.0f * p1 - p0;
+  float c2 = t * (1.0f + t) * 0.5f;
+  float c3 = (t - 1.0f) * c2 / 3.0f;
+  return p0 + (1.0f + t) * d1 + c2 * d2 + c3 * d3;
+}
+
+inline void Yuy2CubicKernel(const u8* row, int32_t pairs, const int32_t* lumaOffsets, const int32_t* chromaOffsets,
+                            const float* lumaFrac, const float* chromaFrac, float* outY, float* outU, float* outV) {
+  for (int32_t q = 0; q < 2 * pairs; ++q) {
+    const u8* y = row + lumaOffsets[q];
+    outY[q] = CubicThrough(y[-2], y[0], y[2], y[4], lumaFrac[q]);
+  }
+  for (int32_t p = 0; p < pairs; ++p) {
+    const u8* c = row + chromaOffsets[p];
+    float t = chromaFrac[p];
+    outU[p] = CubicThrough(c[-3], c[1], c[5], c[9], t);
+    outV[p] = CubicThrough(c[-1], c[3], c[7], c[11], t);
+  }
+}
+
+inline u8 CubicStore(float v) {
+  double d = std::trunc(double(v) + 0.5000001);
+  return d <= 0.0 ? u8(0) : (d >= 255.0 ? u8(255) : u8(d));
+}
+
+// ---- the interpolating engine -----------------------------------------------------
+
+struct Yuy2Axis {
+  double start, step;
+  int32_t origin, first, last;
+};
+
+inline Yuy2Axis Yuy2CornerAxis(int32_t n, double f, int32_t origin, int32_t last) {
+  double nf = double(n) * f;
+  return {0.0, nf > 1.0 ? double(n - 1) / (nf - 1.0) : 0.0, origin, -origin, last};
+}
+
+// Linear index and weight: a base at or past the last sample takes the one before it,
+// all weight on the last.
+inline void Yuy2LinearTap(const Yuy2Axis& a, double pos, int32_t* base, u16* w) {
+  int32_t j = BaseIndex(pos);
+  if (j >= a.last) {
+    *base = a.last - 1;
+    *w = 16384;
+  } else if (j < a.first) {
+    *base = a.first;
+    *w = 0;
+  } else {
+    *base = j;
+    *w = u16(int32_t((pos - double(j)) * 16384.0 + kSnap));
+  }
+}
+
+inline void Yuy2CubicTap(const Yuy2Axis& a, double pos, int32_t* base, float* t) {
+  int32_t j = BaseIndex(pos);
+  if (j >= a.last) {
+    *base = a.last - 2;
+    *t = 2.0f;
+    return;
+  }
+  if (j <= a.first)
+    j = a.first + 1;
+  else if (j == a.last - 1)
+    j = j - 1;
+  *base = j;
+  *t = float(pos - double(j));
+}
+
+inline ImgStatus Yuy2InterpolateEngine(const u8* src, ImgSize srcSize, int32_t srcStep, const ImgRect* srcRoi,
+                                       u8* dst, int32_t dstStep, int32_t pairs, int32_t dstH, double xFactor,
+                                       double yFactor, int32_t interpolation) {
+  const ImgRect roi = *srcRoi;
+  int32_t interp = interpolation;
+  if ((srcSize.width < 8 || srcSize.height < 8) && interp == IMG_INTERP_CUBIC) interp = IMG_INTERP_LINEAR;
+  if (srcSize.width < 4 || srcSize.height < 2) interp = IMG_INTERP_NEAREST;
+  if (int64_t(srcSize.height) * (srcStep < 0 ? -int64_t(srcStep) : int64_t(srcStep)) > INT32_MAX)
+    return IMG_ERR_NO_MEMORY;
+
+  const int32_t rowLast = srcSize.height - roi.y - 1;
+  const int32_t lumaLast = srcSize.width - roi.x - 1;
+  const int32_t pairLast = (srcSize.width - roi.x) / 2 - 1;
+  const int32_t lumaCount = 2 * pairs;
+
+  enum { kRowOff, kLumaOff, kChromaOff, kRowW, kLumaW, kChromaW, kSet0 };
+  WorkBlocks<kSet0 + 4> blocks;
+  void** b = blocks.p;
+  const bool linear = interp == IMG_INTERP_LINEAR, cubic = interp == IMG_INTERP_CUBIC;
+  if (!(b[kRowOff] = WorkAlloc32(dstH)) || !(b[kLumaOff] = WorkAlloc32(lumaCount)) ||
+      !(b[kChromaOff] = WorkAlloc32(pairs)))
+    return IMG_ERR_NO_MEMORY;
+  if (linear) {
+    if (!(b[kRowW] = WorkAlloc16(dstH)) || !(b[kLumaW] = WorkAlloc16(4 * int64_t(pairs))) ||
+        !(b[kChromaW] = WorkAlloc16(2 * int64_t(pairs))))
+      return IMG_ERR_NO_MEMORY;
+  } else if (cubic) {
+    if (!(b[kRowW] = WorkAlloc32(dstH)) || !(b[kLumaW] = WorkAlloc32(lumaCount)) ||
+        !(b[kChromaW] = WorkAlloc32(pairs)))
+      return IMG_ERR_NO_MEMORY;
+  }
+  // One work-row set per filtered source row: Y (2 x pairs), then U and V (pairs each).
+  const int32_t sets = linear ? 2 : (cubic ? 4 : 0);
+  for (int32_t k = 0; k < sets; ++k) {
+    b[kSet0 + k] = linear ? WorkAlloc16(4 * int64_t(pairs)) : WorkAlloc32(4 * int64_t(pairs));
+    if (!b[kSet0 + k]) return IMG_ERR_NO_MEMORY;
+  }
+
+  int32_t* rowOff = static_cast<int32_t*>(b[kRowOff]);
+  int32_t* lumaOff = static_cast<int32_t*>(b[kLumaOff]);
+  int32_t* chromaOff = static_cast<int32_t*>(b[kChromaOff]);
+
+  if (interp == IMG_INTERP_NEAREST) {
+    double pos = 0.5 / yFactor, step = 1.0 / yFactor;
+    for (int32_t i = 0; i < dstH; ++i, pos += step)
+      rowOff[i] = ClampIndex(BaseIndex(pos), -roi.y, rowLast) * srcStep;
+    pos = 0.5 / xFactor;
+    step = 1.0 / xFactor;
+    for (int32_t p = 0; p < lumaCount; ++p, pos += step) {
+      int32_t k = BaseIndex(pos);
+      lumaOff[p] = 2 * ClampIndex(k, -roi.x, lumaLast);
+      if (p < pairs) chromaOff[p] = 4 * ClampIndex(k, -(roi.x / 2), pairLast);
+    }
+    for (int32_t i = 0; i < dstH; ++i) {
+      const u8* row = src + rowOff[i];
+      u8* d = dst + int64_t(i) * dstStep;
+      for (int32_t p = 0; p < pairs; ++p) {
+        d[4 * p] = row[lumaOff[2 * p]];
+        d[4 * p + 1] = row[chromaOff[p] + 1];
+        d[4 * p + 2] = row[lumaOff[2 * p + 1]];
+        d[4 * p + 3] = row[chromaOff[p] + 3];
+      }
+    }
+    return IMG_OK;
+  }
+
+  const Yuy2Axis ay = Yuy2CornerAxis(roi.height, yFactor, roi.y, rowLast);
+  const Yuy2Axis al = Yuy2CornerAxis(roi.width, xFactor, roi.x, lumaLast);
+  const Yuy2Axis ac = Yuy2CornerAxis(roi.width / 2, xFactor, roi.x / 2, pairLast);
+
+  if (linear) {
+    u16* rowW = static_cast<u16*>(b[kRowW]);
+    u16* lumaW = static_cast<u16*>(b[kLumaW]);
+    u16* chromaW = static_cast<u16*>(b[kChromaW]);
+    double pos = 0.0;
+    for (int32_t i = 0; i < dstH; ++i, pos += ay.step) {
+      int32_t j;
+      Yuy2LinearTap(ay, pos, &j, &rowW[i]);
+      rowOff[i] = j * srcStep;
+    }
+    pos = 0.0;
+    for (int32_t q = 0; q < lumaCount; ++q, pos += al.step) {
+      int32_t j;
+      u16 w;
+      Yuy2LinearTap(al, pos, &j, &w);
+      lumaOff[q] = 2 * j;
+      lumaW[2 * q] = u16(16384 - w);
+      lumaW[2 * q + 1] = w;
+    }
+    pos = 0.0;
+    for (int32_t p = 0; p < pairs; ++p, pos += ac.step) {
+      int32_t j;
+      u16 w;
+      Yuy2LinearTap(ac, pos, &j, &w);
+      chromaOff[p] = 4 * j;
+      chromaW[2 * p] = u16(16384 - w);
+      chromaW[2 * p + 1] = w;
+    }
+    auto horz = [&](const u8* row, u16* set) {
+      Yuy2LinearHorzKernel(row, pairs, lumaOff, chromaOff, lumaW, chromaW, set, set + lumaCount,
+                           set + lumaCount + pairs);
+    };
+    u16* upper = static_cast<u16*>(b[kSet0]);
+    u16* lower = static_cast<u16*>(b[kSet0 + 1]);
+    horz(src + rowOff[0], lower);
+    int64_t last = srcStep > 0 ? int64_t(rowOff[0]) - 1 : int64_t(rowOff[0]) + 1;
+    for (int32_t i = 0; i < dstH; ++i) {
+      int64_t v = rowOff[i];
+      if (srcStep > 0 ? v > last : v < last) {
+        std::swap(upper, lower);
+        horz(src + v + srcStep, lower);
+        if (srcStep > 0 ? v > last + srcStep : v < last + srcStep) horz(src + v, upper);
+        last = v;
+      }
+      u8* d = dst + int64_t(i) * dstStep;
+#if RESIZE_LEVEL >= 1
+      Yuy2LinearVertKernelVec(d, pairs, rowW[i], upper, lower, upper + lumaCount, lower + lumaCount,
+                              upper + lumaCount + pairs, lower + lumaCount + pairs);
+#else
+      Yuy2LinearVertKernel(d, pairs, rowW[i], upper, lower, upper + lumaCount, lower + lumaCount,
+                           upper + lumaCount + pairs, lower + lumaCount + pairs);
+#endif
+    }
+    return IMG_OK;
+  }
+
+  // Cubic: a ring of four filtered rows at base - 1 .. base + 2.
+  float* rowF = static_cast<float*>(b[kRowW]);
+  float* lumaF = static_cast<float*>(b[kLumaW]);
+  float* chromaF = static_cast<float*>(b[kChromaW]);
+  double pos = 0.0;
+  for (int32_t i = 0; i < dstH; ++i, pos += ay.step) {
+    int32_t j;
+    Yuy2CubicTap(ay, pos, &j, &rowF[i]);
+    rowOff[i] = j * srcStep;
+  }
+  pos = 0.0;
+  for (int32_t q = 0; q < lumaCount; ++q, pos += al.step) {
+    int32_t j;
+    Yuy2CubicTap(al, pos, &j, &lumaF[q]);
+    lumaOff[q] = 2 * j;
+  }
+  pos = 0.0;
+  for (int32_t p = 0; p < pairs; ++p, pos += ac.step) {
+    int32_t j;
+    Yuy2CubicTap(ac, pos, &j, &chromaF[p]);
+    chromaOff[p] = 4 * j;
+  }
+  float* ring[4];
+  for (int k = 0; k < 4; ++k) ring[k] = static_cast<float*>(b[kSet0 + k]);
+  auto horz = [&](int64_t offset, float* set) {
+    Yuy2CubicKernel(src + offset, pairs, lumaOff, chromaOff, lumaF, chromaF, set, set + lumaCount,
+                    set + lumaCount + pairs);
+  };
+  int64_t have = 0;
+  bool filled = false;
+  for (int32_t i = 0; i < dstH; ++i) {
+    int64_t v = rowOff[i];
+    int64_t moved = !filled ? 4 : (srcStep == 0 ? 0 : (v - have) / srcStep);
+    if (moved < 0 || moved > 4) moved = 4;
+    if (moved > 0) {
+      for (int64_t r = 0; r < moved; ++r) {
+        float* t = ring[0];
+        ring[0] = ring[1];
+        ring[1] = ring[2];
+        ring[2] = ring[3];
+        ring[3] = t;
+      }
+      for (int64_t k = 4 - moved; k < 4; ++k) horz(v + (k - 1) * int64_t(srcStep), ring[k]);
+      have = v;
+      filled = true;
+    }
+    const float t = rowF[i];
+    u8* d = dst + int64_t(i) * dstStep;
+    const float* y[4] = {ring[0], ring[1], ring[2], ring[3]};
+    for (int32_t p = 0; p < pairs; ++p) {
+      d[4 * p] = CubicStore(CubicThrough(y[0][2 * p], y[1][2 * p], y[2][2 * p], y[3][2 * p], t));
+      d[4 * p + 2] = CubicStore(CubicThrough(y[0][2 * p + 1], y[1][2 * p + 1], y[2][2 * p + 1], y[3][2 * p + 1], t));
+      const int32_t u = lumaCount + p, vv = lumaCount + pairs + p;
+      d[4 * p + 1] = CubicStore(CubicThrough(y[0][u], y[1][u], y[2][u], y[3][u], t));
+      d[4 * p + 3] = CubicStore(CubicThrough(y[0][vv], y[1][vv], y[2][vv], y[3][vv], t));
+    }
+  }
+  return IMG_OK;
+}
+
+// ---- the area-average engine ------------------------------------------------------
+
+inline bool IsWholeStep(double step) { return step - std::trunc(step) < kSnap; }
+
+// `srcRows` bounds the rows read and `srcPairs` the pairs: a cell never reads past either.
+inline ImgStatus Yuy2SuperSampleEngine(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep, int32_t srcPairs,
+                                       int32_t pairs, int32_t dstH, int32_t srcRows, double sx, double sy,
+                                       double area) {
+  const bool wholeX = IsWholeStep(sx), wholeY = IsWholeStep(sy);
+  const double sxWholeD = std::floor(sx), syWholeD = std::floor(sy);
+  const int64_t sxWhole = int64_t(sxWholeD), syWhole = int64_t(syWholeD);
+  const bool intSums = wholeX && wholeY && double(syWhole) * 255.0 < 4294967296.0;
+  void* acc = WorkAllocBytes(int64_t(srcPairs) * 16);
+  if (!acc) return IMG_ERR_NO_MEMORY;
+  u32* ia = static_cast<u32*>(acc);
+  float* fa = static_cast<float*>(acc);
+  const int32_t count = srcPairs * 4;
+
+  auto addRow = [&](int64_t r, bool whole, double weight) {
+    if (r < 0 || r >= srcRows) return;
+    const u8* row = src + r * srcStep;
+    if (intSums) {
+      for (int32_t k = 0; k < count; ++k) ia[k] += row[k];
+    } else if (whole) {
+      for (int32_t k = 0; k < count; ++k) fa[k] += float(row[k]);
+    } else {
+      for (int32_t k = 0; k < count; ++k) fa[k] += float(double(row[k]) * weight);
+    }
+  };
+  auto value = [&](int64_t k) { return intSums ? double(ia[k]) : double(fa[k]); };
+  auto lumaAt = [&](int64_t i) { return i < 2 * int64_t(srcPairs) ? value((i >> 1) * 4 + (i & 1) * 2) : 0.0; };
+  auto chromaAt = [&](int64_t g, int c) { return g < srcPairs ? value(g * 4 + c) : 0.0; };
+  auto store = [&](double sum) { return ClampU8(std::trunc(sum * area + 0.5)); };
+
+  int64_t cur = 0;
+  double tail = 0.0;
+  for (int32_t y = 0; y < dstH; ++y) {
+    for (int32_t k = 0; k < count; ++k) ia[k] = 0;
+    if (wholeY) {
+      for (int64_t r = 0; r < syWhole; ++r) addRow(cur++, true, 1.0);
+    } else if (y == 0) {
+      for (int64_t r = 0; r < syWhole; ++r) addRow(cur++, true, 1.0);
+      tail = sy - syWholeD;
+      addRow(cur, false, tail);
+    } else {
+      double lead = 1.0 - tail;
+      double r = sy - lead;
+      double n = std::floor(r + kSnap);
+      tail = r - n;
+      if (lead > kSnap) addRow(cur, false, lead);
+      ++cur;
+      for (int64_t k = 0; k < int64_t(n); ++k) addRow(cur++, true, 1.0);
+      if (tail > kSnap) addRow(cur, false, tail);
+    }
+
+    u8* d = dst + int64_t(y) * dstStep;
+    // Luma, per destination pixel.
+    if (wholeX) {
+      for (int64_t q = 0; q < 2 * int64_t(pairs); ++q) {
+        if (intSums) {
+          u64 s = 0;
+          for (int64_t i = q * sxWhole; i < (q + 1) * sxWhole; ++i)
+            if (i < 2 * int64_t(srcPairs)) s += ia[(i >> 1) * 4 + (i & 1) * 2];
+          d[(q >> 1) * 4 + (q & 1) * 2] = store(double(s));
+        } else {
+          float s = 0.0f;
+          for (int64_t i = q * sxWhole; i < (q + 1) * sxWhole; ++i) s += float(lumaAt(i));
+          d[(q >> 1) * 4 + (q & 1) * 2] = store(double(s));
+        }
+      }
+    } else {
+      double pos = 0.0;
+      for (int64_t q = 0; q < 2 * int64_t(pairs); ++q, pos += sx) {
+        int64_t s = int64_t(pos + kSnap);
+        double endPos = double(q + 1) * sx;
+        int64_t e = int64_t(endPos + kSnap);
+        int64_t taps = e - s + (std::fabs(endPos - double(e)) > kSnap ? 1 : 0);
+        float sum = 0.0f;
+        for (int64_t t = 0; t < taps; ++t) {
+          double w;
+          if (t == 0) {
+            double f = double(q) * sx - double(s);
+            w = q == 0 ? 1.0 : (std::floor(f + kSnap) != 0.0 ? 0.0 : 1.0 - f);
+          } else {
+            double g = endPos - double(s + t);
+            w = std::floor(g + kSnap) != 0.0 ? 1.0 : g;
+          }
+          double v = lumaAt(s + t);
+          sum += w == 1.0 ? float(v) : float(v * w);
+        }
+        d[(q >> 1) * 4 + (q & 1) * 2] = store(double(sum));
+      }
+    }
+    // Chroma, per destination pair.
+    for (int c = 1; c <= 3; c += 2) {
+      if (wholeX) {
+        for (int64_t p = 0; p < pairs; ++p) {
+          if (intSums) {
+            u64 s = 0;
+            for (int64_t g = p * sxWhole; g < (p + 1) * sxWhole && g < srcPairs; ++g) s += ia[g * 4 + c];
+            d[p * 4 + c] = store(double(s));
+          } else {
+            float s = 0.0f;
+            for (int64_t g = p * sxWhole; g < (p + 1) * sxWhole; ++g) s += float(chromaAt(g, c));
+            d[p * 4 + c] = store(double(s));
+          }
+        }
+        continue;
+      }
+      // Pair 0 takes the whole pairs and part of the next, which stays pending.
+      float sum = 0.0f;
+      for (int64_t g = 0; g < sxWhole; ++g) sum += float(chromaAt(g, c));
+      int64_t pending = sxWhole;
+      double leftover = sx - sxWholeD;
+      sum += float(chromaAt(pending, c) * leftover);
+      d[c] = store(double(sum));
+      for (int64_t p = 1; p < pairs; ++p) {
+        double lead = 1.0 - leftover;
+        double r = sx - lead;
+        double wd = std::floor(r + kSnap);
+        int64_t w = int64_t(wd);
+        sum = 0.0f;
+        // A pending pair whose weight was used up by the previous pair adds nothing more.
+        if (lead > kSnap) sum += float(chromaAt(pending, c) * lead);
+        for (int64_t g = pending + 1; g <= pending + w; ++g) sum += float(chromaAt(g, c));
+        pending += w + 1;
+        leftover = r - wd;
+        if (leftover > kSnap) sum += float(chromaAt(pending, c) * leftover);
+        d[p * 4 + c] = store(double(sum));
+      }
+    }
+  }
+  WorkFree(acc);
+  return IMG_OK;
+}
+
+}  // namespace
