@@ -5,14 +5,14 @@
 // IRQL. Conversions: the usual printf ones with Windows sizes (%ld and %lx are 32-bit;
 // %lld, %I64d, %I64x are 64-bit; %Id, %Iu, %Ix pointer-sized), %p (16 upper-case hex
 // digits), %s / %c (8-bit), %ws / %S / %wc / %C (UTF-16, char16_t), %Z (ANSI_STRING*),
-// %wZ (UNICODE_STRING*).
+// %wZ (UNICODE_STRING*). (No printf format attribute: the sizes differ from the host's.)
 #pragma once
 
 #include <cstdarg>
 
 #include "platform/kernel/ntdef.h"
 
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+ULONG DbgPrint(PCSTR Format, ...);
 ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist);
 ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 

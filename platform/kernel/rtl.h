@@ -29,13 +29,12 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 
 // The bounded string routines. Results are always terminated (when the size is not 0);
 // a result that does not fit is truncated and STATUS_BUFFER_OVERFLOW returned.
-// Formatting follows DbgPrint's conversions.
+// Formatting follows DbgPrint's conversions (Windows sizes: %ld is 32-bit), so the
+// compiler's printf checks do not apply.
 #define NTSTRSAFE_MAX_CCH 2147483647
-NTSTATUS RtlStringCbPrintfA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszFormat, ...)
-    __attribute__((format(printf, 3, 4)));
+NTSTATUS RtlStringCbPrintfA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszFormat, ...);
 NTSTATUS RtlStringCbVPrintfA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszFormat, va_list argList);
-NTSTATUS RtlStringCchPrintfA(PCHAR pszDest, SIZE_T cchDest, PCSTR pszFormat, ...)
-    __attribute__((format(printf, 3, 4)));
+NTSTATUS RtlStringCchPrintfA(PCHAR pszDest, SIZE_T cchDest, PCSTR pszFormat, ...);
 NTSTATUS RtlStringCbCopyA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszSrc);
 NTSTATUS RtlStringCbCatA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszSrc);
 NTSTATUS RtlStringCbLengthA(PCSTR psz, SIZE_T cbMax, PSIZE_T pcbLength);

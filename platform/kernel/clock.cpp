@@ -1,0 +1,256 @@
+// The machine's one clock and everything that reads it: system, interrupt and
+// performance-counter time, local time, time fields, delays.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <vector>
+
+#include "platform/kernel/internal.h"
+
+namespace platform::kernel::detail {
+namespace {
+
+constexpr LONGLONG kUnixEpochSystemTime = 116444736000000000LL;  // 1970-01-01 in system time
+
+struct Clock {
+  std::atomic<bool> test{true};
+  std::atomic<LONGLONG> testInterrupt{0};
+  std::atomic<LONGLONG> testSystemBase{kTestStartSystemTime};
+  std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
+  std::atomic<LONGLONG> bias{0};
+};
+Clock& TheClock() {
+  static Clock c;
+  return c;
+}
+
+LONGLONG RealInterruptTime() {
+  auto d = std::chrono::steady_clock::now() - TheClock().realStart;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100;
+}
+
+struct Delays {
+  std::mutex lock;
+  std::vector<DelayRecord> records;
+  std::atomic<double> scale{0.0};
+};
+Delays& TheDelays() {
+  static Delays d;
+  return d;
+}
+
+}  // namespace
+
+bool TestClock() { return TheClock().test.load(std::memory_order_acquire); }
+
+LONGLONG InterruptTime() {
+  return TestClock() ? TheClock().testInterrupt.load(std::memory_order_acquire) : RealInterruptTime();
+}
+
+LONGLONG SystemTime() {
+  if (TestClock()) return TheClock().testSystemBase.load() + TheClock().testInterrupt.load(std::memory_order_acquire);
+  auto since = std::chrono::system_clock::now().time_since_epoch();
+  return kUnixEpochSystemTime + std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+}
+
+LONGLONG DeadlineFromTimeout(LONGLONG timeout) {
+  LONGLONG now = InterruptTime();
+  if (timeout < 0) return now - timeout;
+  LONGLONG rel = timeout - SystemTime();
+  return rel > 0 ? now + rel : now;
+}
+
+void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline) {
+  // The test clock moves only under the dispatcher lock, with a notification, so a
+  // waiter on it needs no timed wake-up; the bounded wait only guards against a switch
+  // of clock while waiting.
+  if (TestClock() || deadline < 0) {
+    DispatcherCv().wait_for(lock, std::chrono::milliseconds(50));
+    return;
+  }
+  LONGLONG remaining = deadline - RealInterruptTime();
+  if (remaining <= 0) return;
+  DispatcherCv().wait_for(lock, std::chrono::nanoseconds(remaining * 100));
+}
+
+void ResetDelays() {
+  std::lock_guard<std::mutex> g(TheDelays().lock);
+  TheDelays().records.clear();
+  TheDelays().scale = 0.0;
+}
+
+}  // namespace platform::kernel::detail
+
+namespace platform::kernel {
+
+using namespace detail;
+
+void UseTestClock(LONGLONG startSystemTime) {
+  std::lock_guard<std::mutex> g(DispatcherLock());
+  TheClock().testInterrupt = 0;
+  TheClock().testSystemBase = startSystemTime;
+  TheClock().test = true;
+  DispatcherCv().notify_all();
+}
+
+void UseRealClock() {
+  {
+    std::lock_guard<std::mutex> g(DispatcherLock());
+    TheClock().test = false;
+    DispatcherCv().notify_all();
+  }
+  WakeTimerThread();
+}
+
+ClockKind GetClockKind() { return TestClock() ? ClockKind::Test : ClockKind::Real; }
+
+void AdvanceClock(LONGLONG hundredNs) {
+  if (!TestClock()) {
+    ReportVerifierFailure("AdvanceClock", "the machine runs on the real clock", 0);
+    return;
+  }
+  if (hundredNs < 0) hundredNs = 0;
+  {
+    std::lock_guard<std::mutex> g(DispatcherLock());
+    LONGLONG target = TheClock().testInterrupt.load() + hundredNs;
+    // Stop at each timer's due time on the way, so periodic timers fire once per period
+    // and each expiry sees its own time.
+    for (;;) {
+      LONGLONG due = EarliestTimerLocked();
+      if (due < 0 || due > target) break;
+      if (due > TheClock().testInterrupt.load()) TheClock().testInterrupt.store(due, std::memory_order_release);
+      ExpireTimersLocked(TheClock().testInterrupt.load());
+    }
+    TheClock().testInterrupt.store(target, std::memory_order_release);
+    DispatcherCv().notify_all();
+  }
+  WakeTimerThread();
+}
+
+LONGLONG InterruptTimeNow() { return InterruptTime(); }
+LONGLONG SystemTimeNow() { return SystemTime(); }
+void SetTimeZoneBias(LONGLONG bias) { TheClock().bias = bias; }
+
+void SetDelayScale(double scale) { TheDelays().scale = scale < 0 ? 0 : scale; }
+double GetDelayScale() { return TheDelays().scale; }
+
+std::vector<DelayRecord> DelayRequests() {
+  std::lock_guard<std::mutex> g(TheDelays().lock);
+  return TheDelays().records;
+}
+
+void ClearDelayRequests() {
+  std::lock_guard<std::mutex> g(TheDelays().lock);
+  TheDelays().records.clear();
+}
+
+}  // namespace platform::kernel
+
+using namespace platform::kernel::detail;
+
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = SystemTime(); }
+
+ULONGLONG KeQueryInterruptTime() { return (ULONGLONG)InterruptTime(); }
+
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+  if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;
+  LARGE_INTEGER r;
+  r.QuadPart = InterruptTime();
+  return r;
+}
+
+ULONG KeQueryTimeIncrement() { return 156250; }
+
+VOID KeQueryTickCount(PLARGE_INTEGER TickCount) { TickCount->QuadPart = InterruptTime() / 156250; }
+
+VOID ExSystemTimeToLocalTime(PLARGE_INTEGER SystemTime, PLARGE_INTEGER LocalTime) {
+  LocalTime->QuadPart = SystemTime->QuadPart - TheClock().bias.load();
+}
+
+VOID ExLocalTimeToSystemTime(PLARGE_INTEGER LocalTime, PLARGE_INTEGER SystemTime) {
+  SystemTime->QuadPart = LocalTime->QuadPart + TheClock().bias.load();
+}
+
+namespace {
+
+constexpr LONGLONG kTicksPerMs = 10000;
+constexpr LONGLONG kTicksPerDay = 864000000000LL;
+constexpr LONGLONG kDays1601To1970 = 134774;
+
+// Days since 1970-01-01 <-> civil date (proleptic Gregorian).
+void CivilFromDays(LONGLONG z, LONGLONG& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  LONGLONG era = (z >= 0 ? z : z - 146096) / 146097;
+  unsigned doe = (unsigned)(z - era * 146097);
+  unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = (LONGLONG)yoe + era * 400;
+  unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y += (m <= 2);
+}
+
+LONGLONG DaysFromCivil(LONGLONG y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  LONGLONG era = (y >= 0 ? y : y - 399) / 400;
+  unsigned yoe = (unsigned)(y - era * 400);
+  unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + (LONGLONG)doe - 719468;
+}
+
+bool IsLeap(LONGLONG y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+}  // namespace
+
+VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields) {
+  LONGLONG t = Time->QuadPart < 0 ? 0 : Time->QuadPart;
+  LONGLONG days = t / kTicksPerDay;
+  LONGLONG rest = t % kTicksPerDay;
+  LONGLONG y;
+  unsigned m, d;
+  CivilFromDays(days - kDays1601To1970, y, m, d);
+  TimeFields->Year = (CSHORT)y;
+  TimeFields->Month = (CSHORT)m;
+  TimeFields->Day = (CSHORT)d;
+  LONGLONG ms = rest / kTicksPerMs;
+  TimeFields->Milliseconds = (CSHORT)(ms % 1000);
+  LONGLONG s = ms / 1000;
+  TimeFields->Second = (CSHORT)(s % 60);
+  TimeFields->Minute = (CSHORT)((s / 60) % 60);
+  TimeFields->Hour = (CSHORT)(s / 3600);
+  TimeFields->Weekday = (CSHORT)((days + 1) % 7);  // 1601-01-01 was a Monday
+}
+
+BOOLEAN RtlTimeFieldsToTime(PTIME_FIELDS F, PLARGE_INTEGER Time) {
+  static const int kDaysIn[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (F->Year < 1601 || F->Month < 1 || F->Month > 12 || F->Day < 1 || F->Hour < 0 || F->Hour > 23 ||
+      F->Minute < 0 || F->Minute > 59 || F->Second < 0 || F->Second > 59 || F->Milliseconds < 0 ||
+      F->Milliseconds > 999)
+    return FALSE;
+  int dim = kDaysIn[F->Month - 1] + (F->Month == 2 && IsLeap(F->Year) ? 1 : 0);
+  if (F->Day > dim) return FALSE;
+  LONGLONG days = DaysFromCivil(F->Year, (unsigned)F->Month, (unsigned)F->Day) + kDays1601To1970;
+  Time->QuadPart = days * kTicksPerDay +
+                   (((LONGLONG)F->Hour * 60 + F->Minute) * 60 + F->Second) * 10000000LL +
+                   (LONGLONG)F->Milliseconds * kTicksPerMs;
+  return TRUE;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+  CheckIrqlAtMost("KeDelayExecutionThread", APC_LEVEL);
+  LONGLONG interval = Interval ? Interval->QuadPart : 0;
+  {
+    std::lock_guard<std::mutex> g(TheDelays().lock);
+    TheDelays().records.push_back(platform::kernel::DelayRecord{interval, CurrentIrql()});
+  }
+  if (CurrentIrql() > APC_LEVEL) return STATUS_SUCCESS;
+  LONGLONG length = interval < 0 ? -interval : interval - SystemTime();
+  double scaled = std::floor((double)length * TheDelays().scale.load());
+  if (scaled <= 0) return STATUS_SUCCESS;
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  LONGLONG deadline = InterruptTime() + (LONGLONG)scaled;
+  while (InterruptTime() < deadline) WaitOnDispatcher(lock, deadline);
+  return STATUS_SUCCESS;
+}

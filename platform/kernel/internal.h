@@ -1,0 +1,76 @@
+// Shared state of the kernel layer's implementation. Not for use outside platform/kernel.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/machine.h"
+
+namespace platform::kernel::detail {
+
+// The dispatcher lock guards every dispatcher object's state (events, semaphores,
+// timers, threads, fast mutexes), the timer list and the test clock. Whoever changes a
+// signal state notifies the one condition variable; waiters re-check their condition.
+std::mutex& DispatcherLock();
+std::condition_variable& DispatcherCv();
+
+// Lock order: dispatcher lock, then the DPC queue lock. Never the other way round.
+
+// The clock. Interrupt time is the domain of every deadline.
+LONGLONG InterruptTime();
+LONGLONG SystemTime();
+bool TestClock();
+// A time-out as passed to waits (negative relative, positive absolute system time) as an
+// interrupt-time deadline.
+LONGLONG DeadlineFromTimeout(LONGLONG timeout);
+// Blocks on the dispatcher condition variable until notified or the deadline (interrupt
+// time) has passed on the machine clock; `deadline` < 0 means no deadline. The caller
+// holds `lock` and re-checks its condition afterwards.
+void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline);
+
+// Expires due timers; called with the dispatcher lock held. Returns how many expired.
+size_t ExpireTimersLocked(LONGLONG now);
+// The interrupt time of the earliest set timer, or -1.
+LONGLONG EarliestTimerLocked();
+void WakeTimerThread();
+void ResetTimersLocked();
+
+// DPC queue, for the machine controls.
+void StartDpcThread();
+void StopDpcThread();
+void StartTimerThread();
+void StopTimerThread();
+void ResetDpcQueue();
+
+// IRQL of the calling thread.
+KIRQL& CurrentIrql();
+// Reports a verifier failure when the calling thread's IRQL is above `maximum`.
+bool CheckIrqlAtMost(const char* call, KIRQL maximum);
+
+// A thread token for lock ownership: non-zero and unique per live host thread.
+ULONG_PTR ThreadToken();
+
+// Windows-style formatting shared by DbgPrint and the safe string routines.
+void FormatWindows(std::string& out, const char* format, va_list args);
+
+// Narrowing of UTF-16 for the log and the ANSI routines.
+char NarrowUnit(char16_t unit);
+
+// The process the calling thread runs in, and the process behind a process handle
+// (NtCurrentProcess() or null: the current one). Null for a bad handle.
+PEPROCESS CurrentProcess();
+PEPROCESS ProcessFromHandle(HANDLE handle);
+// Unmaps every view a process still has (the process ends).
+void EndUserProcessViews(PEPROCESS process);
+
+// Pieces of ResetMachine owned by the other units.
+void ResetPoolFaults();
+void ResetDebugLog();
+void ResetDelays();
+void ResetFiles();
+void ResetMemoryFaults();
+void ReapFinishedThreads();
+
+}  // namespace platform::kernel::detail

@@ -1,0 +1,285 @@
+// Memory descriptor lists, named sections (POSIX shared memory) and per-process views.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#include "platform/kernel/handles.h"
+#include "platform/kernel/internal.h"
+
+using namespace platform::kernel;
+using namespace platform::kernel::detail;
+
+namespace {
+
+constexpr ULONG kMdlTag = MakePoolTag("Mdl ");
+
+std::atomic<int64_t> g_lockedMdls{0};
+
+struct MdlFaults {
+  std::mutex lock;
+  uint64_t mapFailAt = 0;  // the nth mapping from now fails; 0 = none
+};
+MdlFaults& MF() {
+  static MdlFaults f;
+  return f;
+}
+
+class SectionObject : public HandleObject {
+ public:
+  SectionObject(int fd, size_t size, bool writable) : fd_(fd), size_(size), writable_(writable) {}
+  ~SectionObject() override { ::close(fd_); }
+  const char* Kind() const override { return "Section"; }
+  int fd() const { return fd_; }
+  size_t size() const { return size_; }
+  bool writable() const { return writable_; }
+
+ private:
+  int fd_;
+  size_t size_;
+  bool writable_;
+};
+
+struct View {
+  void* base;
+  size_t size;
+  PEPROCESS process;
+  std::shared_ptr<SectionObject> section;  // a view keeps its section alive
+};
+
+struct Views {
+  std::mutex lock;
+  std::vector<View> list;
+};
+Views& V() {
+  static Views v;
+  return v;
+}
+
+std::string ProcessText(PEPROCESS p) {
+  char b[48];
+  std::snprintf(b, sizeof b, "process %llu", (unsigned long long)(ULONG_PTR)PsGetProcessId(p));
+  return b;
+}
+
+// "\BaseNamedObjects\NAME" (optionally under "\Sessions\N") -> "/NAME".
+bool ShmNameOf(const UNICODE_STRING* name, std::string& out) {
+  if (!name || !name->Buffer) return false;
+  std::u16string s(name->Buffer, name->Length / sizeof(WCHAR));
+  std::u16string prefix = u"\\BaseNamedObjects\\";
+  size_t at = s.find(prefix);
+  if (at == std::u16string::npos) return false;
+  if (at != 0 && s.compare(0, 10, u"\\Sessions\\") != 0) return false;
+  std::u16string leaf = s.substr(at + prefix.size());
+  if (leaf.empty() || leaf.size() > 200) return false;
+  out = "/";
+  for (char16_t c : leaf) {
+    if (c == u'\\' || c == u'/' || c == 0 || c > 0x7E) return false;
+    out += (char)c;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace platform::kernel {
+
+void FailNthMdlMapping(uint64_t n) {
+  std::lock_guard<std::mutex> g(MF().lock);
+  MF().mapFailAt = n;
+}
+
+size_t LockedMdlCount() { return (size_t)g_lockedMdls.load(); }
+
+size_t MappedViewCount() {
+  std::lock_guard<std::mutex> g(V().lock);
+  return V().list.size();
+}
+
+}  // namespace platform::kernel
+
+namespace platform::kernel::detail {
+
+void EndUserProcessViews(PEPROCESS process) {
+  std::vector<View> gone;
+  {
+    std::lock_guard<std::mutex> g(V().lock);
+    for (auto it = V().list.begin(); it != V().list.end();) {
+      if (it->process == process) {
+        gone.push_back(std::move(*it));
+        it = V().list.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& v : gone) ::munmap(v.base, v.size);
+}
+
+void ResetMemoryFaults() {
+  std::lock_guard<std::mutex> g(MF().lock);
+  MF().mapFailAt = 0;
+}
+
+}  // namespace platform::kernel::detail
+
+// ---- MDLs --------------------------------------------------------------------------------
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN, BOOLEAN, PIRP) {
+  CheckIrqlAtMost("IoAllocateMdl", DISPATCH_LEVEL);
+  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kMdlTag));
+  if (!mdl) return nullptr;
+  RtlZeroMemory(mdl, sizeof(MDL));
+  ULONG_PTR va = (ULONG_PTR)VirtualAddress;
+  mdl->Size = (CSHORT)sizeof(MDL);
+  mdl->StartVa = (PVOID)(va & ~(ULONG_PTR)(PAGE_SIZE - 1));
+  mdl->ByteOffset = (ULONG)(va & (PAGE_SIZE - 1));
+  mdl->ByteCount = Length;
+  return mdl;
+}
+
+VOID IoFreeMdl(PMDL Mdl) {
+  if (!Mdl) return;
+  if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
+    ReportVerifierFailure("IoFreeMdl", "MDL freed while its pages are still locked", DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS);
+    g_lockedMdls.fetch_sub(1);
+  }
+  if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA && !(Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL))
+    ReportVerifierFailure("IoFreeMdl", "MDL freed while still mapped into system space", DRIVER_VERIFIER_DETECTED_VIOLATION);
+  ExFreePoolWithTag(Mdl, kMdlTag);
+}
+
+VOID MmBuildMdlForNonPagedPool(PMDL Mdl) {
+  Mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+  Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
+}
+
+VOID MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE, LOCK_OPERATION) {
+  CheckIrqlAtMost("MmProbeAndLockPages", DISPATCH_LEVEL);
+  if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
+    ReportVerifierFailure("MmProbeAndLockPages", "pages of this MDL are already locked", MEMORY_MANAGEMENT);
+    return;
+  }
+  Mdl->MdlFlags |= MDL_PAGES_LOCKED;
+  Mdl->Process = PsGetCurrentProcess();
+  g_lockedMdls.fetch_add(1);
+}
+
+VOID MmUnlockPages(PMDL Mdl) {
+  CheckIrqlAtMost("MmUnlockPages", DISPATCH_LEVEL);
+  if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED)) {
+    ReportVerifierFailure("MmUnlockPages", "unlock of an MDL whose pages are not locked", MEMORY_MANAGEMENT);
+    return;
+  }
+  if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) MmUnmapLockedPages(Mdl->MappedSystemVa, Mdl);
+  Mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
+  g_lockedMdls.fetch_sub(1);
+}
+
+PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE, PVOID, ULONG, ULONG) {
+  if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
+    ReportVerifierFailure("MmMapLockedPagesSpecifyCache", "mapping of an MDL whose pages are not locked",
+                          MEMORY_MANAGEMENT);
+    return nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> g(MF().lock);
+    if (MF().mapFailAt > 0 && --MF().mapFailAt == 0) return nullptr;
+  }
+  // One address space on this machine: the system address is the locked range itself.
+  PVOID va = MmGetMdlVirtualAddress(Mdl);
+  if (AccessMode == KernelMode) {
+    Mdl->MappedSystemVa = va;
+    Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  }
+  return va;
+}
+
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
+  if (!(Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != Mdl->MappedSystemVa) {
+    ReportVerifierFailure("MmUnmapLockedPages", "unmap of an address this MDL is not mapped at", MEMORY_MANAGEMENT);
+    return;
+  }
+  Mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
+  Mdl->MappedSystemVa = nullptr;
+}
+
+// ---- Sections and views ----------------------------------------------------------------
+
+NTSTATUS ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+  CheckIrqlAtMost("ZwOpenSection", PASSIVE_LEVEL);
+  *SectionHandle = nullptr;
+  std::string name;
+  if (!ObjectAttributes || !ShmNameOf(ObjectAttributes->ObjectName, name)) return STATUS_OBJECT_NAME_INVALID;
+  // Open for writing when possible: the view's protection decides what is written.
+  bool writable = true;
+  int fd = ::shm_open(name.c_str(), O_RDWR, 0);
+  if (fd < 0 && errno == EACCES) {
+    writable = false;
+    fd = ::shm_open(name.c_str(), O_RDONLY, 0);
+  }
+  (void)DesiredAccess;
+  if (fd < 0) return errno == ENOENT ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_ACCESS_DENIED;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return STATUS_ACCESS_DENIED;
+  }
+  *SectionHandle = InsertHandle(std::make_shared<SectionObject>(fd, (size_t)st.st_size, writable));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR, SIZE_T,
+                            PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize, SECTION_INHERIT, ULONG, ULONG Win32Protect) {
+  CheckIrqlAtMost("ZwMapViewOfSection", PASSIVE_LEVEL);
+  auto section = LookupHandleAs<SectionObject>(SectionHandle);
+  if (!section) return STATUS_INVALID_HANDLE;
+  PEPROCESS process = ProcessFromHandle(ProcessHandle);
+  if (!process) return STATUS_INVALID_HANDLE;
+  if (*BaseAddress) return STATUS_CONFLICTING_ADDRESSES;  // no fixed addresses here
+  LONGLONG offset = SectionOffset ? SectionOffset->QuadPart : 0;
+  if (offset < 0 || offset % 65536 != 0 || (size_t)offset > section->size()) return STATUS_INVALID_PARAMETER;
+  size_t size = *ViewSize ? *ViewSize : section->size() - (size_t)offset;
+  if (size == 0 || (size_t)offset + size > section->size()) return STATUS_INVALID_PARAMETER;
+  ULONG prot = Win32Protect & 0xFF;
+  int mprot = prot == PAGE_READONLY ? PROT_READ : prot == PAGE_READWRITE || prot == PAGE_WRITECOPY ? PROT_READ | PROT_WRITE : 0;
+  if (mprot == 0) return STATUS_INVALID_PAGE_PROTECTION;
+  if ((mprot & PROT_WRITE) && !section->writable()) return STATUS_ACCESS_DENIED;
+  int flags = prot == PAGE_WRITECOPY ? MAP_PRIVATE : MAP_SHARED;
+  void* base = ::mmap(nullptr, size, mprot, flags, section->fd(), (off_t)offset);
+  if (base == MAP_FAILED) return STATUS_INSUFFICIENT_RESOURCES;
+  {
+    std::lock_guard<std::mutex> g(V().lock);
+    V().list.push_back(View{base, size, process, section});
+  }
+  *BaseAddress = base;
+  *ViewSize = (size + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress) {
+  CheckIrqlAtMost("ZwUnmapViewOfSection", PASSIVE_LEVEL);
+  PEPROCESS process = ProcessFromHandle(ProcessHandle);
+  if (!process) return STATUS_INVALID_HANDLE;
+  View view{};
+  {
+    std::lock_guard<std::mutex> g(V().lock);
+    auto it = V().list.begin();
+    while (it != V().list.end() && it->base != BaseAddress) ++it;
+    if (it == V().list.end()) return STATUS_NOT_MAPPED_VIEW;
+    if (it->process != process) {
+      ReportVerifierFailure("ZwUnmapViewOfSection",
+                            "view mapped in " + ProcessText(it->process) + " unmapped from " + ProcessText(process),
+                            DRIVER_VERIFIER_DETECTED_VIOLATION);
+      return STATUS_NOT_MAPPED_VIEW;
+    }
+    view = std::move(*it);
+    V().list.erase(it);
+  }
+  ::munmap(view.base, view.size);
+  return STATUS_SUCCESS;
+}
