@@ -1,0 +1,9 @@
+// Level 2 of the plane interleave and deinterleave routines.
+#define IMG_LEVEL 2
+#include "imaging/core/simd_common.h"
+#include "imaging/core/planes.h"
+
+namespace img::level2 {
+#include "imaging/core/simd_helpers.inc"
+#include "imaging/core/planes_simd.inc"
+}  // namespace img::level2
