@@ -196,11 +196,11 @@ TEST(SettingsTable, NamesAreDistinctAndEveryMemberHasOneRow) {
 
 // ---- Load and save ---------------------------------------------------------------------
 
+// The settings tests construct the object as Add does and return the block without
+// running member destructors: nothing here holds a resource, and the parameter sets'
+// destructors belong to the driver's own (run-time-type-free) objects.
 struct DeviceDeleter {
-  void operator()(CDevice* d) const {
-    d->~CDevice();
-    std::free(d);
-  }
+  void operator()(CDevice* d) const { std::free(d); }
 };
 using DevicePtr = std::unique_ptr<CDevice, DeviceDeleter>;
 
