@@ -67,6 +67,7 @@ struct Image {
   u8* Row(int y) { return bytes.data() + size_t(y) * step; }
   const u8* Row(int y) const { return bytes.data() + size_t(y) * step; }
   u8& At(int x, int y) { return Row(y)[x]; }
+  u8 At(int x, int y) const { return Row(y)[x]; }
 };
 
 inline Image FromRows(std::initializer_list<std::initializer_list<int>> rows) {
