@@ -73,6 +73,16 @@ void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline) {
   DispatcherCv().wait_for(lock, std::chrono::nanoseconds(remaining * 100));
 }
 
+namespace {
+size_t g_blocked = 0;  // dispatcher lock
+}  // namespace
+
+BlockedWaiter::BlockedWaiter() {
+  ++g_blocked;
+  DispatcherCv().notify_all();
+}
+BlockedWaiter::~BlockedWaiter() { --g_blocked; }
+
 void ResetDelays() {
   std::lock_guard<std::mutex> g(TheDelays().lock);
   TheDelays().records.clear();
@@ -130,6 +140,16 @@ void AdvanceClock(LONGLONG hundredNs) {
 LONGLONG InterruptTimeNow() { return InterruptTime(); }
 LONGLONG SystemTimeNow() { return SystemTime(); }
 void SetTimeZoneBias(LONGLONG bias) { TheClock().bias = bias; }
+
+size_t BlockedWaiterCount() {
+  std::lock_guard<std::mutex> g(DispatcherLock());
+  return g_blocked;
+}
+
+bool WaitForBlockedWaiters(size_t count, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  return DispatcherCv().wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return g_blocked >= count; });
+}
 
 void SetDelayScale(double scale) { TheDelays().scale = scale < 0 ? 0 : scale; }
 double GetDelayScale() { return TheDelays().scale; }
@@ -251,6 +271,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
   if (scaled <= 0) return STATUS_SUCCESS;
   std::unique_lock<std::mutex> lock(DispatcherLock());
   LONGLONG deadline = InterruptTime() + (LONGLONG)scaled;
+  BlockedWaiter blocked;
   while (InterruptTime() < deadline) WaitOnDispatcher(lock, deadline);
   return STATUS_SUCCESS;
 }

@@ -29,6 +29,12 @@ LONGLONG DeadlineFromTimeout(LONGLONG timeout);
 // time) has passed on the machine clock; `deadline` < 0 means no deadline. The caller
 // holds `lock` and re-checks its condition afterwards.
 void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline);
+// Counts a thread as blocked for its lifetime (dispatcher lock held at construction and
+// destruction).
+struct BlockedWaiter {
+  BlockedWaiter();
+  ~BlockedWaiter();
+};
 
 // Expires due timers; called with the dispatcher lock held. Returns how many expired.
 size_t ExpireTimersLocked(LONGLONG now);

@@ -2,8 +2,9 @@
 // Host code only: the system's code never includes this.
 //
 // Defaults (and the state after ResetMachine): manual mode, test clock standing at
-// kTestStartSystemTime, delay scale 0, time-zone bias 0, empty debugger log, no verifier
-// failures, no injected faults, drive C: = a fresh temporary folder.
+// kTestStartSystemTime, delay scale 0, time-zone bias 0, empty debugger log, no injected
+// faults, drive C: = a fresh temporary folder. ResetMachine leaves verifier failures for
+// the test main to report.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +52,13 @@ LONGLONG InterruptTimeNow();
 LONGLONG SystemTimeNow();
 // Local time = system time - bias (100 ns units; UTC+8 is -8 hours).
 void SetTimeZoneBias(LONGLONG bias);
+
+// Threads blocked now in a wait or delay (for tests that advance the clock once a
+// waiter is known to be waiting).
+size_t BlockedWaiterCount();
+// Returns when at least `count` threads are blocked in waits or delays (real time, up
+// to `timeoutMs`); false on time-out.
+bool WaitForBlockedWaiters(size_t count, int timeoutMs = 5000);
 
 // ---- Delays (KeDelayExecutionThread) --------------------------------------------------
 // A delay lasts interval x scale on the machine clock: 0 returns at once (unit tests),

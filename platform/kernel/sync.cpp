@@ -1,5 +1,6 @@
 // IRQL tracking, spin locks, dispatcher objects, waits and fast mutexes.
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include "platform/kernel/internal.h"
@@ -270,6 +271,7 @@ NTSTATUS WaitCore(const char* call, ULONG count, PVOID* objects, WAIT_TYPE type,
   }
   LONGLONG deadline = (timeout && !poll) ? DeadlineFromTimeout(timeout->QuadPart) : -1;
   std::unique_lock<std::mutex> lock(DispatcherLock());
+  std::optional<BlockedWaiter> blocked;
   for (;;) {
     if (type == WaitAny) {
       for (ULONG i = 0; i < count; ++i) {
@@ -289,6 +291,7 @@ NTSTATUS WaitCore(const char* call, ULONG count, PVOID* objects, WAIT_TYPE type,
     }
     if (poll) return STATUS_TIMEOUT;
     if (deadline >= 0 && InterruptTime() >= deadline) return STATUS_TIMEOUT;
+    if (!blocked) blocked.emplace();
     WaitOnDispatcher(lock, deadline);
   }
 }
@@ -334,8 +337,11 @@ bool AcquireFast(PFAST_MUTEX m, const char* call, bool tryOnly) {
     return false;
   }
   if (tryOnly && m->Owner) return false;
-  if (m->Owner) ++m->Contention;
-  while (m->Owner) WaitOnDispatcher(lock, -1);
+  if (m->Owner) {
+    ++m->Contention;
+    BlockedWaiter blocked;
+    while (m->Owner) WaitOnDispatcher(lock, -1);
+  }
   m->Owner = me;
   m->Count = 0;
   m->OldIrql = CurrentIrql();

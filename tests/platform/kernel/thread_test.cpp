@@ -1,0 +1,92 @@
+// System threads: thread objects are signalled when the thread ends, handles and
+// references, priorities, and PsTerminateSystemThread.
+#include <atomic>
+
+#include "platform/kernel/handles.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/machine.h"
+#include "tests/support/kernel_fixture.h"
+
+namespace pk = platform::kernel;
+
+namespace {
+
+using ThreadTest = vorlix_test::KernelTest;
+
+struct Control {
+  KEVENT go;
+  std::atomic<int> stage{0};
+  KIRQL irql = HIGH_LEVEL;
+  bool system = false;
+  bool terminate = false;
+};
+
+VOID Routine(PVOID context) {
+  auto* c = static_cast<Control*>(context);
+  c->irql = KeGetCurrentIrql();
+  c->system = PsIsSystemThread(PsGetCurrentThread());
+  c->stage = 1;
+  KeWaitForSingleObject(&c->go, Executive, KernelMode, FALSE, nullptr);
+  if (c->terminate) {
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    c->stage = 99;  // never reached
+  }
+  c->stage = 2;
+}
+
+// The driver's pattern: create, take a reference from the handle, close the handle,
+// later wait on the object and drop the reference.
+TEST_F(ThreadTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
+  for (bool terminate : {false, true}) {
+    SCOPED_TRACE(terminate ? "PsTerminateSystemThread" : "return");
+    Control c;
+    c.terminate = terminate;
+    KeInitializeEvent(&c.go, NotificationEvent, FALSE);
+    HANDLE h = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &c), STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(KeSetPriorityThread(static_cast<PKTHREAD>(thread), LOW_REALTIME_PRIORITY), 8);
+    EXPECT_EQ(KeQueryPriorityThread(static_cast<PKTHREAD>(thread)), LOW_REALTIME_PRIORITY);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeSetEvent(&c.go, 0, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS)
+        << "stays signalled";
+    EXPECT_EQ(c.stage.load(), terminate ? 1 : 2);
+    EXPECT_EQ(c.irql, PASSIVE_LEVEL);
+    EXPECT_TRUE(c.system);
+    ObDereferenceObject(thread);
+  }
+  EXPECT_TRUE(pk::WaitForSystemThreads(5000));
+  EXPECT_EQ(pk::LiveSystemThreadCount(), 0u);
+  EXPECT_EQ(pk::OpenHandleCount("Thread"), 0u);
+}
+
+TEST_F(ThreadTest, WrongObjectTypeAndClosedHandleAreRefused) {
+  Control c;
+  KeInitializeEvent(&c.go, NotificationEvent, TRUE);
+  HANDLE h = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &c), STATUS_SUCCESS);
+  PVOID object = nullptr;
+  EXPECT_EQ(ObReferenceObjectByHandle(h, 0, *PsProcessType, KernelMode, &object, nullptr), STATUS_OBJECT_TYPE_MISMATCH);
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+  EXPECT_EQ(ObReferenceObjectByHandle(h, 0, *PsThreadType, KernelMode, &object, nullptr), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(pk::TakeVerifierFailures().size(), 1u);  // the second close
+  EXPECT_TRUE(pk::WaitForSystemThreads(5000));
+}
+
+TEST_F(ThreadTest, PriorityOutsideTheRangeIsReported) {
+  EXPECT_EQ(KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY), 8);
+  KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY + 1);
+  auto failures = pk::TakeVerifierFailures();
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].call, "KeSetPriorityThread");
+}
+
+}  // namespace
