@@ -1,0 +1,370 @@
+// The image library's core routines at every processor level this machine runs, on
+// 1080p and 2160p frames, hot (the same buffers every call) and cold (buffers rotating
+// over at least twice the last-level cache, so every call reads and writes memory),
+// beside the peer library routine that does the same work. Bytes processed counts the
+// bytes read plus the bytes written; "memcpy" and "memset" give the bandwidth bound.
+#include <benchmark/benchmark.h>
+#include <sys/mman.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "imaging/core/dispatch.h"
+
+#if VORLIX_HAVE_LIBYUV
+#include <libyuv.h>
+#endif
+#if VORLIX_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#endif
+
+namespace {
+
+// One call's buffers, each 4 KB aligned and shifted by a different multiple of 320
+// bytes so that source and destination never alias modulo 4 KB.
+struct Slot {
+  std::vector<u8*> buffers;
+};
+
+class Arena {
+ public:
+  static Arena& Get() {
+    static Arena arena;
+    return arena;
+  }
+  u8* base() const { return base_; }
+  size_t size() const { return size_; }
+
+ private:
+  Arena() {
+    int32_t llc = 0;
+    if (CpuGetMaxCacheSize(&llc) != IMG_OK || llc <= 0) llc = 64 << 20;
+    size_ = std::max<size_t>(2 * size_t(llc) + (128u << 20), 512u << 20);
+    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) std::abort();
+    base_ = static_cast<u8*>(p);
+    for (size_t i = 0; i < size_; ++i) base_[i] = u8(i * 2654435761u >> 24);
+  }
+  u8* base_;
+  size_t size_;
+};
+
+inline size_t Round4k(size_t n) { return (n + 4095) & ~size_t(4095); }
+
+// The slots of one benchmark: slot 0 only when hot, all that fit in the arena when cold.
+std::vector<Slot> MakeSlots(const std::vector<size_t>& sizes, bool cold) {
+  size_t slotBytes = 0;
+  for (size_t k = 0; k < sizes.size(); ++k) slotBytes += Round4k(sizes[k] + 320 * (k + 1));
+  const Arena& arena = Arena::Get();
+  const size_t count = cold ? arena.size() / slotBytes : 1;
+  std::vector<Slot> slots(count);
+  for (size_t s = 0; s < count; ++s) {
+    u8* p = arena.base() + s * slotBytes;
+    for (size_t k = 0; k < sizes.size(); ++k) {
+      slots[s].buffers.push_back(p + 320 * (k + 1));
+      p += Round4k(sizes[k] + 320 * (k + 1));
+    }
+  }
+  return slots;
+}
+
+using Body = std::function<void(u8** b, int w, int h)>;
+
+struct Work {
+  std::string name;
+  std::function<std::vector<size_t>(int w, int h)> sizes;  // buffers of one call
+  std::function<int64_t(int w, int h)> bytes;              // read + written
+  std::function<Body(CpuLevel)> ours;
+  std::vector<std::pair<std::string, Body>> peers;
+};
+
+void Run(benchmark::State& state, const Work& work, const Body& body, int w, int h, bool cold) {
+  std::vector<Slot> slots = MakeSlots(work.sizes(w, h), cold);
+  size_t next = 0;
+  for (auto _ : state) {
+    body(slots[next].buffers.data(), w, h);
+    benchmark::ClobberMemory();
+    if (++next == slots.size()) next = 0;
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * work.bytes(w, h));
+  state.counters["slots"] = double(slots.size());
+}
+
+const u8 kValue4[4] = {1, 2, 3, 4};
+
+std::vector<Work> Works() {
+  std::vector<Work> works;
+  auto px = [](std::initializer_list<int64_t> perPixel) {
+    std::vector<int64_t> v(perPixel);
+    return [v](int w, int h) {
+      std::vector<size_t> out;
+      for (int64_t b : v) out.push_back(size_t(b * w * h));
+      return out;
+    };
+  };
+  auto traffic = [](int64_t perPixel) { return [perPixel](int w, int h) { return perPixel * w * h; }; };
+
+  // Bandwidth bounds: what the memory system does for a plain copy and a plain fill.
+  works.push_back({"memcpy", px({1, 1}), traffic(2), nullptr,
+                   {{"libc", [](u8** b, int w, int h) { std::memcpy(b[1], b[0], size_t(w) * h); }}}});
+  works.push_back({"memset", px({1}), traffic(1), nullptr,
+                   {{"libc", [](u8** b, int w, int h) { std::memset(b[0], 7, size_t(w) * h); }}}});
+
+  works.push_back({"CopyU8C1", px({1, 1}), traffic(2),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) { ImgCopyU8C1Table[l](b[0], w, b[1], w, ImgSize{w, h}); };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::CopyPlane(b[0], w, b[1], w, w, h); }},
+#endif
+                   }});
+  works.push_back({"CopyU16C1", px({2, 2}), traffic(4),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       ImgCopyU16C1Table[l](reinterpret_cast<u16*>(b[0]), 2 * w, reinterpret_cast<u16*>(b[1]), 2 * w,
+                                            ImgSize{w, h});
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) {
+                          libyuv::CopyPlane_16(reinterpret_cast<u16*>(b[0]), w, reinterpret_cast<u16*>(b[1]), w, w, h);
+                        }},
+#endif
+                   }});
+  works.push_back({"SetU8C1", px({1}), traffic(1),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) { ImgSetU8C1Table[l](7, b[0], w, ImgSize{w, h}); };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::SetPlane(b[0], w, w, h, 7); }},
+#endif
+                   }});
+  works.push_back({"SetU16C1", px({2}), traffic(2),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       ImgSetU16C1Table[l](0x1234, reinterpret_cast<u16*>(b[0]), 2 * w, ImgSize{w, h});
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_OPENCV
+                       {"opencv", [](u8** b, int w, int h) { cv::Mat(h, w, CV_16UC1, b[0], 2 * w).setTo(0x1234); }},
+#endif
+                   }});
+  works.push_back({"SetU8C3", px({3}), traffic(3),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) { ImgSetU8C3Table[l](kValue4, b[0], 3 * w, ImgSize{w, h}); };
+                   },
+                   {
+#if VORLIX_HAVE_OPENCV
+                       {"opencv",
+                        [](u8** b, int w, int h) { cv::Mat(h, w, CV_8UC3, b[0], 3 * w).setTo(cv::Scalar(1, 2, 3)); }},
+#endif
+                   }});
+  works.push_back({"SetU8C4", px({4}), traffic(4),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) { ImgSetU8C4Table[l](kValue4, b[0], 4 * w, ImgSize{w, h}); };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::ARGBRect(b[0], 4 * w, 0, 0, w, h, 0x04030201u); }},
+#endif
+                   }});
+  works.push_back({"VecSwapBytesU16", px({2, 2}), traffic(4),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       ImgVecSwapBytesU16Table[l](reinterpret_cast<u16*>(b[0]), reinterpret_cast<u16*>(b[1]), w * h);
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::SwapUVPlane(b[0], 2 * w * h, b[1], 2 * w * h, w * h, 1); }},
+#endif
+                   }});
+  // The horizontal mirror of a packed 4:2:2 frame: 16-bit units mirrored in place.
+  works.push_back({"MirrorInPlaceU16C1/axis1", px({2, 2}), traffic(4),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       ImgMirrorInPlaceU16C1Table[l](reinterpret_cast<u16*>(b[0]), 2 * w, ImgSize{w, h}, 1);
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_OPENCV
+                       {"opencv", [](u8** b, int w, int h) {
+                          cv::Mat m(h, w, CV_16UC1, b[0], 2 * w);
+                          cv::flip(m, m, 1);
+                        }},
+#endif
+#if VORLIX_HAVE_LIBYUV
+                       // Out of place only (in place it corrupts the row): same traffic.
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::MirrorUVPlane(b[0], 2 * w, b[1], 2 * w, w, h); }},
+#endif
+                   }});
+  works.push_back({"MirrorInPlaceU8C1/axis0", px({1, 1}), traffic(2),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) { ImgMirrorInPlaceU8C1Table[l](b[0], w, ImgSize{w, h}, 0); };
+                   },
+                   {
+#if VORLIX_HAVE_OPENCV
+                       {"opencv", [](u8** b, int w, int h) {
+                          cv::Mat m(h, w, CV_8UC1, b[0], w);
+                          cv::flip(m, m, 0);
+                        }},
+#endif
+#if VORLIX_HAVE_LIBYUV
+                       // A copy with a negative height flips top to bottom, out of place.
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::CopyPlane(b[0], w, b[1], w, w, -h); }},
+#endif
+                   }});
+  works.push_back({"MirrorInPlaceU8C4/axis2", px({4, 4}), traffic(8),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) { ImgMirrorInPlaceU8C4Table[l](b[0], 4 * w, ImgSize{w, h}, 2); };
+                   },
+                   {
+#if VORLIX_HAVE_OPENCV
+                       {"opencv", [](u8** b, int w, int h) {
+                          cv::Mat m(h, w, CV_8UC4, b[0], 4 * w);
+                          cv::flip(m, m, -1);
+                        }},
+#endif
+#if VORLIX_HAVE_LIBYUV
+                       // Mirror with a negative height turns the picture over as well.
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::ARGBMirror(b[0], 4 * w, b[1], 4 * w, w, -h); }},
+#endif
+                   }});
+  // The chroma fix-up after that mirror: {0, 3, 2, 1} over w / 2 four-byte pixels.
+  works.push_back({"ReorderInPlaceU8C4/yuy2", px({2}), traffic(4),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       static const ImgChannelOrder order{{0, 3, 2, 1}};
+                       ImgReorderInPlaceU8C4Table[l](b[0], 2 * w, ImgSize{w / 2, h}, &order);
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) {
+                          static const u8 shuffle[16] = {0, 3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13};
+                          libyuv::ARGBShuffle(b[0], 2 * w, b[0], 2 * w, shuffle, w / 2, h);
+                        }},
+#endif
+                   }});
+  works.push_back({"ReorderU8C3ToC4", px({3, 4}), traffic(7),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       static const ImgChannelOrder order{{0, 1, 2, 3}};
+                       ImgReorderU8C3ToC4Table[l](b[0], 3 * w, b[1], 4 * w, ImgSize{w, h}, &order, 255);
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::RGB24ToARGB(b[0], 3 * w, b[1], 4 * w, w, h); }},
+#endif
+                   }});
+  works.push_back({"CopyU8C4ToC3", px({4, 3}), traffic(7),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) { ImgCopyU8C4ToC3Table[l](b[0], 4 * w, b[1], 3 * w, ImgSize{w, h}); };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::ARGBToRGB24(b[0], 4 * w, b[1], 3 * w, w, h); }},
+#endif
+                   }});
+  works.push_back({"InterleaveU8C3", px({1, 1, 1, 3}), traffic(6),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       const u8* planes[3] = {b[0], b[1], b[2]};
+                       ImgInterleaveU8C3Table[l](planes, w, b[3], 3 * w, ImgSize{w, h});
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::MergeRGBPlane(b[0], w, b[1], w, b[2], w, b[3], 3 * w, w, h); }},
+#endif
+                   }});
+  works.push_back({"DeinterleaveU8C3", px({3, 1, 1, 1}), traffic(6),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       u8* planes[3] = {b[1], b[2], b[3]};
+                       ImgDeinterleaveU8C3Table[l](b[0], 3 * w, planes, w, ImgSize{w, h});
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) { libyuv::SplitRGBPlane(b[0], 3 * w, b[1], w, b[2], w, b[3], w, w, h); }},
+#endif
+                   }});
+  works.push_back({"InterleaveU8C4", px({1, 1, 1, 1, 4}), traffic(8),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       const u8* planes[4] = {b[0], b[1], b[2], b[3]};
+                       ImgInterleaveU8C4Table[l](planes, w, b[4], 4 * w, ImgSize{w, h});
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       // Writes b, g, r, a in memory order: planes 0, 1, 2 go in as b, g, r.
+                       {"libyuv", [](u8** b, int w, int h) {
+                          libyuv::MergeARGBPlane(b[2], w, b[1], w, b[0], w, b[3], w, b[4], 4 * w, w, h);
+                        }},
+#endif
+                   }});
+  works.push_back({"DeinterleaveU8C4", px({4, 1, 1, 1, 1}), traffic(8),
+                   [](CpuLevel l) -> Body {
+                     return [l](u8** b, int w, int h) {
+                       u8* planes[4] = {b[1], b[2], b[3], b[4]};
+                       ImgDeinterleaveU8C4Table[l](b[0], 4 * w, planes, w, ImgSize{w, h});
+                     };
+                   },
+                   {
+#if VORLIX_HAVE_LIBYUV
+                       {"libyuv", [](u8** b, int w, int h) {
+                          libyuv::SplitARGBPlane(b[0], 4 * w, b[3], w, b[2], w, b[1], w, b[4], w, w, h);
+                        }},
+#endif
+                   }});
+  return works;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CpuSelectProcessorLevel();
+  static std::vector<Work> works = Works();
+  const struct {
+    const char* name;
+    int w, h;
+  } frames[] = {{"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
+  std::vector<CpuLevel> levels;
+  for (CpuLevel l = 0; l < CPU_LEVEL_COUNT; ++l)
+    if (CpuCanRunLevel(l)) levels.push_back(l);
+
+  for (const Work& work : works)
+    for (const auto& f : frames)
+      for (bool cold : {false, true}) {
+        const std::string prefix = work.name + "/" + f.name + (cold ? "/cold/" : "/hot/");
+        const int w = f.w, h = f.h;
+        if (work.ours)
+          for (CpuLevel l : levels) {
+            Body body = work.ours(l);
+            benchmark::RegisterBenchmark((prefix + "level" + std::to_string(l)).c_str(),
+                                         [&work, body, w, h, cold](benchmark::State& s) { Run(s, work, body, w, h, cold); })
+                ->Unit(benchmark::kMicrosecond)
+                ->MinTime(0.2);
+          }
+        for (const auto& peer : work.peers) {
+          Body body = peer.second;
+          benchmark::RegisterBenchmark((prefix + peer.first).c_str(),
+                                       [&work, body, w, h, cold](benchmark::State& s) { Run(s, work, body, w, h, cold); })
+              ->Unit(benchmark::kMicrosecond)
+              ->MinTime(0.2);
+        }
+      }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
