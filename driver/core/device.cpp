@@ -35,6 +35,9 @@ NTSTATUS CDevice::Add(PKSDEVICE pKsDevice) {
   void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(CDevice), kDeviceTag);
   if (!block) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(block, sizeof(CDevice));
+  // The members no constructor sets rely on this zero fill; the compiler may treat
+  // stores made before an object's construction as dead, so make the fill observable.
+  __asm__ __volatile__("" : : "r"(block) : "memory");
   CDevice* pDevice = ::new (block) CDevice();
   pDevice->m_pKsDevice = pKsDevice;
   pKsDevice->Context = pDevice;
@@ -42,7 +45,7 @@ NTSTATUS CDevice::Add(PKSDEVICE pKsDevice) {
 }
 
 // Gives back one medium's attachment: the locked pages, then the view, then the section.
-void CDevice::ReleaseVirtualCameraSection(int medium) {
+void CDevice::ReleaseVirtualCamera(int medium) {
   if (m_pVcamMdl[medium] && m_pVcamInfo[medium]) {
     PMDL pMdl = m_pVcamMdl[medium];
     if (pMdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) MmUnmapLockedPages(m_pVcamInfo[medium], pMdl);
@@ -84,8 +87,8 @@ VOID CDevice::Remove(PKSDEVICE pKsDevice, PIRP pIrp) {
   CDevice* pDevice = DeviceOf(pKsDevice);
   if (!pDevice) return;
 
-  pDevice->ReleaseVirtualCameraSection(VCAM_VIDEO);
-  pDevice->ReleaseVirtualCameraSection(VCAM_AUDIO);
+  pDevice->ReleaseVirtualCamera(VCAM_VIDEO);
+  pDevice->ReleaseVirtualCamera(VCAM_AUDIO);
 
   if (pDevice->m_pMonitorThread) {
     pDevice->m_bMonitorThreadStop = 1;

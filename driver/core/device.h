@@ -47,6 +47,11 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   void LoadSettings();
   NTSTATUS SaveSettings();
 
+  // Gives back one medium's virtual-camera attachment, whatever part of it is there:
+  // the locked pages, the view (unmapped inside the producer's process unless that has
+  // ended), the section handle, the process reference.
+  void ReleaseVirtualCamera(int medium);
+
   // ---- KS device -------------------------------------------------------------------------
   PKSDEVICE m_pKsDevice;
 
@@ -71,9 +76,6 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   // ---- parameter sets ----------------------------------------------------------------------
   CChannelParamSet m_aChannelParamSet[16];
   CChannelParamSet m_aGroupParamSet[4];
-
- private:
-  void ReleaseVirtualCameraSection(int medium);
 };
 
 // The device object behind a KS device.

@@ -223,21 +223,26 @@ NTSTATUS PnpHarness::QueryCapabilities(size_t Index, PDEVICE_CAPABILITIES Capabi
   std::lock_guard<std::mutex> hold(m_Lock);
   Board* board = Find(Index);
   if (!board || board->state == DeviceState::Removed || !Capabilities) return STATUS_INVALID_DEVICE_STATE;
-  // The bus driver's answer for a plain PCI function, before the driver sees it.
-  std::memset(Capabilities, 0, sizeof(*Capabilities));
-  Capabilities->Size = sizeof(DEVICE_CAPABILITIES);
-  Capabilities->Version = 1;
-  Capabilities->Address = (ULONG)board->index;
-  Capabilities->UINumber = 0xFFFFFFFF;
-  Capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-  for (int s = PowerSystemSleeping1; s < POWER_SYSTEM_MAXIMUM; s++) Capabilities->DeviceState[s] = PowerDeviceD3;
-  Capabilities->SystemWake = PowerSystemUnspecified;
-  Capabilities->DeviceWake = PowerDeviceUnspecified;
+  BusCapabilities(Index, Capabilities);
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(m_pDescriptor);
   Request request;
   if (dispatch && dispatch->QueryCapabilities)
     return dispatch->QueryCapabilities(&board->ks, &request.irp, Capabilities);
   return STATUS_SUCCESS;
+}
+
+// The bus driver's answer for a plain PCI function: working in D0, off in every sleep
+// state, no wake.
+void PnpHarness::BusCapabilities(size_t Index, PDEVICE_CAPABILITIES Capabilities) const {
+  std::memset(Capabilities, 0, sizeof(*Capabilities));
+  Capabilities->Size = sizeof(DEVICE_CAPABILITIES);
+  Capabilities->Version = 1;
+  Capabilities->Address = (ULONG)Index;
+  Capabilities->UINumber = 0xFFFFFFFF;
+  Capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  for (int s = PowerSystemSleeping1; s < POWER_SYSTEM_MAXIMUM; s++) Capabilities->DeviceState[s] = PowerDeviceD3;
+  Capabilities->SystemWake = PowerSystemUnspecified;
+  Capabilities->DeviceWake = PowerDeviceUnspecified;
 }
 
 size_t PnpHarness::DeviceCount() const {

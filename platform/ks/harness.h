@@ -76,6 +76,8 @@ class PnpHarness {
   NTSTATUS SetDevicePower(size_t Index, DEVICE_POWER_STATE To);
   // Fills *Capabilities with the bus's answer, then lets the driver adjust it.
   NTSTATUS QueryCapabilities(size_t Index, PDEVICE_CAPABILITIES Capabilities);
+  // The bus's answer alone, as the driver receives it.
+  void BusCapabilities(size_t Index, PDEVICE_CAPABILITIES Capabilities) const;
 
   size_t DeviceCount() const;
   DeviceState State(size_t Index) const;

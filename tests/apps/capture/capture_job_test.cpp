@@ -1,0 +1,78 @@
+// The main job's command line, and one whole run of it on a scratch machine.
+#include "apps/capture/capture_job.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vorlix::capture::Options;
+
+struct ArgCase {
+  std::vector<std::string> args;
+  bool ok;
+  std::string root, out;
+  double seconds;
+};
+
+TEST(CaptureArguments, AreReadOrRefused) {
+  const ArgCase cases[] = {
+      {{}, true, "vorlix-root", "capture", 5},
+      {{"--root", "r", "--out", "o", "--seconds", "0"}, true, "r", "o", 0},
+      {{"--seconds", "2.5"}, true, "vorlix-root", "capture", 2.5},
+      {{"--seconds"}, false, "", "", 0},
+      {{"--seconds", "-1"}, false, "", "", 0},
+      {{"--seconds", "5x"}, false, "", "", 0},
+      {{"--seconds", "nan"}, false, "", "", 0},
+      {{"--root", ""}, false, "", "", 0},
+      {{"--verbose"}, false, "", "", 0},
+      {{"capture"}, false, "", "", 0},
+  };
+  for (const ArgCase& c : cases) {
+    Options options;
+    std::string error;
+    std::string shown;
+    for (const auto& a : c.args) shown += a + " ";
+    ASSERT_EQ(vorlix::capture::ParseArguments(c.args, &options, &error), c.ok) << shown;
+    if (c.ok) {
+      EXPECT_EQ(options.root, fs::path(c.root)) << shown;
+      EXPECT_EQ(options.out, fs::path(c.out)) << shown;
+      EXPECT_EQ(options.seconds, c.seconds) << shown;
+    } else {
+      EXPECT_FALSE(error.empty()) << shown;
+    }
+  }
+}
+
+TEST(CaptureRun, LeavesADebugLogThatStartsWithTheBanner) {
+  fs::path dir = fs::temp_directory_path() / ("vorlix_capture_test_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  Options options;
+  options.root = dir / "root";
+  options.out = dir / "out";
+  options.seconds = 0;
+  std::ostringstream report;
+  int code = vorlix::capture::Run(options, report);
+  platform::kernel::ResetMachine();
+  EXPECT_EQ(code, 0) << report.str();
+  EXPECT_TRUE(fs::is_directory(options.root / "C"));
+
+  std::ifstream log(options.out / "debug.log", std::ios::binary);
+  ASSERT_TRUE(log.good());
+  std::string first;
+  std::getline(log, first);
+  EXPECT_EQ(first, "KORVENT - DriverEntry() 1.1.0.167.0 (2016.08.15) (X64)");
+  EXPECT_NE(report.str().find("not built yet"), std::string::npos);
+  fs::remove_all(dir);
+}
+
+}  // namespace
