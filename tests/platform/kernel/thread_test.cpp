@@ -82,8 +82,10 @@ TEST_F(ThreadTest, WrongObjectTypeAndClosedHandleAreRefused) {
 }
 
 TEST_F(ThreadTest, PriorityOutsideTheRangeIsReported) {
-  EXPECT_EQ(KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY), 8);
+  KPRIORITY old = KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
+  EXPECT_EQ(KeSetPriorityThread(KeGetCurrentThread(), old), HIGH_PRIORITY);
   KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY + 1);
+  EXPECT_EQ(KeQueryPriorityThread(KeGetCurrentThread()), old);
   auto failures = pk::TakeVerifierFailures();
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].call, "KeSetPriorityThread");
