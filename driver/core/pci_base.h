@@ -81,6 +81,11 @@ typedef struct _ChannelTable {
   PVOID pOwner[CHANNEL_ROWS];  // the pin context; its first member is its semaphore
 } ChannelTable, *PChannelTable;
 
+// The encoder board's status handler (transfer path), called by the DPC for every
+// status bit that is not a delivered transfer-done: 16, 18 without a callback, 19, 20, 21,
+// each time with the whole status. Returns 1.
+ULONG VORLIX_ProcessInterruptStatus(CDevice* Device, ULONG Status, ULONG Value);
+
 class CPCIBaseDevice {
  public:
   // ---- PCI start and release ---------------------------------------------------------
