@@ -65,6 +65,7 @@ TEST(CaptureRun, LeavesADebugLogThatStartsWithTheBanner) {
   platform::kernel::ResetMachine();
   EXPECT_EQ(code, 0) << report.str();
   EXPECT_TRUE(fs::is_directory(options.root / "C"));
+  EXPECT_TRUE(fs::is_regular_file(options.root / "registry.reg"));
 
   std::ifstream log(options.out / "debug.log", std::ios::binary);
   ASSERT_TRUE(log.good());
@@ -72,6 +73,26 @@ TEST(CaptureRun, LeavesADebugLogThatStartsWithTheBanner) {
   std::getline(log, first);
   EXPECT_EQ(first, "KORVENT - DriverEntry() 1.1.0.167.0 (2016.08.15) (X64)");
   EXPECT_NE(report.str().find("not built yet"), std::string::npos);
+  fs::remove_all(dir);
+}
+
+TEST(CaptureRun, RefusesARegistryFileItCannotRead) {
+  fs::path dir = fs::temp_directory_path() / ("vorlix_capture_bad_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "root");
+  const std::string damaged = "not a registry file\n";
+  std::ofstream(dir / "root" / "registry.reg", std::ios::binary) << damaged;
+  Options options;
+  options.root = dir / "root";
+  options.out = dir / "out";
+  options.seconds = 0;
+  std::ostringstream report;
+  EXPECT_NE(vorlix::capture::Run(options, report), 0);
+  platform::kernel::ResetMachine();
+  // Left as it was, not replaced by an empty registry.
+  std::ifstream in(dir / "root" / "registry.reg", std::ios::binary);
+  std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(kept, damaged);
   fs::remove_all(dir);
 }
 

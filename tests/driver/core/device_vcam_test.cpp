@@ -75,6 +75,8 @@ struct VcamCase {
   bool producerEndsFirst;
 };
 
+void PrintTo(const VcamCase& c, std::ostream* os) { *os << c.name; }
+
 class DeviceVcamRemove : public ::testing::TestWithParam<VcamCase> {
  protected:
   void SetUp() override { pk::ResetMachine(); }

@@ -189,6 +189,8 @@ struct OrderCase {
   DeviceState finalState;
 };
 
+void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
+
 class PnpOrder : public PnpHarnessTest, public ::testing::WithParamInterface<OrderCase> {};
 
 TEST_P(PnpOrder, FollowsTheOrderKsGuarantees) {
