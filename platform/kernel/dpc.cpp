@@ -47,8 +47,15 @@ bool RunHeadLocked(std::unique_lock<std::mutex>& lock) {
   q.running = true;
   lock.unlock();
   KIRQL saved = CurrentIrql();
+  int held = HeldSpinLocks();
   CurrentIrql() = DISPATCH_LEVEL;
   if (routine) routine(dpc, context, a1, a2);
+  if (HeldSpinLocks() != held) {
+    char d[96];
+    std::snprintf(d, sizeof d, "DPC routine %p returned holding %d spin lock(s) it acquired", (void*)routine,
+                  HeldSpinLocks() - held);
+    ReportVerifierFailure("KeInsertQueueDpc", d, DRIVER_VERIFIER_DETECTED_VIOLATION);
+  }
   if (CurrentIrql() != DISPATCH_LEVEL) {
     char d[96];
     std::snprintf(d, sizeof d, "DPC routine %p returned at IRQL %u instead of DISPATCH_LEVEL", (void*)routine,

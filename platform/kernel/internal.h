@@ -55,6 +55,10 @@ KIRQL& CurrentIrql();
 // Reports a verifier failure when the calling thread's IRQL is above `maximum`.
 bool CheckIrqlAtMost(const char* call, KIRQL maximum);
 
+// Spin locks the calling thread holds now (a DPC routine or system thread must end
+// holding none).
+int& HeldSpinLocks();
+
 // A thread token for lock ownership: non-zero and unique per live host thread.
 ULONG_PTR ThreadToken();
 

@@ -22,6 +22,11 @@ KIRQL& CurrentIrql() {
   return irql;
 }
 
+int& HeldSpinLocks() {
+  thread_local int held = 0;
+  return held;
+}
+
 ULONG_PTR ThreadToken() {
   thread_local char marker;
   return (ULONG_PTR)&marker;
@@ -104,7 +109,10 @@ bool AcquireLockWord(PKSPIN_LOCK lock, const char* call) {
   }
   for (unsigned spins = 0;; ++spins) {
     ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return true;
+    if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+      ++HeldSpinLocks();
+      return true;
+    }
     if (spins > 64) std::this_thread::yield();
   }
 }
@@ -120,6 +128,7 @@ bool ReleaseLockWord(PKSPIN_LOCK lock, const char* call) {
     return false;
   }
   __atomic_store_n(lock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+  --HeldSpinLocks();
   return true;
 }
 

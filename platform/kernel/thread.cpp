@@ -160,6 +160,11 @@ void ThreadMain(HostThread* t) {
     t->routine(t->context);
   } catch (const ThreadExit&) {
   }
+  if (HeldSpinLocks() != 0) {
+    char d[96];
+    std::snprintf(d, sizeof d, "system thread %p ended holding %d spin lock(s)", (void*)t, HeldSpinLocks());
+    ReportVerifierFailure("PsTerminateSystemThread", d, DRIVER_VERIFIER_DETECTED_VIOLATION);
+  }
   if (CurrentIrql() != PASSIVE_LEVEL) {
     char d[96];
     std::snprintf(d, sizeof d, "system thread %p ended at IRQL %u", (void*)t, CurrentIrql());

@@ -150,4 +150,36 @@ TEST_F(DpcTest, PeriodicTimerFiresOncePerPeriod) {
   EXPECT_EQ(rec.calls.size(), 5u);
 }
 
+KSPIN_LOCK g_lock;
+
+VOID LeavesLockHeld(PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&g_lock); }
+VOID LowersIrql(PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }
+
+TEST_F(DpcTest, VerifierCatchesDpcRoutinesThatLeaveStateBehind) {
+  struct Case {
+    const char* name;
+    PKDEFERRED_ROUTINE routine;
+    const char* detail;
+  } cases[] = {
+      {"returns holding a spin lock", LeavesLockHeld, "holding 1 spin lock"},
+      {"returns at passive level", LowersIrql, "returned at IRQL 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    KeInitializeSpinLock(&g_lock);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, c.routine, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    pk::RunPendingDpcs();
+    auto failures = pk::TakeVerifierFailures();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].detail.find(c.detail), std::string::npos) << failures[0].detail;
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    if (!KeTestSpinLock(&g_lock)) {
+      pk::ScopedIrql dpcLevel(DISPATCH_LEVEL);
+      KeReleaseSpinLockFromDpcLevel(&g_lock);
+    }
+  }
+}
+
 }  // namespace
