@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -60,6 +61,12 @@ TEST_F(DeviceTest, LoadPrintsTheBannerSelectsALevelAndRegistersTheDescriptor) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], kBanner);
   EXPECT_EQ(pk::DebugLogText().rfind(std::string(kBanner) + "\n", 0), 0u);
+  size_t index;
+  ASSERT_EQ(harness.AddDevice(nullptr, nullptr, &index), STATUS_SUCCESS);
+  ASSERT_EQ(harness.RemoveDevice(index), STATUS_SUCCESS);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), kBanner), 1);
+  lines = pk::DebugLogLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), kBanner), 1);
 
   // The automatic choice never goes above level 3.
   EXPECT_GE(CpuActiveLevel, 0);
