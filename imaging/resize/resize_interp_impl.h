@@ -7,7 +7,9 @@
 #include "imaging/resize/resize_common_impl.h"
 #include "imaging/resize/resize_lanczos_impl.h"
 
-#if RESIZE_LEVEL >= 1
+#if RESIZE_LEVEL >= 2
+#include <tmmintrin.h>
+#elif RESIZE_LEVEL >= 1
 #include <emmintrin.h>
 #endif
 
@@ -75,16 +77,48 @@ inline bool LinearColumnsAreIdentity(int32_t n, const int32_t* colOffsets, const
   return true;
 }
 
-inline void WidenTimes64(const u8* row, int32_t n, u16* out) {
+// With the columns an identity the two passes reduce to one blend of source bytes:
+// floor(((16384 - w) * up + w * lo) / 16384 + 1/2), exactly what the work rows give.
+inline void LinearVertDirectU8(u8* dstRow, int32_t n, u32 w, const u8* up, const u8* lo) {
+  if (w == 0 || w == 16384) {
+    __builtin_memcpy(dstRow, w == 0 ? up : lo, size_t(n));
+    return;
+  }
   const __m128i zero = _mm_setzero_si128();
   int32_t i = 0;
+#if RESIZE_LEVEL >= 2
+  // up + round((lo - up) * 2w / 2^15): the rounding multiply gives the same half-up step.
+  const __m128i wv = _mm_set1_epi16(int16_t(2 * w));
   for (; i + 16 <= n; i += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_slli_epi16(_mm_unpacklo_epi8(v, zero), 6));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_slli_epi16(_mm_unpackhi_epi8(v, zero), 6));
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + i));
+    __m128i al = _mm_unpacklo_epi8(a, zero), ah = _mm_unpackhi_epi8(a, zero);
+    __m128i rl = _mm_add_epi16(al, _mm_mulhrs_epi16(_mm_sub_epi16(_mm_unpacklo_epi8(b, zero), al), wv));
+    __m128i rh = _mm_add_epi16(ah, _mm_mulhrs_epi16(_mm_sub_epi16(_mm_unpackhi_epi8(b, zero), ah), wv));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + i), _mm_packus_epi16(rl, rh));
   }
-  for (; i < n; ++i) out[i] = u16(row[i] << 6);
+#else
+  const __m128i wv = _mm_set1_epi32(int32_t((w << 16) | (16384u - w)));
+  const __m128i rnd = _mm_set1_epi32(8192);
+  for (; i + 16 <= n; i += 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + i));
+    __m128i l = _mm_unpacklo_epi8(a, b), h = _mm_unpackhi_epi8(a, b);
+    __m128i p0 = _mm_madd_epi16(_mm_unpacklo_epi8(l, zero), wv);
+    __m128i p1 = _mm_madd_epi16(_mm_unpackhi_epi8(l, zero), wv);
+    __m128i p2 = _mm_madd_epi16(_mm_unpacklo_epi8(h, zero), wv);
+    __m128i p3 = _mm_madd_epi16(_mm_unpackhi_epi8(h, zero), wv);
+    p0 = _mm_srli_epi32(_mm_add_epi32(p0, rnd), 14);
+    p1 = _mm_srli_epi32(_mm_add_epi32(p1, rnd), 14);
+    p2 = _mm_srli_epi32(_mm_add_epi32(p2, rnd), 14);
+    p3 = _mm_srli_epi32(_mm_add_epi32(p3, rnd), 14);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + i),
+                     _mm_packus_epi16(_mm_packs_epi32(p0, p1), _mm_packs_epi32(p2, p3)));
+  }
+#endif
+  for (; i < n; ++i) dstRow[i] = u8((w * lo[i] + (16384u - w) * up[i] + 8192u) >> 14);
 }
+
 #endif
 
 // Two work rows hold the filtered upper (offset v) and lower (v + srcStep) rows of the
@@ -94,15 +128,15 @@ inline void LinearRowsU8C1(const u8* src, u8* dst, int32_t srcStep, int32_t dstS
                            const u16* colWeights, u16* rowBuf0, u16* rowBuf1) {
 #if RESIZE_LEVEL >= 1
   const bool identity = LinearColumnsAreIdentity(dstW, colOffsets, colWeights);
-  auto horz = [&](const u8* row, u16* out) {
-    if (identity)
-      WidenTimes64(row, dstW, out);
-    else
-      LinearHorzKernelU8C1(row, dstW, colOffsets, colWeights, out);
-  };
-#else
-  auto horz = [&](const u8* row, u16* out) { LinearHorzKernelU8C1(row, dstW, colOffsets, colWeights, out); };
+  if (identity) {
+    for (int32_t i = 0; i < dstH; ++i, dst += dstStep) {
+      const u8* up = src + rowOffsets[i];
+      LinearVertDirectU8(dst, dstW, rowWeights[i], up, up + srcStep);
+    }
+    return;
+  }
 #endif
+  auto horz = [&](const u8* row, u16* out) { LinearHorzKernelU8C1(row, dstW, colOffsets, colWeights, out); };
   u16* upper = rowBuf0;
   u16* lower = rowBuf1;
   horz(src + rowOffsets[0], lower);

@@ -66,6 +66,71 @@ inline void AccumulateKernelU8Vec(const u8* src, int32_t srcStep, int32_t count,
 }
 #endif
 
+#if RESIZE_LEVEL >= 1
+// 8-bit one channel, whole periods of 2 or 4 columns by up to 128 rows with an area that
+// is a power of two: trunc(sum * 2^-k + 0.5) is exactly (sum + 2^(k-1)) >> k, and the
+// column sums fit signed 16-bit lanes. `colSums` holds usedWidth 16-bit values. Returns
+// false, having done nothing, for any other case.
+inline bool SuperSampleRowsU8C1Pow2(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep, int32_t usedWidth,
+                                    int32_t dstW, int32_t dstH, int32_t srcRows, int32_t xWhole, int32_t yWhole,
+                                    double areaScale, u16* colSums) {
+  if ((xWhole != 2 && xWhole != 4) || yWhole < 1 || yWhole > 128 || (yWhole & (yWhole - 1))) return false;
+  int shift = 0;
+  while ((1 << shift) < xWhole * yWhole) ++shift;
+  if (areaScale != 1.0 / double(1 << shift)) return false;
+  if (int64_t(dstH) * yWhole > srcRows || int64_t(dstW) * xWhole > usedWidth) return false;
+
+  const int32_t n = dstW * xWhole;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ones = _mm_set1_epi16(1);
+  const __m128i half = _mm_set1_epi32(1 << (shift - 1));
+  const __m128i cnt = _mm_cvtsi32_si128(shift);
+  for (int32_t y = 0; y < dstH; ++y) {
+    const u8* rows = src + int64_t(y) * yWhole * srcStep;
+    int32_t j = 0;
+    for (; j + 16 <= n; j += 16) {
+      __m128i lo = zero, hi = zero;
+      for (int32_t r = 0; r < yWhole; ++r) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + int64_t(r) * srcStep + j));
+        lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(v, zero));
+        hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(v, zero));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(colSums + j), lo);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(colSums + j + 8), hi);
+    }
+    for (; j < n; ++j) {
+      u32 s = 0;
+      for (int32_t r = 0; r < yWhole; ++r) s += rows[int64_t(r) * srcStep + j];
+      colSums[j] = u16(s);
+    }
+
+    u8* out = dst + int64_t(y) * dstStep;
+    int32_t x = 0;
+    auto sums4 = [&](int32_t at) {  // four cells of xWhole columns from column `at`
+      const __m128i* c = reinterpret_cast<const __m128i*>(colSums + at);
+      if (xWhole == 2) return _mm_madd_epi16(_mm_loadu_si128(c), ones);
+      __m128i a = _mm_madd_epi16(_mm_loadu_si128(c), ones);
+      __m128i b = _mm_madd_epi16(_mm_loadu_si128(c + 1), ones);
+      __m128 even = _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0));
+      __m128 odd = _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(3, 1, 3, 1));
+      return _mm_add_epi32(_mm_castps_si128(even), _mm_castps_si128(odd));
+    };
+    for (; x + 8 <= dstW; x += 8) {
+      __m128i s0 = _mm_srl_epi32(_mm_add_epi32(sums4(x * xWhole), half), cnt);
+      __m128i s1 = _mm_srl_epi32(_mm_add_epi32(sums4((x + 4) * xWhole), half), cnt);
+      __m128i packed = _mm_packs_epi32(s0, s1);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(packed, packed));
+    }
+    for (; x < dstW; ++x) {
+      u32 s = 0;
+      for (int32_t k = 0; k < xWhole; ++k) s += colSums[x * xWhole + k];
+      out[x] = u8((s + (1u << (shift - 1))) >> shift);
+    }
+  }
+  return true;
+}
+#endif
+
 template <typename T>
 constexpr double MaxSample() {
   return std::is_same_v<T, u8> ? 255.0 : 65535.0;
@@ -107,6 +172,16 @@ ImgStatus SuperSampleRows(const T* src, T* dst, int32_t srcStep, int32_t dstStep
     if (!own) return IMG_ERR_NO_MEMORY;
     work = own;
   }
+#if RESIZE_LEVEL >= 1
+  if constexpr (std::is_same_v<T, u8>) {
+    if (intSums && slots == 1 &&
+        SuperSampleRowsU8C1Pow2(src, dst, srcStep, dstStep, usedWidth, dstW, dstH, srcRows, xWhole, yWhole,
+                                areaScale, static_cast<u16*>(work))) {
+      WorkFree(own);
+      return IMG_OK;
+    }
+  }
+#endif
   u32* iw = static_cast<u32*>(work);
   float* fw = static_cast<float*>(work);
   const int32_t count = usedWidth * slots;

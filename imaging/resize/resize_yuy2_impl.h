@@ -42,6 +42,54 @@ inline void Yuy2LinearVertKernel(u8* dstRow, int32_t pairs, u32 w, const u16* up
 }
 
 #if RESIZE_LEVEL >= 1
+// Four pairs at a time. A 32-bit load at a luma offset holds Y(k), U, Y(k+1), V: masked,
+// it is the (left, right) sample pair of one output, ready for the multiply-add with its
+// (left, right) weights. An 8-byte load at a chroma offset holds both pairs' U and V.
+// Every product and sum is the scalar pass's, so the results are identical.
+inline void Yuy2LinearHorzKernelVec(const u8* row, int32_t pairs, const int32_t* lumaOffsets,
+                                    const int32_t* chromaOffsets, const u16* lumaWeights,
+                                    const u16* chromaWeights, u16* outY, u16* outU, u16* outV) {
+  const __m128i mask = _mm_set1_epi32(0x00FF00FF);
+  const __m128i rnd = _mm_set1_epi32(128);
+  auto u32At = [&](int32_t off) {
+    int32_t v;
+    __builtin_memcpy(&v, row + off, 4);
+    return v;
+  };
+  auto lumaPairs = [&](const int32_t* off) {
+    return _mm_and_si128(_mm_setr_epi32(u32At(off[0]), u32At(off[1]), u32At(off[2]), u32At(off[3])), mask);
+  };
+  auto chromaTwo = [&](const int32_t* off, const u16* w) {
+    __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + off[0])),
+                                   _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + off[1])));
+    x = _mm_srli_epi16(x, 8);  // U V U' V' of each pair, as 16-bit lanes
+    x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, _MM_SHUFFLE(3, 1, 2, 0)), _MM_SHUFFLE(3, 1, 2, 0));
+    x = _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 1, 2, 0));  // (U U') p, (U U') p+1, (V V') p, (V V') p+1
+    __m128i wv = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(w));
+    wv = _mm_unpacklo_epi64(wv, wv);
+    return _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(x, wv), rnd), 8);
+  };
+  int32_t p = 0;
+  for (; p + 4 <= pairs; p += 4) {
+    const int32_t q = 2 * p;
+    __m128i y0 = _mm_madd_epi16(lumaPairs(lumaOffsets + q),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(lumaWeights + 2 * q)));
+    __m128i y1 = _mm_madd_epi16(lumaPairs(lumaOffsets + q + 4),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(lumaWeights + 2 * q + 8)));
+    y0 = _mm_srli_epi32(_mm_add_epi32(y0, rnd), 8);
+    y1 = _mm_srli_epi32(_mm_add_epi32(y1, rnd), 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(outY + q), _mm_packs_epi32(y0, y1));
+    __m128i c0 = chromaTwo(chromaOffsets + p, chromaWeights + 2 * p);
+    __m128i c1 = chromaTwo(chromaOffsets + p + 2, chromaWeights + 2 * p + 4);
+    __m128i uv = _mm_packs_epi32(_mm_unpacklo_epi64(c0, c1), _mm_unpackhi_epi64(c0, c1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(outU + p), uv);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(outV + p), _mm_unpackhi_epi64(uv, uv));
+  }
+  if (p < pairs)
+    Yuy2LinearHorzKernel(row, pairs - p, lumaOffsets + 2 * p, chromaOffsets + p, lumaWeights + 4 * p,
+                         chromaWeights + 2 * p, outY + 2 * p, outU + p, outV + p);
+}
+
 inline __m128i Yuy2Blend8(__m128i up, __m128i lo, __m128i wv, __m128i rnd) {
   __m128i a = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(up, lo), wv), rnd), 20);
   __m128i b = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(up, lo), wv), rnd), 20);
@@ -250,7 +298,12 @@ inline ImgStatus Yuy2InterpolateEngine(const u8* src, ImgSize srcSize, int32_t s
       chromaW[2 * p + 1] = w;
     }
     auto horz = [&](const u8* row, u16* set) {
-      Yuy2LinearHorzKernel(row, pairs, lumaOff, chromaOff, lumaW, chromaW, set, set + lumaCount,
+#if RESIZE_LEVEL >= 1
+      Yuy2LinearHorzKernelVec(
+#else
+      Yuy2LinearHorzKernel(
+#endif
+row, pairs, lumaOff, chromaOff, lumaW, chromaW, set, set + lumaCount,
                            set + lumaCount + pairs);
     };
     u16* upper = static_cast<u16*>(b[kSet0]);
