@@ -21,6 +21,17 @@ struct DpcQueue {
   bool stop = false;
   std::thread thread;
   bool threaded = false;
+  ~DpcQueue() {
+    // A program that ends in threaded mode without shutting the machine down.
+    if (thread.joinable()) {
+      {
+        std::lock_guard<std::mutex> g(lock);
+        stop = true;
+        cv.notify_all();
+      }
+      thread.join();
+    }
+  }
 };
 DpcQueue& Q() {
   static DpcQueue q;
@@ -87,6 +98,13 @@ struct TimerThread {
   std::mutex lock;  // guards `thread` and `stop`
   std::thread thread;
   std::atomic<bool> stop{false};
+  ~TimerThread() {
+    // Its waits are bounded, so it sees the flag without a notification.
+    if (thread.joinable()) {
+      stop = true;
+      thread.join();
+    }
+  }
 };
 TimerThread& TT() {
   static TimerThread t;

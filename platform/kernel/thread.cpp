@@ -54,6 +54,10 @@ struct ThreadRegistry {
   std::vector<std::thread> finished;  // ended threads whose host thread is still to be joined
   size_t live = 0;                    // system threads whose routine has not ended
   std::condition_variable cv;
+  ~ThreadRegistry() {
+    for (auto& t : finished)
+      if (t.joinable()) t.join();
+  }
 };
 ThreadRegistry& Threads() {
   static ThreadRegistry r;
