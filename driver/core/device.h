@@ -52,13 +52,22 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   // ended), the section handle, the process reference.
   void ReleaseVirtualCamera(int medium);
 
+  // Members by group. PCI resources, the interrupt, DPCs, channel table and power state
+  // are in CPCIBaseDevice; the registry-backed settings in CDeviceSettings.
+
   // ---- KS device -------------------------------------------------------------------------
   PKSDEVICE m_pKsDevice;
 
-  // ---- encoder board threads -------------------------------------------------------------
+  // ---- card numbering, medium identifier, run-time fields cleared at start, pin mutex ----
+
+  // ---- encoder board run-time state, threads, mailbox lock, board state block -----------
   // Referenced thread object of the monitor thread, and its stop request.
   PVOID m_pMonitorThread;
   std::atomic<ULONG> m_bMonitorThreadStop;
+
+  // ---- pin slot tables ---------------------------------------------------------------------
+
+  // ---- stream-pointer lock -----------------------------------------------------------------
 
   // ---- virtual-camera sections (index VCAM_VIDEO / VCAM_AUDIO) ---------------------------
   HANDLE m_hVcamSection[VCAM_MEDIA];
@@ -72,6 +81,8 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   LONG m_nDeinterlaceRingIndex[16];
   FieldSlot m_DeinterlaceRing[4][64];
   FieldSlot m_DeinterlaceOutput[4][16];
+
+  // ---- custom-property records (OSD, channel status, debug words, mailbox) -------------
 
   // ---- parameter sets ----------------------------------------------------------------------
   CChannelParamSet m_aChannelParamSet[16];
