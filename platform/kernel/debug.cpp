@@ -7,57 +7,81 @@
 #include "platform/kernel/internal.h"
 
 namespace platform::kernel::detail {
+
+char NarrowUnit(char16_t unit) { return unit <= 0xFF ? (char)(unsigned char)unit : '?'; }
+
 namespace {
 
-void AppendNarrow(std::string& out, const char* s, int precision) {
-  if (!s) s = "(null)";
-  size_t n = precision >= 0 ? strnlen(s, (size_t)precision) : strlen(s);
-  out.append(s, n);
+// Output of the formatter: bytes (DbgPrint, the A routines) or UTF-16 units (the W
+// routines). Bytes widen one to one; units narrow through NarrowUnit.
+void Put(std::string& out, char c) { out += c; }
+void Put(std::u16string& out, char c) { out += (char16_t)(unsigned char)c; }
+void PutUnit(std::string& out, char16_t u) { out += NarrowUnit(u); }
+void PutUnit(std::u16string& out, char16_t u) { out += u; }
+
+template <class Out>
+void PutText(Out& out, const char* s) {
+  while (*s) Put(out, *s++);
 }
 
-void AppendWide(std::string& out, const char16_t* s, int precision) {
+template <class Out>
+void AppendNarrow(Out& out, const char* s, int precision) {
+  if (!s) s = "(null)";
+  for (int i = 0; s[i] && (precision < 0 || i < precision); ++i) Put(out, s[i]);
+}
+
+template <class Out>
+void AppendWide(Out& out, const char16_t* s, int precision) {
   if (!s) {
-    out += "(null)";
+    PutText(out, "(null)");
     return;
   }
-  for (int i = 0; s[i] && (precision < 0 || i < precision); ++i) out += NarrowUnit(s[i]);
+  for (int i = 0; s[i] && (precision < 0 || i < precision); ++i) PutUnit(out, s[i]);
 }
 
-void Pad(std::string& out, size_t start, int width, bool left) {
+template <class Out>
+void Pad(Out& out, size_t start, int width, bool left) {
   size_t len = out.size() - start;
   if (width <= 0 || len >= (size_t)width) return;
-  std::string pad((size_t)width - len, ' ');
+  Out pad((size_t)width - len, ' ');
   if (left)
     out += pad;
   else
     out.insert(start, pad);
 }
 
-}  // namespace
-
-char NarrowUnit(char16_t unit) { return unit <= 0xFF ? (char)(unsigned char)unit : '?'; }
+template <class Ch>
+size_t Length(const Ch* s) {
+  size_t n = 0;
+  while (s[n]) ++n;
+  return n;
+}
 
 // The kernel's printf: sizes follow the LLP64 model (l = 32 bits), with the Microsoft
-// prefixes I, I32 and I64, and the counted-string conversions Z and wZ.
-void FormatWindows(std::string& out, const char* f, va_list args) {
+// prefixes I, I32 and I64, and the counted-string conversions Z and wZ. In the wide
+// routines %s and %c take UTF-16 and %S and %C 8-bit text; in the others the reverse.
+template <class Ch, class Out>
+void Format(Out& out, const Ch* f, va_list args) {
+  constexpr bool kWideFormat = sizeof(Ch) == 2;
   va_list ap;
   va_copy(ap, args);
   while (*f) {
     if (*f != '%') {
-      const char* next = strchr(f, '%');
-      size_t n = next ? (size_t)(next - f) : strlen(f);
-      out.append(f, n);
-      f += n;
+      if constexpr (kWideFormat)
+        PutUnit(out, *f);
+      else
+        Put(out, *f);
+      ++f;
       continue;
     }
-    const char* specStart = f++;
+    const Ch* specStart = f++;
     if (*f == '%') {
-      out += '%';
+      Put(out, '%');
       ++f;
       continue;
     }
     std::string flags;
-    while (*f && strchr("-+ #0", *f)) flags += *f++;
+    while (*f == '-' || *f == '+' || *f == ' ' || *f == '#' || *f == '0') flags += (char)*f++;
     int width = -1;
     if (*f == '*') {
       width = va_arg(ap, int);
@@ -68,7 +92,7 @@ void FormatWindows(std::string& out, const char* f, va_list args) {
       ++f;
     } else if (*f >= '0' && *f <= '9') {
       width = 0;
-      while (*f >= '0' && *f <= '9') width = width * 10 + (*f++ - '0');
+      while (*f >= '0' && *f <= '9') width = width * 10 + (int)(*f++ - '0');
     }
     int precision = -1;
     if (*f == '.') {
@@ -78,7 +102,7 @@ void FormatWindows(std::string& out, const char* f, va_list args) {
         precision = va_arg(ap, int);
         ++f;
       } else {
-        while (*f >= '0' && *f <= '9') precision = precision * 10 + (*f++ - '0');
+        while (*f >= '0' && *f <= '9') precision = precision * 10 + (int)(*f++ - '0');
       }
     }
     // Size prefix: bits of the integer argument, or wide/narrow for characters.
@@ -112,15 +136,17 @@ void FormatWindows(std::string& out, const char* f, va_list args) {
       bits = 64;
       ++f;
     }
-    char conv = *f;
-    if (!conv) {
-      out.append(specStart);
+    char conv = (*f > 0 && *f < 0x80) ? (char)*f : 0;
+    if (!*f) {
+      for (const Ch* p = specStart; *p; ++p) PutUnit(out, (char16_t)*p);
       break;
     }
     ++f;
     bool left = flags.find('-') != std::string::npos;
     size_t start = out.size();
-    char spec[64];
+    // Which letter means UTF-16 text: lower case in the wide routines, upper case here.
+    bool upper = conv == 'S' || conv == 'C';
+    bool wideText = wide == 1 || (wide == -1 && (kWideFormat ? !upper : upper));
     switch (conv) {
       case 'd':
       case 'i':
@@ -138,38 +164,40 @@ void FormatWindows(std::string& out, const char* f, va_list args) {
           case 32: sv = (int)(unsigned)raw; uv = (unsigned)raw; break;
           default: sv = (long long)raw; uv = raw; break;
         }
-        std::string s = "%" + flags;
-        if (width >= 0) s += std::to_string(width);
-        if (precision >= 0) s += "." + std::to_string(precision);
-        s += "ll";
-        s += conv;
+        std::string spec = "%" + flags;
+        if (width >= 0) spec += std::to_string(width);
+        if (precision >= 0) spec += "." + std::to_string(precision);
+        spec += "ll";
+        spec += conv;
         char buf[128];
         if (isSigned)
-          std::snprintf(buf, sizeof buf, s.c_str(), sv);
+          std::snprintf(buf, sizeof buf, spec.c_str(), sv);
         else
-          std::snprintf(buf, sizeof buf, s.c_str(), uv);
-        out += buf;
+          std::snprintf(buf, sizeof buf, spec.c_str(), uv);
+        PutText(out, buf);
         break;
       }
       case 'p': {
         void* p = va_arg(ap, void*);
-        std::snprintf(spec, sizeof spec, "%016llX", (unsigned long long)(uintptr_t)p);
-        out += spec;
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%016llX", (unsigned long long)(uintptr_t)p);
+        PutText(out, buf);
         Pad(out, start, width, left);
         break;
       }
       case 'c':
       case 'C': {
         int v = va_arg(ap, int);
-        bool w = wide == 1 || (wide == -1 && conv == 'C');
-        out += w ? NarrowUnit((char16_t)v) : (char)v;
+        if (wideText)
+          PutUnit(out, (char16_t)v);
+        else
+          Put(out, (char)v);
         Pad(out, start, width, left);
         break;
       }
       case 's':
       case 'S': {
-        bool w = wide == 1 || (wide == -1 && conv == 'S');
-        if (w)
+        if (wideText)
           AppendWide(out, va_arg(ap, const char16_t*), precision);
         else
           AppendNarrow(out, va_arg(ap, const char*), precision);
@@ -180,16 +208,17 @@ void FormatWindows(std::string& out, const char* f, va_list args) {
         if (wide == 1) {
           const UNICODE_STRING* u = va_arg(ap, const UNICODE_STRING*);
           if (!u || !u->Buffer) {
-            out += "(null)";
+            PutText(out, "(null)");
           } else {
-            for (USHORT i = 0; i < u->Length / 2; ++i) out += NarrowUnit(u->Buffer[i]);
+            for (USHORT i = 0; i < u->Length / 2; ++i) PutUnit(out, u->Buffer[i]);
           }
         } else {
           const ANSI_STRING* a = va_arg(ap, const ANSI_STRING*);
-          if (!a || !a->Buffer)
-            out += "(null)";
-          else
-            out.append(a->Buffer, a->Length);
+          if (!a || !a->Buffer) {
+            PutText(out, "(null)");
+          } else {
+            for (USHORT i = 0; i < a->Length; ++i) Put(out, a->Buffer[i]);
+          }
         }
         Pad(out, start, width, left);
         break;
@@ -203,25 +232,31 @@ void FormatWindows(std::string& out, const char* f, va_list args) {
       case 'a':
       case 'A': {
         double d = va_arg(ap, double);
-        std::string s = "%" + flags;
-        if (width >= 0) s += std::to_string(width);
-        if (precision >= 0) s += "." + std::to_string(precision);
-        s += conv;
+        std::string spec = "%" + flags;
+        if (width >= 0) spec += std::to_string(width);
+        if (precision >= 0) spec += "." + std::to_string(precision);
+        spec += conv;
         char buf[512];
-        std::snprintf(buf, sizeof buf, s.c_str(), d);
-        out += buf;
+        std::snprintf(buf, sizeof buf, spec.c_str(), d);
+        PutText(out, buf);
         break;
       }
       case 'n':
         (void)va_arg(ap, void*);  // never written: the kernel ignores %n
         break;
       default:
-        out.append(specStart, (size_t)(f - specStart));
+        for (const Ch* p = specStart; p < f; ++p) PutUnit(out, (char16_t)*p);
         break;
     }
   }
   va_end(ap);
 }
+
+}  // namespace
+
+void FormatWindows(std::string& out, const char* format, va_list args) { Format(out, format, args); }
+
+void FormatWindowsWide(std::u16string& out, const char16_t* format, va_list args) { Format(out, format, args); }
 
 namespace {
 

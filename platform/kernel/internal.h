@@ -64,6 +64,7 @@ ULONG_PTR ThreadToken();
 
 // Windows-style formatting shared by DbgPrint and the safe string routines.
 void FormatWindows(std::string& out, const char* format, va_list args);
+void FormatWindowsWide(std::u16string& out, const char16_t* format, va_list args);
 
 // Narrowing of UTF-16 for the log and the ANSI routines.
 char NarrowUnit(char16_t unit);

@@ -171,6 +171,36 @@ NTSTATUS RtlStringCchPrintfA(PCHAR pszDest, SIZE_T cchDest, PCSTR pszFormat, ...
   return s;
 }
 
+NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, SIZE_T cbDest, PCWSTR pszFormat, va_list argList) {
+  size_t cch = cbDest / sizeof(WCHAR);
+  if (cch == 0 || cch > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
+  std::u16string out;
+  FormatWindowsWide(out, pszFormat, argList);
+  if (out.size() < cch) {
+    memcpy(pszDest, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
+    return STATUS_SUCCESS;
+  }
+  memcpy(pszDest, out.data(), (cch - 1) * sizeof(WCHAR));
+  pszDest[cch - 1] = 0;
+  return STATUS_BUFFER_OVERFLOW;
+}
+
+NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, SIZE_T cbDest, PCWSTR pszFormat, ...) {
+  va_list ap;
+  va_start(ap, pszFormat);
+  NTSTATUS s = RtlStringCbVPrintfW(pszDest, cbDest, pszFormat, ap);
+  va_end(ap);
+  return s;
+}
+
+NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, SIZE_T cchDest, PCWSTR pszFormat, ...) {
+  va_list ap;
+  va_start(ap, pszFormat);
+  NTSTATUS s = RtlStringCbVPrintfW(pszDest, cchDest * sizeof(WCHAR), pszFormat, ap);
+  va_end(ap);
+  return s;
+}
+
 NTSTATUS RtlStringCbCopyA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszSrc) {
   if (cbDest == 0 || cbDest > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
   size_t n = strlen(pszSrc);

@@ -38,6 +38,10 @@ NTSTATUS RtlStringCchPrintfA(PCHAR pszDest, SIZE_T cchDest, PCSTR pszFormat, ...
 NTSTATUS RtlStringCbCopyA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszSrc);
 NTSTATUS RtlStringCbCatA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszSrc);
 NTSTATUS RtlStringCbLengthA(PCSTR psz, SIZE_T cbMax, PSIZE_T pcbLength);
+// The wide forms: %s and %c take UTF-16 here, %S and %C (or %hs, %hc) 8-bit text.
+NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, SIZE_T cbDest, PCWSTR pszFormat, ...);
+NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, SIZE_T cbDest, PCWSTR pszFormat, va_list argList);
+NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, SIZE_T cchDest, PCWSTR pszFormat, ...);
 NTSTATUS RtlStringCbCopyW(PWSTR pszDest, SIZE_T cbDest, PCWSTR pszSrc);
 NTSTATUS RtlStringCbCatW(PWSTR pszDest, SIZE_T cbDest, PCWSTR pszSrc);
 NTSTATUS RtlStringCbLengthW(PCWSTR psz, SIZE_T cbMax, PSIZE_T pcbLength);

@@ -101,6 +101,12 @@ TEST_F(DebugLogTest, BoundedPrintfTruncatesAndTerminates) {
   EXPECT_EQ(RtlStringCbPrintfA(buf, sizeof buf, "%s", "longer than eight"), STATUS_BUFFER_OVERFLOW);
   EXPECT_STREQ(buf, "longer ");
   EXPECT_EQ(RtlStringCbPrintfA(buf, 0, "x"), STATUS_INVALID_PARAMETER);
+  WCHAR path[16];
+  EXPECT_EQ(RtlStringCbPrintfW(path, sizeof path, u"%s%s%S%c", u"C:\\FW\\", u"\u2299", "ab", (int)u'!'),
+            STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(path), u"C:\\FW\\\u2299ab!") << "UTF-16 arguments pass through unchanged";
+  EXPECT_EQ(RtlStringCchPrintfW(path, 4, u"%d-%ls", 12345, u"x"), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(std::u16string(path), u"123");
   WCHAR w[6];
   EXPECT_EQ(RtlStringCbCopyW(w, sizeof w, u"abc"), STATUS_SUCCESS);
   EXPECT_EQ(RtlStringCbCatW(w, sizeof w, u"def"), STATUS_BUFFER_OVERFLOW);
