@@ -12,7 +12,8 @@ if(VORLIX_WERROR)
 endif()
 
 if(VORLIX_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  # The system is built without run-time type information, which the vptr check needs.
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
 if(VORLIX_TSAN)
