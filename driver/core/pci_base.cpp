@@ -477,7 +477,8 @@ NTSTATUS CPCIBaseDevice::Initialize(PKSDEVICE pKsDevice, PIRP pIrp, PCM_RESOURCE
 
   // 7. Map the windows.
   for (ULONG w = 0; w < windows; ++w) {
-    m_liBarPhysical[w] = memory[w]->u.Memory.Start;
+    // The resource records are packed to four bytes: the start may be misaligned.
+    RtlCopyMemory(&m_liBarPhysical[w], &memory[w]->u.Memory.Start, sizeof(PHYSICAL_ADDRESS));
     m_nBarLength[w] = memory[w]->u.Memory.Length;
     m_pBar[w] = static_cast<PUCHAR>(MmMapIoSpace(m_liBarPhysical[w], m_nBarLength[w], MmNonCached));
     if (!m_pBar[w]) {
