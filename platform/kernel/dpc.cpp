@@ -17,7 +17,9 @@ struct DpcQueue {
   std::condition_variable cv;  // queue changed, or a routine finished
   LIST_ENTRY head{&head, &head};
   size_t count = 0;
-  bool running = false;  // a DPC routine runs (one at a time)
+  uint64_t inserted = 0;  // successful inserts so far
+  uint64_t finished = 0;  // of those: routines that have returned, or objects taken off
+  bool running = false;   // a DPC routine runs (one at a time)
   bool stop = false;
   std::thread thread;
   bool threaded = false;
@@ -76,6 +78,7 @@ bool RunHeadLocked(std::unique_lock<std::mutex>& lock) {
   CurrentIrql() = saved;
   lock.lock();
   q.running = false;
+  ++q.finished;
   q.cv.notify_all();
   return true;
 }
@@ -226,6 +229,7 @@ void ResetDpcQueue() {
   while (!IsListEmpty(&q.head)) {
     PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&q.head), KDPC, DpcListEntry);
     dpc->DpcData = nullptr;
+    ++q.finished;
   }
   q.count = 0;
 }
@@ -300,6 +304,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   else
     InsertTailList(&q.head, &Dpc->DpcListEntry);
   ++q.count;
+  ++q.inserted;
   q.cv.notify_all();
   return TRUE;
 }
@@ -310,14 +315,24 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   if (!Dpc->DpcData) return FALSE;
   RemoveEntryList(&Dpc->DpcListEntry);
   --q.count;
+  ++q.finished;
   Dpc->DpcData = nullptr;
   q.cv.notify_all();
   return TRUE;
 }
 
+// Waits for the DPCs queued before the call (a DPC that keeps queueing itself does not
+// hold the caller for ever). In manual mode the caller runs them itself.
 VOID KeFlushQueuedDpcs() {
   if (!CheckIrqlAtMost("KeFlushQueuedDpcs", PASSIVE_LEVEL)) return;  // it would wait on itself
-  WaitForDpcsIdle();
+  DpcQueue& q = Q();
+  std::unique_lock<std::mutex> lock(q.lock);
+  uint64_t target = q.inserted;
+  if (!q.threaded) {
+    while (q.finished < target && RunHeadLocked(lock)) {
+    }
+  }
+  q.cv.wait(lock, [&] { return q.finished >= target; });
 }
 
 VOID KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = (UCHAR)Importance; }

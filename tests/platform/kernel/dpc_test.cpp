@@ -90,6 +90,17 @@ TEST_F(DpcTest, FlushRunsQueuedDpcsInManualMode) {
   EXPECT_EQ(pk::PendingDpcCount(), 0u);
 }
 
+TEST_F(DpcTest, FlushWaitsOnlyForWhatWasQueuedBeforeIt) {
+  Recorder rec;
+  rec.requeue = 1000;  // keeps queueing itself
+  KDPC dpc;
+  KeInitializeDpc(&dpc, RecordingRoutine, &rec);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  KeFlushQueuedDpcs();
+  EXPECT_EQ(rec.calls.size(), 1u);
+  EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
+}
+
 TEST_F(DpcTest, TimerQueuesItsDpcAtTheDueTimeAndIsSignalled) {
   Recorder rec;
   KDPC dpc;
