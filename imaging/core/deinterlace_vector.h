@@ -18,60 +18,85 @@ inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
 #endif
 }
 
-// Unsigned a < b, as a byte mask.
-inline __m128i LessU8(__m128i a, __m128i b) {
-  const __m128i bias = _mm_set1_epi8(char(0x80));
-  return _mm_cmpgt_epi8(_mm_xor_si128(b, bias), _mm_xor_si128(a, bias));
+// The largest of the five frame-to-frame differences the still test takes in one kept
+// row: F1-F0, F1-F2, F1-F3, F0-F2, F2-F3. They are exactly the pairs within {F0, F1, F2}
+// and within {F1, F2, F3}, so their largest is the larger of those two ranges.
+inline __m128i KeptRowSpread(__m128i f0, __m128i f1, __m128i f2, __m128i f3) {
+  const __m128i hi12 = _mm_max_epu8(f1, f2), lo12 = _mm_min_epu8(f1, f2);
+  const __m128i spread012 = _mm_sub_epi8(_mm_max_epu8(hi12, f0), _mm_min_epu8(lo12, f0));
+  const __m128i spread123 = _mm_sub_epi8(_mm_max_epu8(hi12, f3), _mm_min_epu8(lo12, f3));
+  return _mm_max_epu8(spread012, spread123);
 }
 
-int VecMotionAdaptiveRow(const u8* const f[4], const u8* r, const u8* c, int srcStep, u8* d, int y,
-                                int width, int threshold, int strict) {
-  // Differences are bytes: a threshold above 255 makes every pixel still, one of 0 or
-  // less none; in between "below threshold" is "at most threshold - 1".
-  const bool allStill = threshold > 255, noneStill = threshold <= 0;
-  const __m128i limit = _mm_set1_epi8(char(allStill || noneStill ? 0 : threshold - 1));
+// Still: every difference at most limit (the threshold less one).
+enum StillRule { kSomeStill, kAllStill, kNoneStill };
+
+// ReferenceIsF1: the reference picture is frames[1] (else frames[2]), so its kept rows
+// are already loaded.
+template <StillRule Rule, bool ReferenceIsF1, bool Strict>
+int MotionAdaptiveBlocks(const u8* const f[4], const u8* r, const u8* c, int srcStep, u8* d, int y, int width,
+                         __m128i limit) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i six = _mm_set1_epi8(6), thirty = _mm_set1_epi8(30), top = _mm_set1_epi8(char(235));
   const s64 up = s64(y - 1) * srcStep, mid = s64(y) * srcStep, down = s64(y + 1) * srcStep;
-  int x = 0;
-  for (; x + 16 <= width; x += 16) {
-    const __m128i a = Ld(c + mid + x);
+  const u8 *f0u = f[0] + up, *f1u = f[1] + up, *f2u = f[2] + up, *f3u = f[3] + up;
+  const u8 *f0d = f[0] + down, *f1d = f[1] + down, *f2d = f[2] + down, *f3d = f[3] + down;
+  const u8 *ry = r + mid, *cy = c + mid;
+  auto block = [&](int x) {
+    const __m128i a = Ld(cy + x);
+    const __m128i nu = Ld((ReferenceIsF1 ? f1u : f2u) + x), nd = Ld((ReferenceIsF1 ? f1d : f2d) + x);
     __m128i still;
-    if (allStill) {
+    if constexpr (Rule == kAllStill) {
       still = _mm_set1_epi8(-1);
-    } else if (noneStill) {
+    } else if constexpr (Rule == kNoneStill) {
       still = zero;
     } else {
-      const __m128i f0u = Ld(f[0] + up + x), f0d = Ld(f[0] + down + x);
-      const __m128i f1u = Ld(f[1] + up + x), f1d = Ld(f[1] + down + x);
-      const __m128i f2u = Ld(f[2] + up + x), f2d = Ld(f[2] + down + x);
-      const __m128i f3u = Ld(f[3] + up + x), f3d = Ld(f[3] + down + x);
-      __m128i m = AbsDiffU8(Ld(r + mid + x), a);
-      m = _mm_max_epu8(m, AbsDiffU8(f1d, f0d));
-      m = _mm_max_epu8(m, AbsDiffU8(f1u, f0u));
-      m = _mm_max_epu8(m, AbsDiffU8(f1d, f2d));
-      m = _mm_max_epu8(m, AbsDiffU8(f1u, f2u));
-      m = _mm_max_epu8(m, AbsDiffU8(f1d, f3d));
-      m = _mm_max_epu8(m, AbsDiffU8(f1u, f3u));
-      m = _mm_max_epu8(m, AbsDiffU8(f0d, f2d));
-      m = _mm_max_epu8(m, AbsDiffU8(f0u, f2u));
-      m = _mm_max_epu8(m, AbsDiffU8(f2d, f3d));
-      m = _mm_max_epu8(m, AbsDiffU8(f2u, f3u));
+      const __m128i f1uv = ReferenceIsF1 ? nu : Ld(f1u + x), f1dv = ReferenceIsF1 ? nd : Ld(f1d + x);
+      const __m128i f2uv = ReferenceIsF1 ? Ld(f2u + x) : nu, f2dv = ReferenceIsF1 ? Ld(f2d + x) : nd;
+      __m128i m = AbsDiffU8(Ld(ry + x), a);
+      m = _mm_max_epu8(m, KeptRowSpread(Ld(f0u + x), f1uv, f2uv, Ld(f3u + x)));
+      m = _mm_max_epu8(m, KeptRowSpread(Ld(f0d + x), f1dv, f2dv, Ld(f3d + x)));
       still = _mm_cmpeq_epi8(_mm_subs_epu8(m, limit), zero);
     }
-    const __m128i nu = Ld(r + up + x), nd = Ld(r + down + x);
-    const __m128i margin = strict ? Select(still, thirty, six) : six;
+    const __m128i margin = Strict ? Select(still, thirty, six) : six;
     const __m128i lo = _mm_subs_epu8(a, margin);
     const __m128i hi = _mm_min_epu8(_mm_adds_epu8(a, margin), top);
     // Both neighbours below lo: their larger one is; both above hi: their smaller one is.
     const __m128i below = _mm_subs_epu8(lo, _mm_max_epu8(nu, nd));
     const __m128i above = _mm_subs_epu8(_mm_min_epu8(nu, nd), hi);
-    const __m128i keep = _mm_cmpeq_epi8(_mm_or_si128(below, above), zero);
-    __m128i out = Select(keep, a, _mm_avg_epu8(nu, nd));
-    if (!strict) out = Select(still, a, out);
-    St(d + x, out);
-  }
-  return x;
+    __m128i keep = _mm_cmpeq_epi8(_mm_or_si128(below, above), zero);
+    if constexpr (!Strict) keep = _mm_or_si128(keep, still);
+    St(d + x, Select(keep, a, _mm_avg_epu8(nu, nd)));
+  };
+  if (width < 16) return 0;
+  for (int x = 0; x + 16 <= width; x += 16) block(x);
+  // The last, partial block again as a whole one ending at the row's end: its pixels
+  // depend only on the sources, so the overlap rewrites the same values.
+  if (width % 16) block(width - 16);
+  return width;
+}
+
+template <StillRule Rule>
+int MotionAdaptiveBlocksFor(bool referenceIsF1, int strict, const u8* const f[4], const u8* r, const u8* c,
+                            int srcStep, u8* d, int y, int width, __m128i limit) {
+  if (referenceIsF1)
+    return strict ? MotionAdaptiveBlocks<Rule, true, true>(f, r, c, srcStep, d, y, width, limit)
+                  : MotionAdaptiveBlocks<Rule, true, false>(f, r, c, srcStep, d, y, width, limit);
+  return strict ? MotionAdaptiveBlocks<Rule, false, true>(f, r, c, srcStep, d, y, width, limit)
+                : MotionAdaptiveBlocks<Rule, false, false>(f, r, c, srcStep, d, y, width, limit);
+}
+
+int VecMotionAdaptiveRow(const u8* const f[4], const u8* r, const u8* c, int srcStep, u8* d, int y, int width,
+                         int threshold, int strict) {
+  // Differences are bytes: a threshold above 255 makes every pixel still, one of 0 or
+  // less none; in between "below threshold" is "at most threshold - 1".
+  const bool referenceIsF1 = r == f[1];
+  if (threshold > 255)
+    return MotionAdaptiveBlocksFor<kAllStill>(referenceIsF1, strict, f, r, c, srcStep, d, y, width, _mm_setzero_si128());
+  if (threshold <= 0)
+    return MotionAdaptiveBlocksFor<kNoneStill>(referenceIsF1, strict, f, r, c, srcStep, d, y, width, _mm_setzero_si128());
+  return MotionAdaptiveBlocksFor<kSomeStill>(referenceIsF1, strict, f, r, c, srcStep, d, y, width,
+                                             _mm_set1_epi8(char(threshold - 1)));
 }
 
 inline __m128i Median3U8(__m128i a, __m128i b, __m128i c) {
@@ -80,53 +105,95 @@ inline __m128i Median3U8(__m128i a, __m128i b, __m128i c) {
 
 inline int Clamp16(s64 v) { return v < -32768 ? -32768 : v > 32767 ? 32767 : int(v); }
 
-// (med * (256 - w) + k * w) >> 8 for eight pixels widened to 16 bits, w from motion m.
-inline __m128i BlendHalf(__m128i m16, __m128i med16, __m128i k16, __m128i factor, __m128i offset) {
-  const __m128i zero = _mm_setzero_si128();
-  // The product in 32 bits, then saturated to 16 like the rest of the rule.
-  const __m128i pLo = _mm_madd_epi16(_mm_unpacklo_epi16(m16, zero), factor);
-  const __m128i pHi = _mm_madd_epi16(_mm_unpackhi_epi16(m16, zero), factor);
-  __m128i w = _mm_adds_epi16(_mm_packs_epi32(pLo, pHi), offset);
-  w = _mm_min_epi16(_mm_max_epi16(w, zero), _mm_set1_epi16(256));
+// The spatial weight of eight motion values (16-bit lanes): the linear rule in
+// saturating 16-bit arithmetic, limited to 0..256. When the factor is at most 128 in
+// size every product fits 16 bits and one multiply does; otherwise the product is formed
+// in 32 bits and saturated like the rule says.
+template <bool SmallFactor>
+inline __m128i WeightOf(__m128i m16, __m128i factor, __m128i offset) {
+  __m128i p;
+  if constexpr (SmallFactor) {
+    p = _mm_mullo_epi16(m16, factor);
+  } else {
+    const __m128i zero = _mm_setzero_si128();
+    p = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(m16, zero), factor),
+                        _mm_madd_epi16(_mm_unpackhi_epi16(m16, zero), factor));
+  }
+  const __m128i w = _mm_adds_epi16(p, offset);
+  return _mm_min_epi16(_mm_max_epi16(w, _mm_setzero_si128()), _mm_set1_epi16(256));
+}
+
+// (med * (256 - w) + k * w) >> 8 for eight pixels widened to 16 bits; at most 65280.
+inline __m128i BlendHalf(__m128i w, __m128i med16, __m128i k16) {
   const __m128i wm = _mm_sub_epi16(_mm_set1_epi16(256), w);
   return _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(med16, wm), _mm_mullo_epi16(k16, w)), 8);
 }
 
-// Interior pixels of a blend row starting at column 1; n is the number of interior
-// columns (width - 2). Returns how many it did.
-int VecBlendRow(const BlendRows& r, u8* d, int n, const ImgDeinterlaceBlendState* st) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i factor = _mm_set1_epi32(Clamp16(st->vectorWeightFactor) & 0xFFFF);
-  const __m128i offset = _mm_set1_epi16(short(Clamp16(st->vectorWeightOffset)));
-  // Limits brought into 16 bits without changing any comparison with 0..255.
-  const int lower = st->lowerLimit < 0 ? 0 : st->lowerLimit > 256 ? 256 : st->lowerLimit;
-  const int upper = st->upperLimit < -1 ? -1 : st->upperLimit > 255 ? 255 : st->upperLimit;
-  const __m128i lower16 = _mm_set1_epi16(short(lower)), upper16 = _mm_set1_epi16(short(upper));
-  int i = 0;
-  for (; i + 16 <= n; i += 16) {
+// Motion-value limits as byte compares: m < lower is lowerBiased > m ^ 0x80, or always
+// when lower is above 255; m > upper likewise, or always when upper is negative.
+struct BlendLimits {
+  __m128i lowerBiased, allBelow, upperBiased, allAbove;
+};
+
+template <bool SmallFactor>
+int BlendBlocks(const BlendRows& r, u8* d, int n, __m128i factor, __m128i offset, const BlendLimits& lim) {
+  const __m128i zero = _mm_setzero_si128(), bias = _mm_set1_epi8(char(0x80));
+  auto block = [&](int i) {
     const int x = 1 + i;
     const __m128i up = Ld(r.up + x), down = Ld(r.down + x), cur = Ld(r.cur + x);
     const __m128i motion = _mm_avg_epu8(_mm_avg_epu8(AbsDiffU8(Ld(r.pu + x), up), AbsDiffU8(Ld(r.nu + x), up)),
                                         _mm_avg_epu8(AbsDiffU8(Ld(r.pd + x), down), AbsDiffU8(Ld(r.nd + x), down)));
     const __m128i m = _mm_max_epu8(motion, AbsDiffU8(cur, Ld(r.t + x)));
     const __m128i med = Median3U8(up, cur, down);
+    const __m128i mBiased = _mm_xor_si128(m, bias);
+    const __m128i belowLower = _mm_or_si128(_mm_cmpgt_epi8(lim.lowerBiased, mBiased), lim.allBelow);
+    if (_mm_movemask_epi8(belowLower) == 0xFFFF) {
+      // All still: the median alone.
+      St(d + x, med);
+      return;
+    }
+    const __m128i aboveUpper = _mm_or_si128(_mm_cmpgt_epi8(mBiased, lim.upperBiased), lim.allAbove);
     const __m128i upL = Ld(r.up + x - 1), upR = Ld(r.up + x + 1);
     const __m128i downL = Ld(r.down + x - 1), downR = Ld(r.down + x + 1);
-    const __m128i dA = AbsDiffU8(upL, downR), dB = AbsDiffU8(upR, downL), dV = AbsDiffU8(up, down);
+    // Differences biased once so that signed compares order them as unsigned.
+    const __m128i dA = _mm_xor_si128(AbsDiffU8(upL, downR), bias);
+    const __m128i dB = _mm_xor_si128(AbsDiffU8(upR, downL), bias);
+    const __m128i dV = _mm_xor_si128(AbsDiffU8(up, down), bias);
     const __m128i kV = _mm_avg_epu8(up, down);
-    const __m128i kA = Select(LessU8(dA, dV), _mm_avg_epu8(upL, downR), kV);
-    const __m128i kB = Select(LessU8(dB, dV), _mm_avg_epu8(upR, downL), kV);
-    const __m128i k = Select(LessU8(dA, dB), kA, kB);
+    const __m128i kA = Select(_mm_cmpgt_epi8(dV, dA), _mm_avg_epu8(upL, downR), kV);
+    const __m128i kB = Select(_mm_cmpgt_epi8(dV, dB), _mm_avg_epu8(upR, downL), kV);
+    const __m128i k = Select(_mm_cmpgt_epi8(dB, dA), kA, kB);
+    __m128i out = k;
+    if (_mm_movemask_epi8(_mm_or_si128(belowLower, aboveUpper)) != 0xFFFF) {
+      // Some pixels between the limits: the weighted blend.
+      const __m128i mLo = _mm_unpacklo_epi8(m, zero), mHi = _mm_unpackhi_epi8(m, zero);
+      const __m128i blend = _mm_packus_epi16(
+          BlendHalf(WeightOf<SmallFactor>(mLo, factor, offset), _mm_unpacklo_epi8(med, zero),
+                    _mm_unpacklo_epi8(k, zero)),
+          BlendHalf(WeightOf<SmallFactor>(mHi, factor, offset), _mm_unpackhi_epi8(med, zero),
+                    _mm_unpackhi_epi8(k, zero)));
+      out = Select(aboveUpper, k, blend);
+    }
+    St(d + x, Select(belowLower, med, out));
+  };
+  if (n < 16) return 0;
+  for (int i = 0; i + 16 <= n; i += 16) block(i);
+  if (n % 16) block(n - 16);  // overlapping last block, as in the motion-adaptive rows
+  return n;
+}
 
-    const __m128i mLo = _mm_unpacklo_epi8(m, zero), mHi = _mm_unpackhi_epi8(m, zero);
-    const __m128i blend =
-        _mm_packus_epi16(BlendHalf(mLo, _mm_unpacklo_epi8(med, zero), _mm_unpacklo_epi8(k, zero), factor, offset),
-                         BlendHalf(mHi, _mm_unpackhi_epi8(med, zero), _mm_unpackhi_epi8(k, zero), factor, offset));
-    const __m128i belowLower =
-        _mm_packs_epi16(_mm_cmplt_epi16(mLo, lower16), _mm_cmplt_epi16(mHi, lower16));
-    const __m128i aboveUpper =
-        _mm_packs_epi16(_mm_cmpgt_epi16(mLo, upper16), _mm_cmpgt_epi16(mHi, upper16));
-    St(d + x, Select(belowLower, med, Select(aboveUpper, k, blend)));
-  }
-  return i;
+// Interior pixels of a blend row starting at column 1; n is the number of interior
+// columns (width - 2). Returns how many it did.
+int VecBlendRow(const BlendRows& r, u8* d, int n, const ImgDeinterlaceBlendState* st) {
+  const int factor16 = Clamp16(st->vectorWeightFactor), offset16 = Clamp16(st->vectorWeightOffset);
+  const __m128i offset = _mm_set1_epi16(short(offset16));
+  const int lower = st->lowerLimit, upper = st->upperLimit;
+  BlendLimits lim;
+  lim.lowerBiased = _mm_set1_epi8(char((lower < 0 ? 0 : lower > 255 ? 255 : lower) - 128));
+  lim.allBelow = _mm_set1_epi8(char(lower > 255 ? -1 : 0));
+  lim.upperBiased = _mm_set1_epi8(char((upper < 0 ? 0 : upper > 255 ? 255 : upper) - 128));
+  lim.allAbove = _mm_set1_epi8(char(upper < 0 ? -1 : 0));
+  if (factor16 >= -128 && factor16 <= 128)
+    return BlendBlocks<true>(r, d, n, _mm_set1_epi16(short(factor16)), offset, lim);
+  return BlendBlocks<false>(r, d, n, _mm_set1_epi32(factor16 & 0xFFFF), offset, lim);
 }

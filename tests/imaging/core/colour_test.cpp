@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -232,6 +233,34 @@ TEST(ColourConversion, EveryLevelMatchesLevelZero) {
         for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i].bytes, ref[i].bytes) << "destination " << i;
       }
     }
+  }
+}
+
+// A large YV12 picture with every pointer and step 16-byte aligned takes the streaming
+// stores; the result must not change.
+TEST(ColourConversion, Yv12ToYuy2StreamingMatchesLevelZero) {
+  const std::vector<CpuLevel> levels = RunnableLevels();
+  if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
+  constexpr int w = 1040, h = 258;  // 258 x (1040 + 2 x 528 + 2096) bytes: over 512 KB
+  const int steps[3] = {1040, 528, 528};
+  struct Aligned {
+    explicit Aligned(size_t n) : p(static_cast<u8*>(std::aligned_alloc(64, n))) {}
+    ~Aligned() { std::free(p); }
+    u8* p;
+  };
+  Aligned y(size_t(steps[0]) * h), cr(size_t(steps[1]) * h / 2), cb(size_t(steps[2]) * h / 2);
+  Aligned ref(size_t(2096) * h), out(size_t(2096) * h);
+  Random r(99);
+  r.Fill(y.p, size_t(steps[0]) * h);
+  r.Fill(cr.p, size_t(steps[1]) * h / 2);
+  r.Fill(cb.p, size_t(steps[2]) * h / 2);
+  const u8* const planes[3] = {y.p, cr.p, cb.p};
+  std::memset(ref.p, 0x11, size_t(2096) * h);
+  ASSERT_EQ(ImgYv12ToYuy2Table[0](planes, steps, ref.p, 2096, {w - 3, h}), IMG_OK);
+  for (CpuLevel level : levels) {
+    std::memset(out.p, 0x11, size_t(2096) * h);
+    ASSERT_EQ(ImgYv12ToYuy2Table[level](planes, steps, out.p, 2096, {w - 3, h}), IMG_OK);
+    ASSERT_EQ(0, std::memcmp(out.p, ref.p, size_t(2096) * h)) << "level " << level;
   }
 }
 
