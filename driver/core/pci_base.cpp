@@ -115,7 +115,11 @@ VOID CPCIBaseDevice::OnDpcHandle(PKDPC pDpc, PVOID pContext, PVOID pStatus, PVOI
     KeReleaseSpinLockFromDpcLevel(&d->m_DpcLock);
     return;
   }
-  const bool callbackRegistered = t->pfnFrameDone != nullptr;
+  // Register and unregister run under the pin mutex only, not this lock: the callback
+  // pointer is read once, atomically, and a row's fields only once it is running (a
+  // running row is never re-registered or unregistered).
+  FrameDoneCallback callback = __atomic_load_n(&t->pfnFrameDone, __ATOMIC_ACQUIRE);
+  const bool callbackRegistered = callback != nullptr;
 
   if (status & INT_DMA_DONE) {
     struct _KSPIN* pins[CHANNEL_ROWS] = {};
@@ -128,7 +132,7 @@ VOID CPCIBaseDevice::OnDpcHandle(PKDPC pDpc, PVOID pContext, PVOID pStatus, PVOI
     CloneNode* entries[CHANNEL_ROWS] = {};
 
     for (ULONG row = 0; row < CHANNEL_ROWS; ++row) {
-      if (!t->pPin[row] || !t->pLock[row] || LoadState(t, row) != CHANNEL_RUNNING) continue;
+      if (LoadState(t, row) != CHANNEL_RUNNING || !t->pPin[row] || !t->pLock[row]) continue;
       KeAcquireSpinLockAtDpcLevel(t->pLock[row]);
       CloneNode* entry = t->pPendingList[row] ? Oldest(t->pPendingList[row]) : nullptr;
       KeReleaseSpinLockFromDpcLevel(t->pLock[row]);
@@ -140,7 +144,7 @@ VOID CPCIBaseDevice::OnDpcHandle(PKDPC pDpc, PVOID pContext, PVOID pStatus, PVOI
       }
     }
 
-    if (FrameDoneCallback callback = t->pfnFrameDone) {
+    if (callback) {
       callback(pins, clones, nullptr, nullptr, data, lengths, values, done, flags, d->AsDevice(), status, value);
 
       for (ULONG row = 0; row < CHANNEL_ROWS; ++row) {
@@ -234,7 +238,7 @@ ULONG CPCIBaseDevice::RegisterChannel(CPCIBaseDevice* pDevice, ULONG nRow, struc
   t->pDoneList[nRow] = pDoneList;
   t->pOwner[nRow] = pOwner;
   StoreState(t, nRow, CHANNEL_REGISTERED);
-  t->pfnFrameDone = pfnFrameDone;
+  __atomic_store_n(&t->pfnFrameDone, pfnFrameDone, __ATOMIC_RELEASE);
   return 0;
 }
 
@@ -252,7 +256,7 @@ ULONG CPCIBaseDevice::UnregisterChannel(CPCIBaseDevice* pDevice, ULONG nRow) {
   StoreState(t, nRow, CHANNEL_FREE);
   if (t->nRegistered <= 1) {
     t->nRegistered = 0;
-    t->pfnFrameDone = nullptr;
+    __atomic_store_n(&t->pfnFrameDone, (FrameDoneCallback) nullptr, __ATOMIC_RELEASE);
   } else {
     t->nRegistered--;
   }
