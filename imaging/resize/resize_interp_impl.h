@@ -66,6 +66,32 @@ inline int32_t LinearVertKernelU8Vec(u8* dstRow, int32_t n, u32 w, const u16* up
   return n;
 }
 
+#if RESIZE_LEVEL >= 2
+// Two blends of the same pair of source rows with weights strictly between 0 and 16384.
+inline void LinearVertDirectU8x2(u8* d0, u8* d1, int32_t n, u32 w0, u32 w1, const u8* up, const u8* lo) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i v0 = _mm_set1_epi16(int16_t(2 * w0)), v1 = _mm_set1_epi16(int16_t(2 * w1));
+  int32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + i));
+    __m128i al = _mm_unpacklo_epi8(a, zero), ah = _mm_unpackhi_epi8(a, zero);
+    __m128i dl = _mm_sub_epi16(_mm_unpacklo_epi8(b, zero), al);
+    __m128i dh = _mm_sub_epi16(_mm_unpackhi_epi8(b, zero), ah);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + i),
+                     _mm_packus_epi16(_mm_add_epi16(al, _mm_mulhrs_epi16(dl, v0)),
+                                      _mm_add_epi16(ah, _mm_mulhrs_epi16(dh, v0))));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + i),
+                     _mm_packus_epi16(_mm_add_epi16(al, _mm_mulhrs_epi16(dl, v1)),
+                                      _mm_add_epi16(ah, _mm_mulhrs_epi16(dh, v1))));
+  }
+  for (; i < n; ++i) {
+    d0[i] = u8((w0 * lo[i] + (16384u - w0) * up[i] + 8192u) >> 14);
+    d1[i] = u8((w1 * lo[i] + (16384u - w1) * up[i] + 8192u) >> 14);
+  }
+}
+#endif
+
 // At a horizontal factor of 1 every column takes its own sample whole, so the pass is
 // exactly 64 x the row.
 inline bool LinearColumnsAreIdentity(int32_t n, const int32_t* colOffsets, const u16* colWeights) {
@@ -131,6 +157,16 @@ inline void LinearRowsU8C1(const u8* src, u8* dst, int32_t srcStep, int32_t dstS
   if (identity) {
     for (int32_t i = 0; i < dstH; ++i, dst += dstStep) {
       const u8* up = src + rowOffsets[i];
+#if RESIZE_LEVEL >= 2
+      // Two destination rows between the same source rows share the loads.
+      if (i + 1 < dstH && rowOffsets[i + 1] == rowOffsets[i] && rowWeights[i] != 0 && rowWeights[i] != 16384 &&
+          rowWeights[i + 1] != 0 && rowWeights[i + 1] != 16384) {
+        LinearVertDirectU8x2(dst, dst + dstStep, dstW, rowWeights[i], rowWeights[i + 1], up, up + srcStep);
+        ++i;
+        dst += dstStep;
+        continue;
+      }
+#endif
       LinearVertDirectU8(dst, dstW, rowWeights[i], up, up + srcStep);
     }
     return;

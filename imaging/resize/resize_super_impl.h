@@ -7,7 +7,9 @@
 
 #include "imaging/resize/resize_common_impl.h"
 
-#if RESIZE_LEVEL >= 1
+#if RESIZE_LEVEL >= 2
+#include <tmmintrin.h>
+#elif RESIZE_LEVEL >= 1
 #include <emmintrin.h>
 #endif
 
@@ -67,64 +69,83 @@ inline void AccumulateKernelU8Vec(const u8* src, int32_t srcStep, int32_t count,
 #endif
 
 #if RESIZE_LEVEL >= 1
-// 8-bit one channel, whole periods of 2 or 4 columns by up to 128 rows with an area that
-// is a power of two: trunc(sum * 2^-k + 0.5) is exactly (sum + 2^(k-1)) >> k, and the
-// column sums fit signed 16-bit lanes. `colSums` holds usedWidth 16-bit values. Returns
-// false, having done nothing, for any other case.
+// 8-bit one channel, whole periods of 2 or 4 columns by up to 64 rows with an area that
+// is a power of two: trunc(sum * 2^-k + 0.5) is exactly (sum + 2^(k-1)) >> k. Neighbouring
+// columns are added first, in 16-bit lanes (at most 510 x 64), then the rows; no work
+// row is needed. Returns false, having done nothing, for any other case.
 inline bool SuperSampleRowsU8C1Pow2(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep, int32_t usedWidth,
                                     int32_t dstW, int32_t dstH, int32_t srcRows, int32_t xWhole, int32_t yWhole,
-                                    double areaScale, u16* colSums) {
-  if ((xWhole != 2 && xWhole != 4) || yWhole < 1 || yWhole > 128 || (yWhole & (yWhole - 1))) return false;
+                                    double areaScale) {
+  if ((xWhole != 2 && xWhole != 4) || yWhole < 1 || yWhole > 64 || (yWhole & (yWhole - 1))) return false;
   int shift = 0;
   while ((1 << shift) < xWhole * yWhole) ++shift;
   if (areaScale != 1.0 / double(1 << shift)) return false;
   if (int64_t(dstH) * yWhole > srcRows || int64_t(dstW) * xWhole > usedWidth) return false;
 
-  const int32_t n = dstW * xWhole;
-  const __m128i zero = _mm_setzero_si128();
+  [[maybe_unused]] const __m128i low = _mm_set1_epi16(0x00FF);
+  [[maybe_unused]] const __m128i ones8 = _mm_set1_epi8(1);
   const __m128i ones = _mm_set1_epi16(1);
-  const __m128i half = _mm_set1_epi32(1 << (shift - 1));
+  const __m128i half16 = _mm_set1_epi16(int16_t(1 << (shift - 1)));
+  const __m128i half32 = _mm_set1_epi32(1 << (shift - 1));
   const __m128i cnt = _mm_cvtsi32_si128(shift);
+  const u32 half = 1u << (shift - 1);
   for (int32_t y = 0; y < dstH; ++y) {
     const u8* rows = src + int64_t(y) * yWhole * srcStep;
-    int32_t j = 0;
-    for (; j + 16 <= n; j += 16) {
-      __m128i lo = zero, hi = zero;
-      for (int32_t r = 0; r < yWhole; ++r) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + int64_t(r) * srcStep + j));
-        lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(v, zero));
-        hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(v, zero));
-      }
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(colSums + j), lo);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(colSums + j + 8), hi);
-    }
-    for (; j < n; ++j) {
-      u32 s = 0;
-      for (int32_t r = 0; r < yWhole; ++r) s += rows[int64_t(r) * srcStep + j];
-      colSums[j] = u16(s);
-    }
-
     u8* out = dst + int64_t(y) * dstStep;
-    int32_t x = 0;
-    auto sums4 = [&](int32_t at) {  // four cells of xWhole columns from column `at`
-      const __m128i* c = reinterpret_cast<const __m128i*>(colSums + at);
-      if (xWhole == 2) return _mm_madd_epi16(_mm_loadu_si128(c), ones);
-      __m128i a = _mm_madd_epi16(_mm_loadu_si128(c), ones);
-      __m128i b = _mm_madd_epi16(_mm_loadu_si128(c + 1), ones);
-      __m128 even = _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0));
-      __m128 odd = _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(3, 1, 3, 1));
-      return _mm_add_epi32(_mm_castps_si128(even), _mm_castps_si128(odd));
+    // Sums of neighbouring column pairs over the cell's rows, 32 columns at a time.
+    auto pairs16 = [&](const u8* r) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r));
+#if RESIZE_LEVEL >= 2
+      return _mm_maddubs_epi16(v, ones8);
+#else
+      return _mm_add_epi16(_mm_and_si128(v, low), _mm_srli_epi16(v, 8));
+#endif
     };
-    for (; x + 8 <= dstW; x += 8) {
-      __m128i s0 = _mm_srl_epi32(_mm_add_epi32(sums4(x * xWhole), half), cnt);
-      __m128i s1 = _mm_srl_epi32(_mm_add_epi32(sums4((x + 4) * xWhole), half), cnt);
-      __m128i packed = _mm_packs_epi32(s0, s1);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(packed, packed));
+    auto pairSums = [&](int32_t j, __m128i* s0, __m128i* s1) {
+      const u8* r = rows + j;
+      __m128i a = pairs16(r), b = pairs16(r + 16);
+      if (yWhole == 2) {
+        a = _mm_add_epi16(a, pairs16(r + srcStep));
+        b = _mm_add_epi16(b, pairs16(r + srcStep + 16));
+      } else if (yWhole == 4) {
+        const int64_t s1 = srcStep, s2 = 2 * int64_t(srcStep), s3 = 3 * int64_t(srcStep);
+        a = _mm_add_epi16(_mm_add_epi16(a, pairs16(r + s1)), _mm_add_epi16(pairs16(r + s2), pairs16(r + s3)));
+        b = _mm_add_epi16(_mm_add_epi16(b, pairs16(r + s1 + 16)),
+                          _mm_add_epi16(pairs16(r + s2 + 16), pairs16(r + s3 + 16)));
+      } else {
+        for (int32_t k = 1; k < yWhole; ++k) {
+          r += srcStep;
+          a = _mm_add_epi16(a, pairs16(r));
+          b = _mm_add_epi16(b, pairs16(r + 16));
+        }
+      }
+      *s0 = a;
+      *s1 = b;
+    };
+    int32_t x = 0;
+    if (xWhole == 2) {
+      for (; x + 16 <= dstW; x += 16) {
+        __m128i a, b;
+        pairSums(2 * x, &a, &b);
+        a = _mm_srl_epi16(_mm_add_epi16(a, half16), cnt);
+        b = _mm_srl_epi16(_mm_add_epi16(b, half16), cnt);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(a, b));
+      }
+    } else {
+      for (; x + 8 <= dstW; x += 8) {
+        __m128i a, b;
+        pairSums(4 * x, &a, &b);
+        a = _mm_srl_epi32(_mm_add_epi32(_mm_madd_epi16(a, ones), half32), cnt);
+        b = _mm_srl_epi32(_mm_add_epi32(_mm_madd_epi16(b, ones), half32), cnt);
+        __m128i packed = _mm_packs_epi32(a, b);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(packed, packed));
+      }
     }
     for (; x < dstW; ++x) {
       u32 s = 0;
-      for (int32_t k = 0; k < xWhole; ++k) s += colSums[x * xWhole + k];
-      out[x] = u8((s + (1u << (shift - 1))) >> shift);
+      for (int32_t k = 0; k < yWhole; ++k)
+        for (int32_t c = 0; c < xWhole; ++c) s += rows[int64_t(k) * srcStep + x * xWhole + c];
+      out[x] = u8((s + half) >> shift);
     }
   }
   return true;
@@ -176,7 +197,7 @@ ImgStatus SuperSampleRows(const T* src, T* dst, int32_t srcStep, int32_t dstStep
   if constexpr (std::is_same_v<T, u8>) {
     if (intSums && slots == 1 &&
         SuperSampleRowsU8C1Pow2(src, dst, srcStep, dstStep, usedWidth, dstW, dstH, srcRows, xWhole, yWhole,
-                                areaScale, static_cast<u16*>(work))) {
+                                areaScale)) {
       WorkFree(own);
       return IMG_OK;
     }

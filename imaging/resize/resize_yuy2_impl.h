@@ -123,6 +123,49 @@ inline void Yuy2LinearVertKernelVec(u8* dstRow, int32_t pairs, u32 w, const u16*
     Yuy2LinearVertKernel(dstRow + 4 * p, pairs - p, w, upperY + 2 * p, lowerY + 2 * p, upperU + p, lowerU + p,
                          upperV + p, lowerV + p);
 }
+
+// Two destination rows between the same filtered rows: the interleaved work values are
+// formed once and blended with each row's weight.
+inline void Yuy2LinearVertKernelVec2(u8* d0, u8* d1, int32_t pairs, u32 w0, u32 w1, const u16* upperY,
+                                     const u16* lowerY, const u16* upperU, const u16* lowerU, const u16* upperV,
+                                     const u16* lowerV) {
+  const __m128i wv0 = _mm_set1_epi32(int32_t((w0 << 16) | (16384u - w0)));
+  const __m128i wv1 = _mm_set1_epi32(int32_t((w1 << 16) | (16384u - w1)));
+  const __m128i rnd = _mm_set1_epi32(0x80000);
+  auto ld = [](const u16* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
+  auto blend = [&](__m128i lo, __m128i hi, __m128i wv) {
+    __m128i a = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(lo, wv), rnd), 20);
+    __m128i b = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(hi, wv), rnd), 20);
+    return _mm_packs_epi32(a, b);
+  };
+  auto store = [](u8* d, __m128i y0, __m128i y1, __m128i u, __m128i v) {
+    __m128i uv0 = _mm_unpacklo_epi16(u, v), uv1 = _mm_unpackhi_epi16(u, v);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                     _mm_packus_epi16(_mm_unpacklo_epi16(y0, uv0), _mm_unpackhi_epi16(y0, uv0)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16),
+                     _mm_packus_epi16(_mm_unpacklo_epi16(y1, uv1), _mm_unpackhi_epi16(y1, uv1)));
+  };
+  int32_t p = 0;
+  for (; p + 8 <= pairs; p += 8) {
+    __m128i a, b;
+    a = ld(upperY + 2 * p), b = ld(lowerY + 2 * p);
+    __m128i y0l = _mm_unpacklo_epi16(a, b), y0h = _mm_unpackhi_epi16(a, b);
+    a = ld(upperY + 2 * p + 8), b = ld(lowerY + 2 * p + 8);
+    __m128i y1l = _mm_unpacklo_epi16(a, b), y1h = _mm_unpackhi_epi16(a, b);
+    a = ld(upperU + p), b = ld(lowerU + p);
+    __m128i ul = _mm_unpacklo_epi16(a, b), uh = _mm_unpackhi_epi16(a, b);
+    a = ld(upperV + p), b = ld(lowerV + p);
+    __m128i vl = _mm_unpacklo_epi16(a, b), vh = _mm_unpackhi_epi16(a, b);
+    store(d0 + 4 * p, blend(y0l, y0h, wv0), blend(y1l, y1h, wv0), blend(ul, uh, wv0), blend(vl, vh, wv0));
+    store(d1 + 4 * p, blend(y0l, y0h, wv1), blend(y1l, y1h, wv1), blend(ul, uh, wv1), blend(vl, vh, wv1));
+  }
+  if (p < pairs) {
+    Yuy2LinearVertKernel(d0 + 4 * p, pairs - p, w0, upperY + 2 * p, lowerY + 2 * p, upperU + p, lowerU + p,
+                         upperV + p, lowerV + p);
+    Yuy2LinearVertKernel(d1 + 4 * p, pairs - p, w1, upperY + 2 * p, lowerY + 2 * p, upperU + p, lowerU + p,
+                         upperV + p, lowerV + p);
+  }
+}
 #endif
 
 // ---- cubic passes -----------------------------------------------------------------
@@ -320,6 +363,12 @@ row, pairs, lumaOff, chromaOff, lumaW, chromaW, set, set + lumaCount,
       }
       u8* d = dst + int64_t(i) * dstStep;
 #if RESIZE_LEVEL >= 1
+      if (i + 1 < dstH && rowOff[i + 1] == v) {
+        Yuy2LinearVertKernelVec2(d, d + dstStep, pairs, rowW[i], rowW[i + 1], upper, lower, upper + lumaCount,
+                                 lower + lumaCount, upper + lumaCount + pairs, lower + lumaCount + pairs);
+        ++i;
+        continue;
+      }
       Yuy2LinearVertKernelVec(d, pairs, rowW[i], upper, lower, upper + lumaCount, lower + lumaCount,
                               upper + lumaCount + pairs, lower + lumaCount + pairs);
 #else
