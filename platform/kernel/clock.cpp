@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <vector>
 
 #include "platform/kernel/internal.h"
@@ -140,6 +141,13 @@ void AdvanceClock(LONGLONG hundredNs) {
 LONGLONG InterruptTimeNow() { return InterruptTime(); }
 LONGLONG SystemTimeNow() { return SystemTime(); }
 void SetTimeZoneBias(LONGLONG bias) { TheClock().bias = bias; }
+
+void UseHostTimeZone() {
+  time_t now = ::time(nullptr);
+  struct tm local;
+  ::localtime_r(&now, &local);
+  SetTimeZoneBias(-(LONGLONG)local.tm_gmtoff * 10000000);
+}
 
 size_t BlockedWaiterCount() {
   std::lock_guard<std::mutex> g(DispatcherLock());

@@ -52,6 +52,8 @@ LONGLONG InterruptTimeNow();
 LONGLONG SystemTimeNow();
 // Local time = system time - bias (100 ns units; UTC+8 is -8 hours).
 void SetTimeZoneBias(LONGLONG bias);
+// The bias of the host's own time zone at this moment (for the main job).
+void UseHostTimeZone();
 
 // Threads blocked now in a wait or delay (for tests that advance the clock once a
 // waiter is known to be waiting).

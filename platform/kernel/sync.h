@@ -131,6 +131,12 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
 VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
 
+// Normal kernel APCs are not delivered on this machine, so critical regions have
+// nothing to hold off.
+inline VOID KeEnterCriticalRegion() {}
+inline VOID KeLeaveCriticalRegion() {}
+inline ULONG KeGetCurrentProcessorNumber() { return 0; }
+
 // ---- Memory barriers and interlocked operations -----------------------------------
 
 // A locked read-modify-write is a full barrier on x64 (and, unlike a bare fence, is

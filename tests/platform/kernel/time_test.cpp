@@ -1,4 +1,5 @@
 // The clock behind every time routine, and the conversions between times and fields.
+#include <ctime>
 #include <thread>
 
 #include "platform/kernel/kernel.h"
@@ -36,6 +37,13 @@ TEST_F(TimeTest, LocalTimeAppliesTheBias) {
   LARGE_INTEGER back;
   ExLocalTimeToSystemTime(&lt, &back);
   EXPECT_EQ(back.QuadPart, st.QuadPart);
+  // The host's zone: local minus system time is the host's UTC offset.
+  pk::UseHostTimeZone();
+  ExSystemTimeToLocalTime(&st, &lt);
+  time_t now = time(nullptr);
+  struct tm tmLocal;
+  localtime_r(&now, &tmLocal);
+  EXPECT_EQ(lt.QuadPart - st.QuadPart, (LONGLONG)tmLocal.tm_gmtoff * 10000000);
 }
 
 TEST_F(TimeTest, TimeFieldsRoundTrip) {
