@@ -244,7 +244,7 @@ TEST(ColourConversion, Yv12ToYuy2StreamingMatchesLevelZero) {
   constexpr int w = 1040, h = 258;  // 258 x (1040 + 2 x 528 + 2096) bytes: over 512 KB
   const int steps[3] = {1040, 528, 528};
   struct Aligned {
-    explicit Aligned(size_t n) : p(static_cast<u8*>(std::aligned_alloc(64, n))) {}
+    explicit Aligned(size_t n) : p(static_cast<u8*>(std::aligned_alloc(64, (n + 63) & ~size_t(63)))) {}
     ~Aligned() { std::free(p); }
     u8* p;
   };
