@@ -4,5 +4,6 @@
 
 namespace img::level3 {
 #include "imaging/core/simd_helpers.inc"
+#include "imaging/core/fill_simd.inc"
 #include "imaging/core/copy_simd.inc"
 }  // namespace img::level3
