@@ -57,6 +57,7 @@ class Device {
   friend Slot* PlugIn(Device&, const SlotOptions&);
   friend void Unplug(Slot*);
   friend void Reset();
+  friend void ForceUnplug(Slot*);
   uint8_t config_[256] = {};
   bool configWritable_[256] = {};
   ULONG windowLength_[kMaxWindows] = {};
@@ -92,6 +93,7 @@ class Slot {
   friend Slot* PlugIn(Device&, const SlotOptions&);
   friend void Unplug(Slot*);
   friend void Reset();
+  friend void ForceUnplug(Slot*);
   friend class Device;
   Device* device_ = nullptr;
   SlotOptions options_;

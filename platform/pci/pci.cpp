@@ -208,10 +208,17 @@ void Wake(KINTERRUPT* i, bool risingEdge) {
 // Devices and slots.
 
 Device::Device() = default;
+void ForceUnplug(Slot* slot);
+
 Device::~Device() {
   if (slot_) {
-    std::lock_guard<std::mutex> l(S().mu);
-    FaultLocked("device destroyed while still plugged in");
+    {
+      std::lock_guard<std::mutex> l(S().mu);
+      FaultLocked("device destroyed while still plugged in");
+    }
+    // Take the slot away with everything that points at this device, so nothing is left
+    // dangling behind the fault.
+    ForceUnplug(slot_);
   }
 }
 
@@ -287,6 +294,33 @@ void Unplug(Slot* slot) {
       if (m.slot == slot) FaultLocked("slot unplugged with window %u still mapped", m.window);
     if (SlotInterrupt* si = FindSlotInterrupt(slot); si && si->live)
       FaultLocked("slot unplugged with its interrupt still connected");
+  }
+  std::lock_guard<std::mutex> l(s.mu);
+  auto& v = SlotInterrupts();
+  v.erase(std::remove_if(v.begin(), v.end(), [&](const SlotInterrupt& x) { return x.slot == slot; }), v.end());
+  s.slots.erase(std::remove(s.slots.begin(), s.slots.end(), slot), s.slots.end());
+  slot->device_->slot_ = nullptr;
+  delete slot;
+}
+
+void ForceUnplug(Slot* slot) {
+  State& s = S();
+  KINTERRUPT* live = nullptr;
+  {
+    std::lock_guard<std::mutex> l(s.mu);
+    if (SlotInterrupt* si = FindSlotInterrupt(slot)) live = si->live;
+  }
+  if (live) IoDisconnectInterrupt(live);
+  {
+    std::unique_lock<std::shared_mutex> ml(s.mapMu);
+    for (auto it = s.mappings.begin(); it != s.mappings.end();) {
+      if (it->slot == slot) {
+        munmap(reinterpret_cast<void*>(it->va), it->reserved);
+        it = s.mappings.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
   std::lock_guard<std::mutex> l(s.mu);
   auto& v = SlotInterrupts();

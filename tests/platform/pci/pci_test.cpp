@@ -320,6 +320,16 @@ TEST_F(PciTest, MappingOutsideAWindowFails) {
   EXPECT_TRUE(TakeFaults().empty());
 }
 
+TEST_F(PciTest, DestroyingAPluggedDeviceIsAFaultThatLeavesNothingDangling) {
+  {
+    RecordingDevice d;
+    pci::Slot* slot = pci::PlugIn(d);
+    EXPECT_NE(MmMapIoSpace(Pa(slot->windowBase(0)), 0x1000, MmNonCached), nullptr);
+  }
+  EXPECT_EQ(TakeFaults().size(), 1u);
+  EXPECT_EQ(pci::CurrentAccounting().mappings, 0u);
+}
+
 // ---------------------------------------------------------------------------------------
 // Interrupts.
 
