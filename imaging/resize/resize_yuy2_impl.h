@@ -7,7 +7,9 @@
 
 #include "imaging/resize/resize_common_impl.h"
 
-#if RESIZE_LEVEL >= 1
+#if RESIZE_LEVEL >= 2
+#include <tmmintrin.h>
+#elif RESIZE_LEVEL >= 1
 #include <emmintrin.h>
 #endif
 
@@ -48,7 +50,8 @@ inline void Yuy2LinearVertKernel(u8* dstRow, int32_t pairs, u32 w, const u16* up
 // Every product and sum is the scalar pass's, so the results are identical.
 inline void Yuy2LinearHorzKernelVec(const u8* row, int32_t pairs, const int32_t* lumaOffsets,
                                     const int32_t* chromaOffsets, const u16* lumaWeights,
-                                    const u16* chromaWeights, u16* outY, u16* outU, u16* outV) {
+                                    const u16* chromaWeights, const u8* shuffles, u16* outY, u16* outU,
+                                    u16* outV) {
   const __m128i mask = _mm_set1_epi32(0x00FF00FF);
   const __m128i rnd = _mm_set1_epi32(128);
   auto u32At = [&](int32_t off) {
@@ -69,19 +72,43 @@ inline void Yuy2LinearHorzKernelVec(const u8* row, int32_t pairs, const int32_t*
     wv = _mm_unpacklo_epi64(wv, wv);
     return _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(x, wv), rnd), 8);
   };
+  auto ldu = [](const void* q) { return _mm_loadu_si128(static_cast<const __m128i*>(q)); };
   int32_t p = 0;
   for (; p + 4 <= pairs; p += 4) {
     const int32_t q = 2 * p;
-    __m128i y0 = _mm_madd_epi16(lumaPairs(lumaOffsets + q),
-                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(lumaWeights + 2 * q)));
-    __m128i y1 = _mm_madd_epi16(lumaPairs(lumaOffsets + q + 4),
-                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(lumaWeights + 2 * q + 8)));
+    __m128i l0, l1;
+#if RESIZE_LEVEL >= 2
+    const u8* m = shuffles + 16 * p;
+    if (m[0] != 0xFF) {
+      __m128i bytes = ldu(row + lumaOffsets[q]);
+      l0 = _mm_shuffle_epi8(bytes, ldu(m));
+      l1 = _mm_shuffle_epi8(bytes, ldu(m + 16));
+    } else
+#endif
+    {
+      l0 = lumaPairs(lumaOffsets + q);
+      l1 = lumaPairs(lumaOffsets + q + 4);
+    }
+    __m128i y0 = _mm_madd_epi16(l0, ldu(lumaWeights + 2 * q));
+    __m128i y1 = _mm_madd_epi16(l1, ldu(lumaWeights + 2 * q + 8));
     y0 = _mm_srli_epi32(_mm_add_epi32(y0, rnd), 8);
     y1 = _mm_srli_epi32(_mm_add_epi32(y1, rnd), 8);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(outY + q), _mm_packs_epi32(y0, y1));
-    __m128i c0 = chromaTwo(chromaOffsets + p, chromaWeights + 2 * p);
-    __m128i c1 = chromaTwo(chromaOffsets + p + 2, chromaWeights + 2 * p + 4);
-    __m128i uv = _mm_packs_epi32(_mm_unpacklo_epi64(c0, c1), _mm_unpackhi_epi64(c0, c1));
+    __m128i uv;
+#if RESIZE_LEVEL >= 2
+    if (m[32] != 0xFF) {
+      __m128i bytes = ldu(row + chromaOffsets[p]);
+      __m128i w = ldu(chromaWeights + 2 * p);
+      __m128i u = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_shuffle_epi8(bytes, ldu(m + 32)), w), rnd), 8);
+      __m128i v = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_shuffle_epi8(bytes, ldu(m + 48)), w), rnd), 8);
+      uv = _mm_packs_epi32(u, v);
+    } else
+#endif
+    {
+      __m128i c0 = chromaTwo(chromaOffsets + p, chromaWeights + 2 * p);
+      __m128i c1 = chromaTwo(chromaOffsets + p + 2, chromaWeights + 2 * p + 4);
+      uv = _mm_packs_epi32(_mm_unpacklo_epi64(c0, c1), _mm_unpackhi_epi64(c0, c1));
+    }
     _mm_storel_epi64(reinterpret_cast<__m128i*>(outU + p), uv);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(outV + p), _mm_unpackhi_epi64(uv, uv));
   }
@@ -89,6 +116,45 @@ inline void Yuy2LinearHorzKernelVec(const u8* row, int32_t pairs, const int32_t*
     Yuy2LinearHorzKernel(row, pairs - p, lumaOffsets + 2 * p, chromaOffsets + p, lumaWeights + 4 * p,
                          chromaWeights + 2 * p, outY + 2 * p, outU + p, outV + p);
 }
+
+#if RESIZE_LEVEL >= 2
+// One 64-byte record per four destination pairs: byte shuffles that pick, from 16 bytes
+// loaded at the block's first offset, the (left, right) samples of its eight luma outputs
+// (32 bytes) and of its four U and four V outputs (16 bytes each). A block whose taps
+// do not fit those 16 bytes, or whose load would pass the row's end (`rowBytes` from the
+// region's origin), is marked 0xFF and gathered instead.
+inline void Yuy2BuildShuffles(u8* records, int32_t pairs, const int32_t* lumaOffsets, const int32_t* chromaOffsets,
+                              int32_t rowBytes) {
+  for (int32_t blk = 0; blk < pairs / 4; ++blk) {
+    u8* m = records + 64 * blk;
+    const int32_t* lo = lumaOffsets + 8 * blk;
+    bool fits = lo[0] >= 0 && int64_t(lo[0]) + 16 <= rowBytes;
+    for (int t = 0; t < 8 && fits; ++t) fits = lo[t] - lo[0] >= 0 && lo[t] - lo[0] + 2 <= 15;
+    if (fits) {
+      for (int t = 0; t < 8; ++t) {
+        u8 rel = u8(lo[t] - lo[0]);
+        const u8 pick[4] = {rel, 0x80, u8(rel + 2), 0x80};
+        __builtin_memcpy(m + 4 * t, pick, 4);
+      }
+    } else {
+      m[0] = 0xFF;
+    }
+    const int32_t* co = chromaOffsets + 4 * blk;
+    fits = co[0] >= 0 && int64_t(co[0]) + 16 <= rowBytes;
+    for (int t = 0; t < 4 && fits; ++t) fits = co[t] - co[0] >= 0 && co[t] - co[0] + 7 <= 15;
+    if (fits) {
+      for (int t = 0; t < 4; ++t) {
+        u8 rel = u8(co[t] - co[0]);
+        const u8 u[4] = {u8(rel + 1), 0x80, u8(rel + 5), 0x80}, v[4] = {u8(rel + 3), 0x80, u8(rel + 7), 0x80};
+        __builtin_memcpy(m + 32 + 4 * t, u, 4);
+        __builtin_memcpy(m + 48 + 4 * t, v, 4);
+      }
+    } else {
+      m[32] = 0xFF;
+    }
+  }
+}
+#endif
 
 inline __m128i Yuy2Blend8(__m128i up, __m128i lo, __m128i wv, __m128i rnd) {
   __m128i a = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(up, lo), wv), rnd), 20);
@@ -261,7 +327,14 @@ inline ImgStatus Yuy2InterpolateEngine(const u8* src, ImgSize srcSize, int32_t s
   WorkBlocks<kSet0 + 4> blocks;
   void** b = blocks.p;
   const bool linear = interp == IMG_INTERP_LINEAR, cubic = interp == IMG_INTERP_CUBIC;
-  if (!(b[kRowOff] = WorkAlloc32(dstH)) || !(b[kLumaOff] = WorkAlloc32(lumaCount)) ||
+  // Levels with byte shuffles keep, behind the luma offsets, one 64-byte shuffle record
+  // per four destination pairs (see Yuy2LinearHorzKernelVec).
+#if RESIZE_LEVEL >= 2
+  const int64_t shuffleWords = interp == IMG_INTERP_LINEAR ? 16 * int64_t(pairs / 4) : 0;
+#else
+  const int64_t shuffleWords = 0;
+#endif
+  if (!(b[kRowOff] = WorkAlloc32(dstH)) || !(b[kLumaOff] = WorkAlloc32(lumaCount + shuffleWords)) ||
       !(b[kChromaOff] = WorkAlloc32(pairs)))
     return IMG_ERR_NO_MEMORY;
   if (linear) {
@@ -340,14 +413,22 @@ inline ImgStatus Yuy2InterpolateEngine(const u8* src, ImgSize srcSize, int32_t s
       chromaW[2 * p] = u16(16384 - w);
       chromaW[2 * p + 1] = w;
     }
+#if RESIZE_LEVEL >= 2
+    const u8* shuffles = reinterpret_cast<const u8*>(lumaOff + lumaCount);
+    Yuy2BuildShuffles(reinterpret_cast<u8*>(lumaOff + lumaCount), pairs, lumaOff, chromaOff,
+                      2 * (srcSize.width - roi.x));
+#else
+    const u8* shuffles = nullptr;
+#endif
     auto horz = [&](const u8* row, u16* set) {
 #if RESIZE_LEVEL >= 1
-      Yuy2LinearHorzKernelVec(
+      Yuy2LinearHorzKernelVec(row, pairs, lumaOff, chromaOff, lumaW, chromaW, shuffles, set, set + lumaCount,
+                              set + lumaCount + pairs);
 #else
-      Yuy2LinearHorzKernel(
-#endif
-row, pairs, lumaOff, chromaOff, lumaW, chromaW, set, set + lumaCount,
+      (void)shuffles;
+      Yuy2LinearHorzKernel(row, pairs, lumaOff, chromaOff, lumaW, chromaW, set, set + lumaCount,
                            set + lumaCount + pairs);
+#endif
     };
     u16* upper = static_cast<u16*>(b[kSet0]);
     u16* lower = static_cast<u16*>(b[kSet0 + 1]);
