@@ -5,6 +5,10 @@
 // kTestStartSystemTime, delay scale 0, time-zone bias 0, empty debugger log, no injected
 // faults, drive C: = a fresh temporary folder. ResetMachine leaves verifier failures for
 // the test main to report.
+//
+// A run on real time (the main job, end-to-end runs): SetMode(Mode::Threaded);
+// UseRealClock(); SetDelayScale(1); UseHostTimeZone(); SetDriveFolder('C', root / "C");
+// and at the end CheckPoolLeaksAtUnload, SaveDebugLog, ShutdownMachine.
 #pragma once
 
 #include <cstdint>
