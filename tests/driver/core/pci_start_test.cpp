@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/core/board_kinds.h"
@@ -429,6 +430,32 @@ TEST_F(PciStartTest, ReleaseRunsAQueuedDpcBeforeFreeing) {
   harness_->StopDevice(*index_);
   EXPECT_EQ(machine::PendingDpcCount(), 0u);
   EXPECT_EQ(d->m_nIsrGate.load(), 0u);
+}
+
+// The encoder board on the threaded machine: statuses raised while the gate is closed
+// are not lost, the level line brings them back until the driver takes them.
+TEST_F(PciStartTest, ThreadedEncoderBoardServesEveryStatus) {
+  machine::SetMode(machine::Mode::Threaded);
+  machine::UseRealClock();
+  board::EncoderBoard encoder;
+  encoder.SetIdentity(ToBoard(Kind(BOARD_KIND_ENCODER)));
+  slot_ = pci::PlugIn(encoder);
+  size_t index = 0;
+  ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index), STATUS_SUCCESS);
+  index_ = index;
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  for (int k = 0; k < 200; ++k) {
+    encoder.RaiseStatus(k % 2 ? INT_DMA_DONE : INT_MAILBOX_RESPONSE);
+    if (k % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  for (int k = 0; k < 3000 && encoder.InterruptLine(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(encoder.PendingStatus(), 0u);
+  EXPECT_GT(pci::Deliveries(slot_), 0u);
+  harness_->StopDevice(*index_);
+  harness_->RemoveDevice(*index_);
+  index_.reset();
+  pci::Unplug(slot_);
+  slot_ = nullptr;
 }
 
 }  // namespace
