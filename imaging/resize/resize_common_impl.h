@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstddef>
 
+#include "imaging/core/copy.h"
 #include "imaging/core/dispatch.h"
 #include "imaging/core/memory.h"
 #include "imaging/resize/resize_internal.h"

@@ -85,6 +85,14 @@ void ResizeLanczos3Weights(const float* frac, int32_t n, ResizeTap6Weights* out)
                                       double xPeriod, double yPeriod, double areaScale, int32_t periodMode);
 
 RESIZE_ENGINE_DECLARATIONS
+// The level-0 engine over a row table of the caller's choosing: lets a test see the
+// tables, weights and arguments that the engine hands to each kind of row routine.
+ImgStatus ResizeInterpolateEngineWithTable(const ResizeRowTableLayout& table, const void* src, int32_t srcWidth,
+                                           int32_t srcHeight, int32_t srcStep, const ImgRect* srcRoi, void* dst,
+                                           int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,
+                                           double xShift, double yShift, int32_t pixelStep, int32_t channels,
+                                           int32_t kind, int32_t planar, int32_t interpolation,
+                                           int32_t mappingFlag);
 namespace img::level1 {
 RESIZE_ENGINE_DECLARATIONS
 extern const ResizeRowTableLayout ResizeRowTable;

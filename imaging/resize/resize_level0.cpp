@@ -9,3 +9,14 @@ void ResizeLanczos3Weights(const float* frac, int32_t n, ResizeTap6Weights* out)
 const ResizeRowTableLayout ResizeRowTableLevel0 = RESIZE_ROW_TABLE_INIT;
 
 RESIZE_DEFINE_LEVEL_ENTRIES(ImgResizeU8C1Level0, ImgResizeYuy2Level0, ResizeRowTableLevel0, ResizeLanczos3Weights)
+
+ImgStatus ResizeInterpolateEngineWithTable(const ResizeRowTableLayout& table, const void* src, int32_t srcWidth,
+                                           int32_t srcHeight, int32_t srcStep, const ImgRect* srcRoi, void* dst,
+                                           int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,
+                                           double xShift, double yShift, int32_t pixelStep, int32_t channels,
+                                           int32_t kind, int32_t planar, int32_t interpolation,
+                                           int32_t mappingFlag) {
+  return InterpolateEngine(table, ResizeLanczos3Weights, src, srcWidth, srcHeight, srcStep, srcRoi, dst, dstStep,
+                           dstRoiSize, xFactor, yFactor, xShift, yShift, pixelStep, channels, kind, planar,
+                           interpolation, mappingFlag);
+}

@@ -224,7 +224,8 @@ ImgStatus SuperSampleRows(const T* src, T* dst, int32_t srcStep, int32_t dstStep
   int64_t cur = 0;  // the current source row
   double tail = 0.0;
   for (int32_t y = 0; y < dstH; ++y) {
-    for (int32_t k = 0; k < count; ++k) iw[k] = 0;
+    // Multi-channel rows clear every slot of every pixel, unused fourth slots included.
+    VecZeroU8(work, count * 4);
 
     // Vertical pass.
     if (!vertFrac) {

@@ -557,7 +557,7 @@ inline ImgStatus Yuy2SuperSampleEngine(const u8* src, u8* dst, int32_t srcStep, 
   int64_t cur = 0;
   double tail = 0.0;
   for (int32_t y = 0; y < dstH; ++y) {
-    for (int32_t k = 0; k < count; ++k) ia[k] = 0;
+    VecZeroU8(acc, count * 4);
     if (wholeY) {
       for (int64_t r = 0; r < syWhole; ++r) addRow(cur++, true, 1.0);
     } else if (y == 0) {
