@@ -12,7 +12,8 @@ struct KindPair {
   USHORT deviceId;
 };
 
-// Later rows never override earlier ones: a pair listed under two kinds belongs to both.
+// A pair listed under two kinds belongs to both; where kinds disagree, the user of the
+// kinds decides which one wins (PCI start: the first of A to H, then the encoder).
 const KindPair kKindPairs[] = {
     {BOARD_KIND_A, kVendor, 0x0A01},       {BOARD_KIND_A, kVendor, 0x0A02},
     {BOARD_KIND_B, kVendor, 0x0B01},       {BOARD_KIND_C, kVendor, 0x0C01},

@@ -103,8 +103,8 @@ class CPCIBaseDevice {
   static ULONG StartChannel(CPCIBaseDevice* pDevice, ULONG nRow);
   static ULONG StopChannel(CPCIBaseDevice* pDevice, ULONG nRow);
 
-  // The device object this PCI half belongs to (CPCIBaseDevice is its first base).
-  CDevice* AsDevice() { return reinterpret_cast<CDevice*>(this); }
+  // The device object this PCI half belongs to.
+  CDevice* AsDevice();
 
   // ---- members -------------------------------------------------------------------------
   PDEVICE_OBJECT m_pPhysicalDeviceObject;
