@@ -7,7 +7,8 @@
 //                      0 for the scalar reference.
 // The argument checks, the choice of pixels and chroma samples, the odd-size handling and
 // every pixel the vector kernels leave over are this one scalar code, so the levels can
-// differ only in the kernels, and those compute the same integers as the formulas here.
+// differ only in the kernels, and those compute the same integers as the formulas here
+// (the YUY2-to-BGRA kernel alone may be one away, for speed).
 // The file is included inside the level's namespace: it includes nothing itself.
 
 namespace {

@@ -6,7 +6,8 @@
 // level 4. Each kernel handles the longest prefix of a row it can do in whole vector
 // steps and returns how many pixels, pairs or blocks it did; the scalar code finishes.
 //
-// The RGB kernels compute exactly the level-0 integers. A channel is
+// The RGB kernels compute exactly the level-0 integers, except the YUY2-to-BGRA one (see
+// Yuy2ToBgraApprox), which may differ by one. A channel is
 //   (L * Y + CD * d + CE * e + K) >> 16
 // with Y the luma byte, d = Cb - 128 and e = Cr - 128. Each coefficient is split into a
 // multiple of 65536 and a 16-bit remainder: the remainders go through pmaddwd, the
