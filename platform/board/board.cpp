@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/board/encoder_core.h"
 #include "platform/kernel/machine.h"
 
 namespace platform::board {
@@ -50,7 +51,7 @@ ULONG Board::ReadRegister(unsigned window, ULONG offset, unsigned width) {
   ULONG aligned = offset & ~3u;
   ULONG full = OnRead(window, aligned, width, s[aligned / 4]);
   ULONG v = (full >> (8 * (offset & 3))) & WidthMask(width);
-  if (logging_) log_.push_back(Access{++sequence_, false, window, offset, v, width});
+  if (logging_) Record(Access{++sequence_, false, window, offset, v, width});
   return v;
 }
 
@@ -63,7 +64,7 @@ void Board::WriteRegister(unsigned window, ULONG offset, ULONG value, unsigned w
   ULONG shifted = (value << shift) & mask;
   ULONG previous = s[aligned / 4];
   s[aligned / 4] = (previous & ~mask) | shifted;
-  if (logging_) log_.push_back(Access{++sequence_, true, window, offset, value & WidthMask(width), width});
+  if (logging_) Record(Access{++sequence_, true, window, offset, value & WidthMask(width), width});
   OnWrite(window, aligned, shifted, width, previous);
 }
 
@@ -82,9 +83,20 @@ void Board::Poke(unsigned window, ULONG offset, ULONG value) {
   if (offset / 4 < s.size()) s[offset / 4] = value;
 }
 
+void Board::Record(const Access& a) {
+  log_.push_back(a);
+  while (log_.size() > logLimit_) log_.pop_front();
+}
+
+void Board::SetAccessLogLimit(size_t entries) {
+  std::lock_guard<std::recursive_mutex> l(mu_);
+  logLimit_ = entries ? entries : 1;
+  while (log_.size() > logLimit_) log_.pop_front();
+}
+
 std::vector<Access> Board::AccessLog() const {
   std::lock_guard<std::recursive_mutex> l(mu_);
-  return log_;
+  return std::vector<Access>(log_.begin(), log_.end());
 }
 
 void Board::ClearAccessLog() {
@@ -383,8 +395,14 @@ void Microcontroller::ClockFall() {
       } else {
         registers[register_] = b;
         writes.emplace_back(register_, b);
-        if (register_ == 16 && b == 0x5A) armed = true;
-        if (register_ == 18 && b == 0x5A) ++kicks;
+        if (register_ == 16 && b == 0x5A) {
+          armed = true;
+          reloaded_ = Now();
+        }
+        if (register_ == 18 && b == 0x5A) {
+          ++kicks;
+          reloaded_ = Now();
+        }
         ++register_;
       }
       ++index_;
@@ -401,6 +419,10 @@ void Microcontroller::ClockFall() {
     default:
       break;
   }
+}
+
+bool Microcontroller::WatchdogExpired() const {
+  return armed && Now() - reloaded_ > (LONGLONG)registers[17] * 10000000;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -456,6 +478,7 @@ EncoderBoard::EncoderBoard() {
   SetConfigWritable(0x40, 2);
   busA_.Attach(&eeprom_);
   busB_.Attach(&mcu_);
+  core_ = std::make_unique<EncoderCore>(*this);
 }
 
 EncoderBoard::~EncoderBoard() { StopThread(); }
@@ -530,6 +553,7 @@ ULONG EncoderBoard::GpioBLevels() const {
   auto& s = const_cast<EncoderBoard*>(this)->Storage(0);
   ULONG levels = HostDrive(s[reg::kGpioBOutput / 4], s[reg::kGpioBDirection / 4]);
   if (!busB_.SdaLevel((levels >> 1) & 1)) levels &= ~(1u << 1);
+  if (!core_->ReceiverDataIn()) levels &= ~(1u << 2);
   return levels;
 }
 
@@ -539,6 +563,7 @@ void EncoderBoard::DriveBuses() {
   ULONG b = HostDrive(s[reg::kGpioBOutput / 4], s[reg::kGpioBDirection / 4]);
   busA_.Drive((a >> 22) & 1, (a >> 21) & 1);
   busB_.Drive((b >> 1) & 1, b & 1);
+  core_->DriveReceiverPort(b);
 }
 
 ULONG EncoderBoard::OnRead(unsigned window, ULONG offset, unsigned width, ULONG stored) {
@@ -553,7 +578,7 @@ ULONG EncoderBoard::OnRead(unsigned window, ULONG offset, unsigned width, ULONG 
     case reg::kGpioBInput:
       return GpioBLevels();
     default:
-      return stored;
+      return core_->OnRead(offset, stored);
   }
 }
 
@@ -572,6 +597,7 @@ void EncoderBoard::OnWrite(unsigned window, ULONG offset, ULONG value, unsigned 
       DriveBuses();
       break;
     default:
+      core_->OnWrite(offset, value, previous);
       break;
   }
 }

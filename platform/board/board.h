@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,6 +64,9 @@ class Board : public platform::pci::Device {
   std::vector<Access> AccessLog() const;
   void ClearAccessLog();
   void SetAccessLogging(bool on);
+  // Keeps only the newest `entries` accesses (default 1,048,576), so a long run's log
+  // stays bounded.
+  void SetAccessLogLimit(size_t entries);
   // Writes to one register, in order (window 0 unless said).
   std::vector<ULONG> WritesTo(ULONG offset, unsigned window = 0) const;
   // The log as (offset, value) pairs of writes, for exact-sequence checks.
@@ -95,10 +99,12 @@ class Board : public platform::pci::Device {
  private:
   void ThreadMain();
   void EnsureThread();
+  void Record(const Access& a);
 
   Identity identity_;
   std::vector<ULONG> storage_[platform::pci::Device::kMaxWindows];
-  std::vector<Access> log_;
+  std::deque<Access> log_;
+  size_t logLimit_ = size_t(1) << 20;
   bool logging_ = true;
   uint64_t sequence_ = 0;
   std::vector<std::string> violations_;
@@ -205,6 +211,9 @@ class Microcontroller : public I2cSlave {
   std::vector<std::pair<UCHAR, UCHAR>> writes;  // (register, value) in order
   bool armed = false;
   unsigned kicks = 0;
+  // Armed and not kicked (nor armed again) within the duration register's seconds, on
+  // the machine's clock. Expiry is only recorded; the board does nothing about it.
+  bool WatchdogExpired() const;
 
  private:
   enum Phase { kIdle, kReceive, kReceiveAck, kTransmit, kIgnore };
@@ -216,6 +225,7 @@ class Microcontroller : public I2cSlave {
   bool read_ = false;
   UCHAR register_ = 0;
   bool sda_ = true;
+  LONGLONG reloaded_ = 0;  // machine interrupt time of the last arm or kick
 };
 
 // ---------------------------------------------------------------------------------------
@@ -242,10 +252,16 @@ class GenericBoard : public Board {
   int i2cNext_ = 0;
 };
 
+class EncoderCore;
+
 class EncoderBoard : public Board {
  public:
   EncoderBoard();
   ~EncoderBoard() override;
+
+  // The mailbox, firmware processor, firmware DMA, receiver port and signal source
+  // (platform/board/encoder_core.h).
+  EncoderCore& encoder() { return *core_; }
 
   // Sets interrupt status bits (and so the line) - from the test or the board's thread.
   void RaiseStatus(ULONG bits);
@@ -280,6 +296,8 @@ class EncoderBoard : public Board {
   I2cBus busA_;
   I2cBus busB_;
   ULONG userLevels_ = 0xF;
+  friend class EncoderCore;
+  std::unique_ptr<EncoderCore> core_;
 };
 
 // Register offsets of the encoder board this model gives behaviour to.

@@ -94,6 +94,78 @@ TEST_F(BoardTest, OpenDrainLinesFollowTheWeakestDriver) {
   EXPECT_TRUE(b.GpioBLevels() & 4);  // the receiver's data line idles high
 }
 
+// A master that toggles the two lines directly.
+struct Master {
+  board::I2cBus& bus;
+  void Start() {
+    bus.Drive(true, true);
+    bus.Drive(false, true);
+    bus.Drive(false, false);
+  }
+  void Stop() {
+    bus.Drive(false, false);
+    bus.Drive(false, true);
+    bus.Drive(true, true);
+  }
+  void Byte(UCHAR v) {
+    for (int k = 7; k >= 0; --k) {
+      bool bit = (v >> k) & 1;
+      bus.Drive(bit, false);
+      bus.Drive(bit, true);
+      bus.Drive(bit, false);
+    }
+    bus.Drive(true, false);  // let the receiver answer
+    bus.Drive(true, true);
+    bus.Drive(true, false);
+  }
+  void Write(std::initializer_list<UCHAR> bytes) {
+    Start();
+    for (UCHAR b : bytes) Byte(b);
+    Stop();
+  }
+};
+
+TEST_F(BoardTest, WatchdogExpiresWithoutKicks) {
+  machine::UseTestClock();
+  board::I2cBus bus;
+  board::Microcontroller mcu(0xA2);
+  bus.Attach(&mcu);
+  Master m{bus};
+  m.Write({0xA2, 17, 3});  // 3 seconds
+  m.Write({0xA2, 16, 0x5A});
+  m.Write({0xA4, 18, 0x5A});  // someone else's address: ignored
+  EXPECT_EQ(bus.Transactions(), (std::vector<std::string>{"S A2+ 11+ 03+ P", "S A2+ 10+ 5A+ P", "S A4- 12- 5A- P"}));
+  EXPECT_TRUE(mcu.armed);
+  machine::AdvanceClock(30000000);
+  EXPECT_FALSE(mcu.WatchdogExpired());
+  m.Write({0xA2, 18, 0x5A});
+  machine::AdvanceClock(30000001);
+  EXPECT_TRUE(mcu.WatchdogExpired());
+  EXPECT_EQ(mcu.kicks, 1u);
+}
+
+TEST_F(BoardTest, EepromPageWriteWrapsAndPointerSurvivesStop) {
+  board::I2cBus bus;
+  board::Eeprom e(0xA0);
+  bus.Attach(&e);
+  Master m{bus};
+  m.Write({0xA0, 0x06, 1, 2, 3});  // 6, 7, then back to 0 in the same 8-byte page
+  EXPECT_EQ(e.bytes[6], 1);
+  EXPECT_EQ(e.bytes[7], 2);
+  EXPECT_EQ(e.bytes[0], 3);
+  EXPECT_EQ(e.bytes[8], 0);
+}
+
+TEST_F(BoardTest, AccessLogKeepsTheNewestEntries) {
+  board::EncoderBoard b;
+  b.SetAccessLogLimit(3);
+  for (ULONG k = 0; k < 5; ++k) b.WriteRegister(0, 0x100, k, 4);
+  auto log = b.AccessLog();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0].value, 2u);
+  EXPECT_EQ(log[2].sequence, 5u);
+}
+
 TEST_F(BoardTest, EventsRunAtTheirTimeOnTheTestClock) {
   machine::UseTestClock();
   board::EncoderBoard b;
