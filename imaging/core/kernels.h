@@ -1,5 +1,5 @@
-// Row kernels of the vector levels that no public routine calls: reverse copies and
-// exchanges, wide pattern fills, masked sets and copies, channel insert and extract,
+// Row kernels of the vector levels that no public routine calls directly: reverse
+// copies and exchanges, pattern fills (the set routines run their own copies of these), masked sets and copies, channel insert and extract,
 // copies that keep the fourth channel, channel reorders of 16- and 32-bit samples, and
 // interleaves and channel extracts of 16- and 32-bit elements. None checks its
 // arguments; counts are at least 1.
@@ -17,7 +17,12 @@
   /* Element k of rowA exchanged with the (k + 1)-th element before rowBEnd. */                  \
   void ReverseExchangeKernelU64(void* rowA, void* rowBEnd, u32 n);                                \
   void ReverseExchangeKernelU128(void* rowA, void* rowBEnd, u32 n);                               \
-  /* nBytes of the value that repeats from the pattern's first byte. */                         \
+  /* nBytes of the value that repeats from the pattern's first byte (the set routines' */      \
+  /* kernels, and wider values); a length that ends inside a value ends on its bytes. */        \
+  void FillRowKernelU8C1(const u8* pattern, u8* dst, u32 nBytes, u32 streaming);                  \
+  void FillRowKernelU16C1(const u8* pattern, u8* dst, u32 nBytes, u32 streaming);                 \
+  void FillRowKernelU8C3(const u8* pattern, u8* dst, u32 nBytes, u32 streaming);                  \
+  void FillRowKernelU8C4(const u8* pattern, u8* dst, u32 nBytes, u32 streaming);                  \
   void FillRowKernelU8C6(const u8* pattern, u8* dst, u32 nBytes, u32 streaming);                  \
   void FillRowKernelU8C8(const u8* pattern, u8* dst, u32 nBytes, u32 streaming);                  \
   void FillRowKernelU8C12(const u8* pattern, u8* dst, u32 nBytes, u32 streaming);                 \
