@@ -64,6 +64,8 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   // Referenced thread object of the monitor thread, and its stop request.
   PVOID m_pMonitorThread;
   std::atomic<ULONG> m_bMonitorThreadStop;
+  // Guards the mailbox's busy poll and its nine register writes.
+  KSPIN_LOCK m_VendorCommandLock;
 
   // ---- pin slot tables ---------------------------------------------------------------------
 
@@ -83,6 +85,10 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   FieldSlot m_DeinterlaceOutput[4][16];
 
   // ---- custom-property records (OSD, channel status, debug words, mailbox) -------------
+  // On-screen display text: 16 slots per channel, 64 text bytes and a terminator each,
+  // with the changed marks the encoder's settings pass clears when it sends a slot.
+  CHAR m_szOsdText[32][16][65];
+  ULONG m_bOsdTextChanged[32][16];
 
   // ---- parameter sets ----------------------------------------------------------------------
   CChannelParamSet m_aChannelParamSet[16];

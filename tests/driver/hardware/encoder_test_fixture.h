@@ -1,0 +1,145 @@
+// A device started on a simulated encoder board through the Plug and Play harness and
+// the real PCI start, with a state block and the device-info directory on drive C:, for
+// the tests of the mailbox, the firmware download, the receiver and bring-up.
+//
+// The machine runs threaded (interrupts and DPCs on their own threads) on the real clock,
+// because the bit-banged receiver port busy-waits on the performance counter; delays are
+// scaled to nothing. Tests that need a time-out use the test clock and keep away from the
+// receiver.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/core/board_kinds.h"
+#include "driver/core/device.h"
+#include "driver/hardware/board_state.h"
+#include "platform/board/board.h"
+#include "platform/board/encoder_core.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/registry_host.h"
+#include "platform/ks/harness.h"
+#include "platform/pci/host.h"
+
+namespace vorlix_test {
+
+namespace board = platform::board;
+namespace machine = platform::kernel;
+namespace pci = platform::pci;
+
+inline const ULONG kStateTag = MakePoolTag("Wdm ");
+
+inline NTSTATUS EncoderTestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
+  CDevice* device = DeviceOf(d);
+  NTSTATUS status = device->Initialize(d, irp, translated);
+  if (!NT_SUCCESS(status)) return status;
+  device->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
+  if (!device->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(device->m_pBoardState, sizeof(BoardState));
+  KeInitializeSpinLock(&device->m_VendorCommandLock);
+  // The settings as a fresh registry gives them (device-info directory included).
+  device->PresetSettings();
+  device->LoadSettings();
+  return STATUS_SUCCESS;
+}
+inline VOID EncoderTestStop(PKSDEVICE d, PIRP irp) {
+  CDevice* device = DeviceOf(d);
+  if (device->m_pBoardState) ExFreePoolWithTag(device->m_pBoardState, kStateTag);
+  device->m_pBoardState = nullptr;
+  device->Uninitialize(d, irp);
+}
+inline const KSDEVICE_DISPATCH kEncoderTestDispatch = {CDevice::Add,     EncoderTestStart, nullptr, nullptr, nullptr,
+                                                       EncoderTestStop,  nullptr,          nullptr, CDevice::Remove,
+                                                       nullptr,          nullptr,          nullptr, nullptr, nullptr};
+inline const KSDEVICE_DESCRIPTOR kEncoderTestDescriptor = {&kEncoderTestDispatch, 0, nullptr};
+inline NTSTATUS EncoderTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  return KsInitializeDriver(driver, path, &kEncoderTestDescriptor);
+}
+
+// Writes a file into the device-info directory (drive C:\WINDOWS\VORLIX).
+inline void WriteDeviceInfoFile(const std::string& name, const std::string& bytes) {
+  auto dir = machine::DriveFolder('C') / "WINDOWS" / "VORLIX";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / name, std::ios::binary).write(bytes.data(), (std::streamsize)bytes.size());
+}
+inline void WriteFirmware(const std::vector<ULONG>& words) {
+  WriteDeviceInfoFile("VORLIX.HD.HEX", board::FirmwareHexText(words));
+}
+
+// Debugger log lines that start with `prefix`.
+inline std::vector<std::string> LogLines(const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& line : machine::DebugLogLines())
+    if (line.compare(0, prefix.size(), prefix) == 0) out.push_back(line);
+  return out;
+}
+
+class EncoderDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine::ResetMachine();
+    machine::RegistryReset();
+    pci::Reset();
+    machine::UseRealClock();
+    machine::SetDelayScale(0);
+    machine::SetMode(machine::Mode::Threaded);
+    PCI_IDENTITY id{};
+    BoardKindIdentity(BOARD_KIND_ENCODER, &id);
+    id.nRevisionId = revision_;
+    board::Identity b;
+    b.vendorId = id.nVendorId;
+    b.deviceId = id.nDeviceId;
+    b.subsystemId = id.nSubsystemId;
+    b.subsystemVendorIdLow = id.nSubsystemVendorIdLow;
+    b.subsystemVendorIdHigh = id.nSubsystemVendorIdHigh;
+    b.revisionId = id.nRevisionId;
+    board_.SetIdentity(b);
+    slot_ = pci::PlugIn(board_);
+    harness_ = std::make_unique<platform::ks::PnpHarness>(EncoderTestDriverEntry);
+    ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
+    size_t index = 0;
+    ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index), STATUS_SUCCESS);
+    index_ = index;
+    resources_ = pci::TranslatedResources(*slot_);
+    ASSERT_EQ(harness_->StartDevice(index, resources_.get(), resources_.get()), STATUS_SUCCESS);
+    board_.ClearAccessLog();
+    machine::ClearDebugLog();
+  }
+  void TearDown() override {
+    machine::SetMode(machine::Mode::Manual);
+    if (index_) harness_->RemoveDevice(*index_);
+    EXPECT_EQ(harness_->Unload(), STATUS_SUCCESS);  // no pool left behind
+    harness_.reset();
+    if (slot_) pci::Unplug(slot_);
+    EXPECT_TRUE(pci::Faults().empty());
+    EXPECT_TRUE(board_.Violations().empty()) << board_.Violations().front();
+    pci::Reset();
+    machine::ResetMachine();
+  }
+  CDevice* Dev() { return DeviceOf(harness_->Device(*index_)); }
+  BoardState* State() { return Dev()->m_pBoardState; }
+  board::EncoderCore& Encoder() { return board_.encoder(); }
+  // The input as the monitor thread would have stored it.
+  void SetSignal(ULONG w, ULONG h, ULONG r, ULONG interlaced = 0) {
+    State()->nSignalWidth = w;
+    State()->nSignalHeight = h;
+    State()->nSignalFrameRate = r;
+    State()->bSignalInterlaced = interlaced;
+    State()->nSignalAudioRate = 48000;
+  }
+
+  UCHAR revision_ = 0;
+  board::EncoderBoard board_;
+  pci::Slot* slot_ = nullptr;
+  std::unique_ptr<platform::ks::PnpHarness> harness_;
+  std::optional<size_t> index_;
+  pci::ResourceList resources_;
+};
+
+}  // namespace vorlix_test
