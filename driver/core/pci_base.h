@@ -51,17 +51,23 @@ typedef struct _FrameBufferEntry {
 #define CHANNEL_STOPPING 2
 #define CHANNEL_RUNNING 3
 
-// One queued buffer of a pin, as the pin's pending and done lists hold it.
+// A 64-bit value that may sit on a 4-byte boundary.
+typedef ULONGLONG __attribute__((aligned(4))) ULONGLONG_ALIGN4;
+
+// One queued buffer of a pin (the context of its clone stream pointer), as the pin's
+// pending and done lists hold it. The record is packed: nValue follows nLength directly.
 typedef struct _CloneNode {
   LIST_ENTRY Link;
   struct _KSSTREAM_POINTER* pClone;
   ULONG nHoldCount;   // DPC passes spent on the done list
   PUCHAR pData;       // frame data
-  ULONG nLength;
-  ULONGLONG nValue;
+  ULONG nLength;      // all ones: a frame completed without input
+  ULONGLONG_ALIGN4 nValue;
   UCHAR bDone;
   UCHAR nFlags;
 } CloneNode, *PCloneNode;
+static_assert(offsetof(CloneNode, nValue) == offsetof(CloneNode, nLength) + 4);
+static_assert(offsetof(CloneNode, bDone) == offsetof(CloneNode, nValue) + 8);
 
 // Called once per transfer-done DPC with every running row's pin and oldest entry; it
 // fills lengths, values, done and flags per row.

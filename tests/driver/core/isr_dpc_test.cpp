@@ -358,7 +358,7 @@ TEST_F(IsrDpcTest, ImmediateCompletionStoresResultsAndReleases) {
   Dpc(INT_DMA_DONE);  // not done: stays, results stored
   EXPECT_EQ(p.completed(), 0);
   EXPECT_EQ(a->nLength, 1234u);
-  EXPECT_EQ(a->nValue, 0x1122334455ull);
+  EXPECT_EQ((ULONGLONG)a->nValue, 0x1122334455ull);
   EXPECT_EQ(a->nFlags, 0x03);
   EXPECT_EQ(a->bDone, 0);
   script_.done[0] = 1;
