@@ -180,10 +180,21 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = Sys
 
 ULONGLONG KeQueryInterruptTime() { return (ULONGLONG)InterruptTime(); }
 
+namespace {
+// Reads of the performance counter under the test clock. A processor that busy-waits on
+// the counter must see it move even though the machine clock stands still until the
+// test advances it, so every read counts one more tick on top of the machine clock.
+// Timers and waits keep reading the machine clock alone.
+std::atomic<LONGLONG> g_counterReads{0};
+}  // namespace
+
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
   if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10000000;
   LARGE_INTEGER r;
-  r.QuadPart = InterruptTime();
+  if (TestClock())
+    r.QuadPart = InterruptTime() + g_counterReads.fetch_add(1, std::memory_order_relaxed) + 1;
+  else
+    r.QuadPart = InterruptTime();
   return r;
 }
 
