@@ -72,19 +72,24 @@ inline void LinearVertDirectU8x2(u8* d0, u8* d1, int32_t n, u32 w0, u32 w1, cons
   const __m128i zero = _mm_setzero_si128();
   const __m128i v0 = _mm_set1_epi16(int16_t(2 * w0)), v1 = _mm_set1_epi16(int16_t(2 * w1));
   int32_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + i));
+  auto block = [&](int32_t at) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + at));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + at));
     __m128i al = _mm_unpacklo_epi8(a, zero), ah = _mm_unpackhi_epi8(a, zero);
     __m128i dl = _mm_sub_epi16(_mm_unpacklo_epi8(b, zero), al);
     __m128i dh = _mm_sub_epi16(_mm_unpackhi_epi8(b, zero), ah);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + i),
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + at),
                      _mm_packus_epi16(_mm_add_epi16(al, _mm_mulhrs_epi16(dl, v0)),
                                       _mm_add_epi16(ah, _mm_mulhrs_epi16(dh, v0))));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + i),
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + at),
                      _mm_packus_epi16(_mm_add_epi16(al, _mm_mulhrs_epi16(dl, v1)),
                                       _mm_add_epi16(ah, _mm_mulhrs_epi16(dh, v1))));
+  };
+  for (; i + 32 <= n; i += 32) {
+    block(i);
+    block(i + 16);
   }
+  for (; i + 16 <= n; i += 16) block(i);
   for (; i < n; ++i) {
     d0[i] = u8((w0 * lo[i] + (16384u - w0) * up[i] + 8192u) >> 14);
     d1[i] = u8((w1 * lo[i] + (16384u - w1) * up[i] + 8192u) >> 14);
@@ -387,11 +392,13 @@ inline ImgStatus InterpolateEngine(const ResizeRowTableLayout& table, LanczosWei
   const AxisPlan py = PlanAxis(interp, mappingFlag, m, yFactor, yShift, roi.y, srcHeight);
   const AxisPlan px = PlanAxis(interp, mappingFlag, n, xFactor, xShift, roi.x, srcWidth);
 
-  auto fill = [&](const AxisPlan& p, int32_t count, int32_t* offsets, int64_t scale, void* weights, bool columns) {
+  // One instance per kind, so that the kind is not decided again for every position.
+  auto fill = [&]<int32_t kInterp>(const AxisPlan& p, int32_t count, int32_t* offsets, int64_t scale, void* weights,
+                                   bool columns) {
     double pos = p.start;
     for (int32_t i = 0; i < count; ++i, pos += p.step) {
       int32_t j = BaseIndex(pos);
-      switch (interp) {
+      switch (kInterp) {
         case IMG_INTERP_NEAREST:
           j = ClampIndex(j, p.first, p.last);
           break;
@@ -445,8 +452,24 @@ inline ImgStatus InterpolateEngine(const ResizeRowTableLayout& table, LanczosWei
       offsets[i] = int32_t(int64_t(j) * scale);
     }
   };
-  fill(py, dstH, rowOffsets, srcStepE, b[kRowW], false);
-  fill(px, dstW, colOffsets, colScale, b[kColW], true);
+  auto fillBoth = [&]<int32_t kInterp>() {
+    fill.template operator()<kInterp>(py, dstH, rowOffsets, srcStepE, b[kRowW], false);
+    fill.template operator()<kInterp>(px, dstW, colOffsets, colScale, b[kColW], true);
+  };
+  switch (interp) {
+    case IMG_INTERP_NEAREST:
+      fillBoth.template operator()<IMG_INTERP_NEAREST>();
+      break;
+    case IMG_INTERP_LINEAR:
+      fillBoth.template operator()<IMG_INTERP_LINEAR>();
+      break;
+    case IMG_INTERP_CUBIC:
+      fillBoth.template operator()<IMG_INTERP_CUBIC>();
+      break;
+    default:
+      fillBoth.template operator()<IMG_INTERP_LANCZOS3>();
+      break;
+  }
   if (interp == IMG_INTERP_LANCZOS3) {
     lanczosWeights(static_cast<const float*>(b[kColW]), dstW, static_cast<ResizeTap6Weights*>(b[kColRec]));
     lanczosWeights(static_cast<const float*>(b[kRowW]), dstH, static_cast<ResizeTap6Weights*>(b[kRowRec]));
