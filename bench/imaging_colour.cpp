@@ -42,7 +42,7 @@
 namespace {
 
 // Pseudo-random bytes for every buffer: the conversions' speed does not depend on the
-// values, and for the deinterlacers random content is the all-moving worst case.
+// values; the deinterlacers write their own content (moving or still) before timing.
 class Arena {
  public:
   static Arena& Get() {
@@ -98,6 +98,8 @@ struct Work {
   double traffic;                     // bytes read + written per pixel
   std::function<Body(CpuLevel)> ours;
   std::vector<std::pair<std::string, Body>> peers;
+  // Writes the content one call's buffers need before timing, when it matters.
+  std::function<void(u8** b, int w, int h)> prepare;
 
   Work(std::string n, std::vector<double> buffers, double t, std::function<Body(CpuLevel)> o,
        std::vector<std::pair<std::string, Body>> p = {})
@@ -108,6 +110,8 @@ void Run(benchmark::State& state, const Work& work, const Body& body, int w, int
   std::vector<size_t> sizes;
   for (double b : work.bytesPerPixel) sizes.push_back(size_t(b * w * h) + 64);
   std::vector<std::vector<u8*>> slots = MakeSlots(sizes, cold);
+  if (work.prepare)
+    for (auto& slot : slots) work.prepare(slot.data(), w, h);
   size_t next = 0;
   for (auto _ : state) {
     body(slots[next].data(), w, h);
@@ -407,50 +411,73 @@ std::vector<Work> Works() {
     *p = frame + (plane == 0 ? 0 : plane == 1 ? n : n + n / 2);
     *pw = plane == 0 ? w : w / 2;
   };
-  works.push_back({"DeinterlaceMotionAdaptive-yuy2", {2, 2, 2, 2, 2}, 8, [planesOf](CpuLevel l) -> Body {
-                     return [l, planesOf](u8** b, int w, int h) {
-                       for (int plane = 0; plane < 3; ++plane) {
-                         const u8* frames[4];
-                         u8* d;
-                         int pw;
-                         for (int i = 0; i < 4; ++i) {
-                           u8* f;
-                           planesOf(b[i], w, h, plane, &f, &pw);
-                           frames[i] = f;
-                         }
-                         planesOf(b[4], w, h, plane, &d, &pw);
-                         ImgDeinterlaceMotionAdaptiveTable[l](frames, pw, d, pw, {pw, h}, 12, 0, 0, 1, 0);
-                       }
-                     };
-                   }});
-  {
-    static u16 weights[IMG_DEINTERLACE_BLEND_WEIGHTS];
-    static ImgDeinterlaceBlendState blendState;
-    ImgDeinterlaceBlendStateInitLinear(&blendState, weights, 4, -32, 8, 72);
-    Work k{"DeinterlaceBlend-yuy2", {2, 2, 2, 2}, 7, [planesOf](CpuLevel l) -> Body {
+  // Content: "moving" frames are independent noise, so every pixel moves (the most work);
+  // "still" frames differ by at most 2 from the first, the common case of real video.
+  auto content = [](int frames, bool still) {
+    return [frames, still](u8** b, int w, int h) {
+      const size_t n = size_t(w) * h * 2;
+      u32 x = 0x9E3779B9u;
+      for (int f = 1; f < frames; ++f)
+        for (size_t i = 0; i < n; ++i) {
+          x = x * 1664525u + 1013904223u;
+          b[f][i] = still ? u8(std::clamp(int(b[0][i]) + int(x >> 30) - 1, 0, 255)) : u8(x >> 24);
+        }
+    };
+  };
+  for (bool still : {false, true}) {
+    Work k{std::string("DeinterlaceMotionAdaptive-yuy2-") + (still ? "still" : "moving"), {2, 2, 2, 2, 2}, 8,
+           [planesOf](CpuLevel l) -> Body {
              return [l, planesOf](u8** b, int w, int h) {
                for (int plane = 0; plane < 3; ++plane) {
-                 const u8* frames[3];
+                 const u8* frames[4];
                  u8* d;
                  int pw;
-                 for (int i = 0; i < 3; ++i) {
+                 for (int i = 0; i < 4; ++i) {
                    u8* f;
                    planesOf(b[i], w, h, plane, &f, &pw);
                    frames[i] = f;
                  }
-                 planesOf(b[3], w, h, plane, &d, &pw);
-                 ImgDeinterlaceBlendTable[l](frames, pw, d, pw, {pw, h}, 0, 0, 1, &blendState);
+                 planesOf(b[4], w, h, plane, &d, &pw);
+                 ImgDeinterlaceMotionAdaptiveTable[l](frames, pw, d, pw, {pw, h}, 12, 0, 0, 1, 0);
                }
              };
            }};
-#if VORLIX_HAVE_LIBYUV
-    k.peers.push_back({"libyuv-InterpolatePlane", [](u8** b, int w, int h) {
-                         libyuv::InterpolatePlane(b[0], w, b[1], w, b[3], w, w, h, 128);
-                         libyuv::InterpolatePlane(b[0] + size_t(w) * h, w / 2, b[1] + size_t(w) * h, w / 2,
-                                                  b[3] + size_t(w) * h, w / 2, w / 2, 2 * h, 128);
-                       }});
-#endif
+    k.prepare = content(4, still);
     works.push_back(k);
+  }
+  {
+    static u16 weights[IMG_DEINTERLACE_BLEND_WEIGHTS];
+    static ImgDeinterlaceBlendState blendState;
+    ImgDeinterlaceBlendStateInitLinear(&blendState, weights, 4, -32, 8, 72);
+    for (bool still : {false, true}) {
+      Work k{std::string("DeinterlaceBlend-yuy2-") + (still ? "still" : "moving"), {2, 2, 2, 2}, 7,
+             [planesOf](CpuLevel l) -> Body {
+               return [l, planesOf](u8** b, int w, int h) {
+                 for (int plane = 0; plane < 3; ++plane) {
+                   const u8* frames[3];
+                   u8* d;
+                   int pw;
+                   for (int i = 0; i < 3; ++i) {
+                     u8* f;
+                     planesOf(b[i], w, h, plane, &f, &pw);
+                     frames[i] = f;
+                   }
+                   planesOf(b[3], w, h, plane, &d, &pw);
+                   ImgDeinterlaceBlendTable[l](frames, pw, d, pw, {pw, h}, 0, 0, 1, &blendState);
+                 }
+               };
+             }};
+      k.prepare = content(3, still);
+#if VORLIX_HAVE_LIBYUV
+      if (!still)
+        k.peers.push_back({"libyuv-InterpolatePlane", [](u8** b, int w, int h) {
+                             libyuv::InterpolatePlane(b[0], w, b[1], w, b[3], w, w, h, 128);
+                             libyuv::InterpolatePlane(b[0] + size_t(w) * h, w / 2, b[1] + size_t(w) * h, w / 2,
+                                                      b[3] + size_t(w) * h, w / 2, w / 2, 2 * h, 128);
+                           }});
+#endif
+      works.push_back(k);
+    }
   }
   return works;
 }
