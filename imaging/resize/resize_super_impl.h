@@ -69,6 +69,100 @@ inline void AccumulateKernelU8Vec(const u8* src, int32_t srcStep, int32_t count,
 #endif
 
 #if RESIZE_LEVEL >= 1
+// Sums of neighbouring column pairs of 16 bytes, as eight 16-bit lanes.
+inline __m128i PairSums16(const u8* r) {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r));
+#if RESIZE_LEVEL >= 2
+  return _mm_maddubs_epi16(v, _mm_set1_epi8(1));
+#else
+  return _mm_add_epi16(_mm_and_si128(v, _mm_set1_epi16(0x00FF)), _mm_srli_epi16(v, 8));
+#endif
+}
+
+// One destination row of cells kX columns by kRows rows (kRows 0: `rows` rows), 2^shift
+// samples each: (sum + half) >> shift.
+template <int kX, int kRows>
+inline void Pow2Row(const u8* r, int32_t srcStep, u8* out, int32_t dstW, int32_t rows, int32_t shift) {
+  const int32_t n = kRows ? kRows : rows;
+  const __m128i cnt = _mm_cvtsi32_si128(shift);
+  auto sums = [&](const u8* at, __m128i* a, __m128i* b) {
+    __m128i s0 = PairSums16(at), s1 = PairSums16(at + 16);
+    for (int32_t k = 1; k < n; ++k) {
+      const u8* q = at + int64_t(k) * srcStep;
+      s0 = _mm_add_epi16(s0, PairSums16(q));
+      s1 = _mm_add_epi16(s1, PairSums16(q + 16));
+    }
+    *a = s0;
+    *b = s1;
+  };
+  int32_t x = 0;
+  if constexpr (kX == 2) {
+    const __m128i half = _mm_set1_epi16(int16_t(1 << (shift - 1)));
+    for (; x + 16 <= dstW; x += 16) {
+      __m128i a, b;
+      sums(r + 2 * x, &a, &b);
+      a = _mm_srl_epi16(_mm_add_epi16(a, half), cnt);
+      b = _mm_srl_epi16(_mm_add_epi16(b, half), cnt);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(a, b));
+    }
+  } else {
+#if RESIZE_LEVEL >= 2
+    // Cells of four columns: the neighbouring pair sums added once more, still in 16 bits
+    // (at most 4 x 64 x 255).
+    const __m128i half16 = _mm_set1_epi16(int16_t(1 << (shift - 1)));
+    for (; x + 16 <= dstW; x += 16) {
+      __m128i a, b, c, d;
+      sums(r + 4 * x, &a, &b);
+      sums(r + 4 * x + 32, &c, &d);
+      __m128i lo = _mm_srl_epi16(_mm_add_epi16(_mm_hadd_epi16(a, b), half16), cnt);
+      __m128i hi = _mm_srl_epi16(_mm_add_epi16(_mm_hadd_epi16(c, d), half16), cnt);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(lo, hi));
+    }
+#endif
+    const __m128i half = _mm_set1_epi32(1 << (shift - 1));
+    const __m128i ones = _mm_set1_epi16(1);
+    for (; x + 8 <= dstW; x += 8) {
+      __m128i a, b;
+      sums(r + 4 * x, &a, &b);
+      a = _mm_srl_epi32(_mm_add_epi32(_mm_madd_epi16(a, ones), half), cnt);
+      b = _mm_srl_epi32(_mm_add_epi32(_mm_madd_epi16(b, ones), half), cnt);
+      __m128i packed = _mm_packs_epi32(a, b);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(packed, packed));
+    }
+  }
+  const u32 h = 1u << (shift - 1);
+  for (; x < dstW; ++x) {
+    u32 s = 0;
+    for (int32_t k = 0; k < n; ++k)
+      for (int32_t c = 0; c < kX; ++c) s += r[int64_t(k) * srcStep + x * kX + c];
+    out[x] = u8((s + h) >> shift);
+  }
+}
+
+// Kept out of line: inlined into the general row routine, its loop lost registers to it.
+template <int kX>
+__attribute__((noinline)) void Pow2Rows(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep, int32_t dstW, int32_t dstH,
+                     int32_t yWhole, int32_t shift) {
+  for (int32_t y = 0; y < dstH; ++y) {
+    const u8* r = src + int64_t(y) * yWhole * srcStep;
+    u8* out = dst + int64_t(y) * dstStep;
+    switch (yWhole) {
+      case 1:
+        Pow2Row<kX, 1>(r, srcStep, out, dstW, 1, shift);
+        break;
+      case 2:
+        Pow2Row<kX, 2>(r, srcStep, out, dstW, 2, shift);
+        break;
+      case 4:
+        Pow2Row<kX, 4>(r, srcStep, out, dstW, 4, shift);
+        break;
+      default:
+        Pow2Row<kX, 0>(r, srcStep, out, dstW, yWhole, shift);
+        break;
+    }
+  }
+}
+
 // 8-bit one channel, whole periods of 2 or 4 columns by up to 64 rows with an area that
 // is a power of two: trunc(sum * 2^-k + 0.5) is exactly (sum + 2^(k-1)) >> k. Neighbouring
 // columns are added first, in 16-bit lanes (at most 510 x 64), then the rows; no work
@@ -77,77 +171,14 @@ inline bool SuperSampleRowsU8C1Pow2(const u8* src, u8* dst, int32_t srcStep, int
                                     int32_t dstW, int32_t dstH, int32_t srcRows, int32_t xWhole, int32_t yWhole,
                                     double areaScale) {
   if ((xWhole != 2 && xWhole != 4) || yWhole < 1 || yWhole > 64 || (yWhole & (yWhole - 1))) return false;
-  int shift = 0;
+  int32_t shift = 0;
   while ((1 << shift) < xWhole * yWhole) ++shift;
   if (areaScale != 1.0 / double(1 << shift)) return false;
   if (int64_t(dstH) * yWhole > srcRows || int64_t(dstW) * xWhole > usedWidth) return false;
-
-  [[maybe_unused]] const __m128i low = _mm_set1_epi16(0x00FF);
-  [[maybe_unused]] const __m128i ones8 = _mm_set1_epi8(1);
-  const __m128i ones = _mm_set1_epi16(1);
-  const __m128i half16 = _mm_set1_epi16(int16_t(1 << (shift - 1)));
-  const __m128i half32 = _mm_set1_epi32(1 << (shift - 1));
-  const __m128i cnt = _mm_cvtsi32_si128(shift);
-  const u32 half = 1u << (shift - 1);
-  for (int32_t y = 0; y < dstH; ++y) {
-    const u8* rows = src + int64_t(y) * yWhole * srcStep;
-    u8* out = dst + int64_t(y) * dstStep;
-    // Sums of neighbouring column pairs over the cell's rows, 32 columns at a time.
-    auto pairs16 = [&](const u8* r) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r));
-#if RESIZE_LEVEL >= 2
-      return _mm_maddubs_epi16(v, ones8);
-#else
-      return _mm_add_epi16(_mm_and_si128(v, low), _mm_srli_epi16(v, 8));
-#endif
-    };
-    auto pairSums = [&](int32_t j, __m128i* s0, __m128i* s1) {
-      const u8* r = rows + j;
-      __m128i a = pairs16(r), b = pairs16(r + 16);
-      if (yWhole == 2) {
-        a = _mm_add_epi16(a, pairs16(r + srcStep));
-        b = _mm_add_epi16(b, pairs16(r + srcStep + 16));
-      } else if (yWhole == 4) {
-        const int64_t s1 = srcStep, s2 = 2 * int64_t(srcStep), s3 = 3 * int64_t(srcStep);
-        a = _mm_add_epi16(_mm_add_epi16(a, pairs16(r + s1)), _mm_add_epi16(pairs16(r + s2), pairs16(r + s3)));
-        b = _mm_add_epi16(_mm_add_epi16(b, pairs16(r + s1 + 16)),
-                          _mm_add_epi16(pairs16(r + s2 + 16), pairs16(r + s3 + 16)));
-      } else {
-        for (int32_t k = 1; k < yWhole; ++k) {
-          r += srcStep;
-          a = _mm_add_epi16(a, pairs16(r));
-          b = _mm_add_epi16(b, pairs16(r + 16));
-        }
-      }
-      *s0 = a;
-      *s1 = b;
-    };
-    int32_t x = 0;
-    if (xWhole == 2) {
-      for (; x + 16 <= dstW; x += 16) {
-        __m128i a, b;
-        pairSums(2 * x, &a, &b);
-        a = _mm_srl_epi16(_mm_add_epi16(a, half16), cnt);
-        b = _mm_srl_epi16(_mm_add_epi16(b, half16), cnt);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(a, b));
-      }
-    } else {
-      for (; x + 8 <= dstW; x += 8) {
-        __m128i a, b;
-        pairSums(4 * x, &a, &b);
-        a = _mm_srl_epi32(_mm_add_epi32(_mm_madd_epi16(a, ones), half32), cnt);
-        b = _mm_srl_epi32(_mm_add_epi32(_mm_madd_epi16(b, ones), half32), cnt);
-        __m128i packed = _mm_packs_epi32(a, b);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(packed, packed));
-      }
-    }
-    for (; x < dstW; ++x) {
-      u32 s = 0;
-      for (int32_t k = 0; k < yWhole; ++k)
-        for (int32_t c = 0; c < xWhole; ++c) s += rows[int64_t(k) * srcStep + x * xWhole + c];
-      out[x] = u8((s + half) >> shift);
-    }
-  }
+  if (xWhole == 2)
+    Pow2Rows<2>(src, dst, srcStep, dstStep, dstW, dstH, yWhole, shift);
+  else
+    Pow2Rows<4>(src, dst, srcStep, dstStep, dstW, dstH, yWhole, shift);
   return true;
 }
 #endif
