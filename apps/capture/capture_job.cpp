@@ -5,14 +5,24 @@
 #include <cstdio>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <ostream>
 #include <system_error>
 #include <thread>
 
+#include "driver/core/board_kinds.h"
+#include "driver/core/device.h"
 #include "driver/core/driver_entry.h"
+#include "driver/hardware/board_state.h"
+#include "driver/hardware/encoder.h"
+#include "driver/hardware/firmware.h"
+#include "driver/hardware/receiver.h"
+#include "platform/board/board.h"
+#include "platform/board/encoder_core.h"
 #include "platform/kernel/machine.h"
 #include "platform/kernel/registry_host.h"
 #include "platform/ks/harness.h"
+#include "platform/pci/host.h"
 
 namespace vorlix::capture {
 
@@ -44,12 +54,108 @@ struct Summary {
 
 // What the system does not reach yet; said plainly at the end of every run.
 const char* const kNotBuiltYet[] = {
-    "PCI start and the simulated encoder board (the board is plugged in without resources)",
-    "encoder bring-up, firmware download and the monitor thread",
+    "hardware initialisation at device start and the monitor thread (the job brings the encoder up itself)",
     "capture filters, pins and streaming (no frames, H.264 or audio are written)",
     "property sets",
     "settings load and save (the registry file is kept, but nothing reads or writes it yet)",
 };
+
+// The encoder board in slot 0: 1080p30 on its SDI input.
+struct EncoderSlot {
+  platform::board::EncoderBoard board;
+  platform::pci::Slot* slot = nullptr;
+  platform::pci::ResourceList resources;
+  EncoderSlot() {
+    PCI_IDENTITY id{};
+    BoardKindIdentity(BOARD_KIND_ENCODER, &id);
+    platform::board::Identity b;
+    b.vendorId = id.nVendorId;
+    b.deviceId = id.nDeviceId;
+    b.subsystemId = id.nSubsystemId;
+    b.subsystemVendorIdLow = id.nSubsystemVendorIdLow;
+    b.subsystemVendorIdHigh = id.nSubsystemVendorIdHigh;
+    b.revisionId = id.nRevisionId;
+    board.SetIdentity(b);
+    board.encoder().SetSignal(platform::board::InputFormat::k1080p30);
+    slot = platform::pci::PlugIn(board);
+    resources = platform::pci::TranslatedResources(*slot);
+  }
+  ~EncoderSlot() { platform::pci::Unplug(slot); }
+};
+
+// The firmware image the board accepts, in the device-info directory on drive C:.
+bool PlaceFirmware(const fs::path& cDrive) {
+  std::error_code ec;
+  fs::path dir = cDrive / "WINDOWS" / "VORLIX";
+  fs::create_directories(dir, ec);
+  std::string text = platform::board::FirmwareHexText(platform::board::SampleFirmwareImage(4096));
+  std::ofstream out(dir / "VORLIX.HD.HEX", std::ios::binary);
+  out.write(text.data(), (std::streamsize)text.size());
+  return !ec && out.good();
+}
+
+// What device start does not do yet, done here so the encoder can be brought up: PCI
+// start, the settings, the state block. Undone by EncoderTearDown in reverse.
+struct EncoderRun {
+  bool pciStarted = false;
+  bool stateAllocated = false;
+};
+const ULONG kStateTag = MakePoolTag("Wdm ");
+
+NTSTATUS EncoderBringUp(PKSDEVICE kdev, EncoderSlot& encoder, EncoderRun* run, Summary& summary) {
+  CDevice* d = DeviceOf(kdev);
+  if (!d->m_pBar[0]) {
+    NTSTATUS status = d->Initialize(kdev, nullptr, encoder.resources.get());
+    summary.Step("board 0 PCI start", status);
+    if (!NT_SUCCESS(status)) return status;
+    run->pciStarted = true;
+  }
+  if (!d->m_szDeviceInfoDirectory[0]) {
+    d->PresetSettings();
+    d->LoadSettings();
+  }
+  if (!d->m_pBoardState) {
+    d->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
+    if (!d->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(d->m_pBoardState, sizeof(BoardState));
+    run->stateAllocated = true;
+  }
+  // The input as the monitor thread would find it.
+  BOOLEAN ok = VORLIX_EncoderBringUp(d, FALSE, FALSE);
+  summary.Line("encoder firmware", ok ? "downloaded" : "FAILED");
+  BOOLEAN picture = VORLIX_DownloadLogoPictures(d, u"NO.SIGNAL.BMP");
+  summary.Line("no-signal picture", picture ? "from NO.SIGNAL.BMP" : "built-in");
+  SDI_FORMAT format{};
+  if (VORLIX_DetectSdiMode(d, &format)) {
+    BoardState* s = d->m_pBoardState;
+    s->nSignalWidth = format.nWidth;
+    s->nSignalHeight = format.nHeight;
+    s->nSignalFrameRate = format.nFrameRate;
+    s->bSignalFractional = format.bFractional;
+    s->bSignalInterlaced = format.nHeight == 240 || format.nHeight == 288 || format.nHeight == 540;
+    s->nSignalAudioRate = 48000;
+  }
+  summary.Line("encoder input", std::to_string(format.nWidth) + " x " + std::to_string(format.nHeight) + " at " +
+                                    std::to_string(format.nFrameRate));
+  ok = ok && VORLIX_EncoderBringUp(d, FALSE, TRUE);
+  if (ok) VORLIX_ApplySettings(d);
+  platform::board::EncoderState state = encoder.board.encoder().state();
+  ok = ok && state.booted && state.configEnded;
+  summary.Line("encoder bring-up", ok ? "booted, configured, " + std::to_string(encoder.board.encoder().Commands().size()) +
+                                            " commands" : "FAILED");
+  if (!ok) summary.ok = false;
+  return ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+void EncoderTearDown(PKSDEVICE kdev, EncoderRun* run) {
+  CDevice* d = DeviceOf(kdev);
+  if (run->stateAllocated && d->m_pBoardState) {
+    ExFreePoolWithTag(d->m_pBoardState, kStateTag);
+    d->m_pBoardState = nullptr;
+  }
+  if (run->pciStarted) d->Uninitialize(kdev, nullptr);
+  *run = EncoderRun{};
+}
 
 }  // namespace
 
@@ -103,6 +209,10 @@ int Run(const Options& options, std::ostream& report) {
   }
   pk::ResetMachine();
   pk::SetDriveFolder('C', options.root / "C");
+  if (!PlaceFirmware(options.root / "C")) {
+    report << "vorlix-capture: cannot write the firmware image under " << (options.root / "C").string() << "\n";
+    return 1;
+  }
   pk::UseRealClock();
   pk::SetDelayScale(1.0);
   pk::SetMode(pk::Mode::Threaded);
@@ -118,19 +228,20 @@ int Run(const Options& options, std::ostream& report) {
   }
 
   {
+    platform::pci::Reset();
+    EncoderSlot encoder;
+    EncoderRun encoderRun;
     platform::ks::PnpHarness harness(DriverEntry);
     NTSTATUS status = harness.Load();
     summary.Step("driver load", status);
     if (NT_SUCCESS(status)) {
       size_t board = 0;
-      status = harness.AddDevice(nullptr, nullptr, &board);
+      status = harness.AddDevice(platform::pci::BusData, encoder.slot, &board);
       summary.Step("board 0 add", status);
       if (NT_SUCCESS(status)) {
-        // No resources until the PCI layer hands out the board's windows and interrupt.
-        CM_RESOURCE_LIST translated{};
-        CM_RESOURCE_LIST raw{};
-        status = harness.StartDevice(board, &translated, &raw);
+        status = harness.StartDevice(board, encoder.resources.get(), encoder.resources.get());
         summary.Step("board 0 start", status);
+        if (NT_SUCCESS(status)) EncoderBringUp(harness.Device(board), encoder, &encoderRun, summary);
         if (NT_SUCCESS(status)) {
           // Nothing streams yet: the machine just runs (its threads, DPCs and timers).
           auto until = std::chrono::steady_clock::now() +
@@ -143,6 +254,7 @@ int Run(const Options& options, std::ostream& report) {
           char ran[32];
           std::snprintf(ran, sizeof(ran), "%g s", options.seconds);
           summary.Line("board 0 run", ran);
+          EncoderTearDown(harness.Device(board), &encoderRun);
           summary.Step("board 0 stop", harness.StopDevice(board));
         }
         summary.Step("board 0 remove", harness.RemoveDevice(board));
