@@ -70,12 +70,6 @@ void DrawDefaultPicture() {
 
 // ---- File reading.
 
-void Sleep100ns(LONGLONG units) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = -units;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 // Builds "<directory><file>" into `path`: the directory up to its first NUL (at most
 // 255 characters, whatever the setting holds); FALSE when the whole does not fit.
 bool BuildPath(CDevice* d, PCWSTR name, WCHAR (&path)[kPathChars], ULONG* length) {
@@ -175,7 +169,10 @@ PUCHAR VORLIX_NoSignalPicture() {
     DrawDefaultPicture();
     InterlockedExchange(&g_NoSignalDrawn, 2);
   }
-  while (g_NoSignalDrawn != 2) Sleep100ns(1);
+  // Only a caller racing the very first one waits here, for about a millisecond; it may
+  // be at dispatch level, so it spins rather than sleeps.
+  while (InterlockedCompareExchange(&g_NoSignalDrawn, 2, 2) != 2) {
+  }
   return g_NoSignalPicture;
 }
 
