@@ -446,6 +446,39 @@ TEST_F(SettingsPassTest, FlaggedEncoderSizeAtBringUpIsSentOnceMore) {
   EXPECT_TRUE(Encoder().Commands().empty());
 }
 
+TEST_F(SettingsPassTest, FieldInputPreviewAndEncodedSizes) {
+  SetSignal(1920, 540, 60, 1);
+  struct Case {
+    ULONG requested;
+    bool sub;
+    ULONG width, height, progressive;
+  };
+  const Case cases[] = {
+      {1920u << 12 | 1080, false, 1920, 1080, 0},  // full size of a field input is interlaced
+      {960u << 12 | 540, true, 960, 540, 1},       // a reduced size is always progressive
+      {100u << 12 | 100, false, 480, 270, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.requested);
+    Encoder().ClearCommands();
+    Dev()->m_nEncoderVideoResolution[c.sub ? 4 : 0] = kFlag | c.requested;
+    VORLIX_ApplySettings(Dev());
+    auto sent = Commands();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].words[1], c.progressive * 2 + (c.sub ? 0x200u : 0));
+    EXPECT_EQ(sent[0].words[2], c.width | c.height << 16);
+  }
+  // A full-size preview of a field input comes as field pictures.
+  Encoder().ClearCommands();
+  Dev()->m_nPreviewVideoResolution[0] = kFlag | 1920u << 12 | 1080;
+  VORLIX_ApplySettings(Dev());
+  ExpectSequence(Commands(), {{{VENDOR_CMD_PREVIEW, 0x801E9E00, 1920 | 1080u << 16, 0x0FFFFFFF, 0xFFFFFFFF}}});
+  EXPECT_EQ(State()->bPreviewField, 1u);
+  EXPECT_EQ(State()->nPreviewHeight, 540u);
+  EXPECT_EQ(State()->nPreviewWidth, 1920u);
+  EXPECT_EQ(LogLines("PREVIEW: ").at(0), "PREVIEW: RESOLUTION = 1920 \xA1\xD1 1080");
+}
+
 TEST_F(SettingsPassTest, OsdTimeForAnEmptyFirstLineAndLongTextCut) {
   CDevice* d = Dev();
   memset(d->m_szOsdText[0][2], 'x', 64);  // no terminator inside the 64 bytes
