@@ -63,7 +63,7 @@ inline ImgStatus ResizeYuy2Body(const u8* src, ImgSize srcSize, int32_t srcStep,
 
 }  // namespace
 
-// Defines one level's exported routines; `NS_LANCZOS` is the level's weight builder.
+// Defines one level's exported routines over its row table and Lanczos-3 weight builder.
 #define RESIZE_DEFINE_LEVEL_ENTRIES(U8C1_NAME, YUY2_NAME, TABLE, LANCZOS)                                        \
   ImgStatus U8C1_NAME(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst, int32_t dstStep, \
                       ImgSize dstRoiSize, double xFactor, double yFactor, int32_t interpolation) {               \

@@ -54,6 +54,9 @@ constexpr int32_t RESIZE_ROW_SLOTS = 48;
 bool ResizeRowSlotFilled(const ResizeRowTableLayout& table, int32_t slot);
 
 extern const ResizeRowTableLayout ResizeRowTableLevel0;
+// Level 0's nearest rows for 8-bit planes (slot 4), which level 1 shares.
+void ResizeNearestRowsU8C1(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH,
+                           const int32_t* rowOffsets, const int32_t* colOffsets, int32_t pixelStep);
 // The table of every level, indexed by CpuLevel.
 extern const ResizeRowTableLayout* const ResizeRowTables[CPU_LEVEL_COUNT];
 

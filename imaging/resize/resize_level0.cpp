@@ -6,7 +6,17 @@ void ResizeLanczos3Weights(const float* frac, int32_t n, ResizeTap6Weights* out)
   Lanczos3WeightsReference(frac, n, out);
 }
 
-const ResizeRowTableLayout ResizeRowTableLevel0 = RESIZE_ROW_TABLE_INIT;
+void ResizeNearestRowsU8C1(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH,
+                           const int32_t* rowOffsets, const int32_t* colOffsets, int32_t pixelStep) {
+  NearestRowsU8C1Entry(src, dst, dstStep, dstW, dstH, rowOffsets, colOffsets, pixelStep);
+}
+
+const ResizeRowTableLayout ResizeRowTableLevel0 = {{nullptr, nullptr, nullptr, nullptr, ResizeNearestRowsU8C1},
+                                                   {nullptr, nullptr, nullptr, nullptr, LinearRowsU8C1Entry},
+                                                   {},
+                                                   {},
+                                                   {},
+                                                   {}};
 
 RESIZE_DEFINE_LEVEL_ENTRIES(ImgResizeU8C1Level0, ImgResizeYuy2Level0, ResizeRowTableLevel0, ResizeLanczos3Weights)
 

@@ -9,17 +9,13 @@ void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* o
   Lanczos3WeightsVector(frac, n, out);
 }
 
-// The nearest slots are level 0's own routines.
-const ResizeRowTableLayout ResizeRowTable = {
-    {ResizeRowTableLevel0.nearest[0], ResizeRowTableLevel0.nearest[1], ResizeRowTableLevel0.nearest[2],
-     ResizeRowTableLevel0.nearest[3], ResizeRowTableLevel0.nearest[4], ResizeRowTableLevel0.nearest[5],
-     ResizeRowTableLevel0.nearest[6], ResizeRowTableLevel0.nearest[7], ResizeRowTableLevel0.nearest[8],
-     ResizeRowTableLevel0.nearest[9], ResizeRowTableLevel0.nearest[10], ResizeRowTableLevel0.nearest[11]},
-    {nullptr, nullptr, nullptr, nullptr, LinearRowsU8C1Entry},
-    {},
-    {},
-    {},
-    {}};
+// The nearest slots are level 0's own routines (a copy would be the same code).
+const ResizeRowTableLayout ResizeRowTable = {{nullptr, nullptr, nullptr, nullptr, ResizeNearestRowsU8C1},
+                                             {nullptr, nullptr, nullptr, nullptr, LinearRowsU8C1Entry},
+                                             {},
+                                             {},
+                                             {},
+                                             {}};
 
 RESIZE_DEFINE_LEVEL_ENTRIES(ImgResizeU8C1, ImgResizeYuy2, ResizeRowTable, ResizeLanczos3WeightsVec)
 
