@@ -129,6 +129,20 @@ TEST_F(MailboxTimeoutTest, LostResponseCostsThreeSecondsAndAStaleReleaseIsDiscar
   EXPECT_EQ(Commands().size(), 1u);
 }
 
+TEST_F(MailboxTimeoutTest, LateResponseEndsTheWaitWhenItComes) {
+  Encoder().SetResponseDelay(10000000);  // 1 s
+  LONGLONG start = machine::InterruptTimeNow();
+  std::thread sender([&] {
+    VENDOR_COMMAND r = {VENDOR_CMD_CONFIGURE, CONFIG_SEL_4, 0x400, 0, 0, 0, 0, 0, 0};
+    VORLIX_SendVendorCommand(Dev(), &r);
+  });
+  ASSERT_TRUE(machine::WaitForBlockedWaiters(1));
+  machine::AdvanceClock(10000000);
+  sender.join();
+  EXPECT_EQ(machine::InterruptTimeNow() - start, 10000000);
+  EXPECT_EQ(Encoder().state().configSelectors, (std::vector<ULONG>{CONFIG_SEL_4}));
+}
+
 TEST_F(MailboxTimeoutTest, WaitCommandDoneReportsTheTimeOut) {
   BOOLEAN done = TRUE;
   std::thread waiter([&] { done = VORLIX_WaitCommandDone(Dev()); });
