@@ -249,6 +249,16 @@ TEST(ResizeYuy2SuperSample, HalvingAndFractionalRowWalk) {
   EXPECT_EQ(r.out.At(0, 1), 60);
   EXPECT_EQ(r.out.At(0, 2), 126);
   EXPECT_EQ(r.out.At(1, 2), 128);
+
+  // Factor 2/3 horizontally (1.5 pixels and 1.5 pairs per output): luma cells
+  // 0 + .5*30, .5*30 + 60, 90 + .5*120, .5*120 + 150; chroma: pair 0 + half of pair 1,
+  // then the other half and pair 2; all times 2/3.
+  Image row = Packed(6, 1);
+  const int bytes[12] = {0, 30, 30, 200, 60, 60, 90, 100, 120, 90, 150, 50};
+  for (int i = 0; i < 12; ++i) row.At(i, 0) = u8(bytes[i]);
+  r = Resize(row, 4, 1, 2.0 / 3, 1.0, IMG_INTERP_SUPERSAMPLE);
+  ASSERT_EQ(r.status, IMG_OK);
+  EXPECT_EQ(Bytes(r.out, 0), (std::vector<int>{10, 40, 50, 167, 100, 80, 140, 67}));
 }
 
 // Raised extents: the one pair or row covers the clipped region and nothing past it.
