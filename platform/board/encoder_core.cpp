@@ -314,6 +314,7 @@ void EncoderCore::OnWrite(ULONG offset, ULONG value, ULONG previous) {
 }
 
 void EncoderCore::ResetModel() {
+  ++generation_;  // what was on its way before the reset never arrives
   state_ = EncoderState{};
   image_.clear();
   chunkLengths_.clear();
@@ -347,7 +348,9 @@ void EncoderCore::StartChunk() {
   chunkLengths_.push_back(length);
   Reg(kDmaStatus) = length;
   if (chunkLengths_.size() - 1 >= dropChunkFrom_) return;
-  board_.Post(chunkDelay_, [this] { board_.RaiseStatus(kIntDmaDone); });
+  board_.Post(chunkDelay_, [this, g = generation_] {
+    if (g == generation_) board_.RaiseStatus(kIntDmaDone);
+  });
 }
 
 void EncoderCore::Boot() {
@@ -475,7 +478,8 @@ void EncoderCore::QueueResponse(ULONG type, ULONG word) {
     if (dropResponses_ != kAll) --dropResponses_;
     return;
   }
-  board_.Post(responseDelay_, [this, type, word] {
+  board_.Post(responseDelay_, [this, type, word, g = generation_] {
+    if (g != generation_) return;
     responseQueue_.push_back(type);
     responseQueue_.push_back(word);
     DeliverResponse();

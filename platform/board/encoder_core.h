@@ -170,6 +170,7 @@ class EncoderCore {
 
   EncoderBoard& board_;
   EncoderState state_;
+  ULONG generation_ = 0;  // counts system resets
   // Mailbox.
   ULONG busyReads_ = 0;
   ULONG busyWindow_ = 1;

@@ -139,10 +139,13 @@ TEST_F(EncoderCoreTest, FirmwareDmaGuards) {
   EXPECT_TRUE(core_.ChunkLengths().empty());
 }
 
-TEST_F(EncoderCoreTest, SystemResetDiscardsTheFirmware) {
+TEST_F(EncoderCoreTest, SystemResetDiscardsTheFirmwareAndWhatWasOnItsWay) {
   core_.SetRunning();
+  Send(16, 2, 0x20000000);  // its response is posted, not yet delivered
   board_.WriteRegister(0, 0x5030, 0, 4);
   board_.WriteRegister(0, 0x5030, 1, 4);
+  board_.RunDueEvents();
+  EXPECT_EQ(board_.PendingStatus() & 0x10000, 0u);
   EXPECT_FALSE(core_.state().booted);
   EXPECT_FALSE(core_.state().started);
 }
