@@ -185,6 +185,19 @@ TEST_F(EncoderTest, CoreResetSequence) {
   }
 }
 
+TEST_F(EncoderTest, BoardConfigurationFollowsTheRevision) {
+  SetSignal(1920, 1080, 30);
+  for (UCHAR revision : {0, 1, 15}) {
+    SCOPED_TRACE(revision);
+    Dev()->m_pPciIdentity->nRevisionId = revision;
+    ASSERT_TRUE(VORLIX_EncoderBringUp(Dev(), FALSE, TRUE));
+    EXPECT_EQ(Encoder().state().boardArg3, 0x303E0u | ((revision + 1) & 0xF));
+    // The second reset pass runs for any revision with a non-zero low nibble.
+    EXPECT_EQ(board_.WritesTo(REG_CORE_CFG_E3).empty(), revision == 0);
+    board_.ClearAccessLog();
+  }
+}
+
 struct FormatCase {
   const char* name;
   board::InputFormat format;
