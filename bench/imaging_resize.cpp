@@ -11,7 +11,10 @@
 //   OpenCV resizes the luma plane and the interleaved chroma plane separately; swscale
 //   converts through its own planar intermediate and places chroma by its own siting.
 // - Area average: at 2:1 and 4:1 ours stores (sum + half) >> log2(area), as libyuv's box
-//   filter and OpenCV INTER_AREA's integer path do; swscale SWS_AREA is a weighted filter.
+//   filter does; OpenCV INTER_AREA takes its integer fast path at 2:1 and its general
+//   weighted path at 4:1; swscale SWS_AREA is a weighted filter of its own.
+// - libyuv picks its widest instructions at run time (256-bit where the processor has
+//   them); ours stay within each level's 128-bit instructions.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
