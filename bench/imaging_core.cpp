@@ -26,7 +26,11 @@
 #include <libyuv.h>
 #endif
 #if VORLIX_HAVE_OPENCV
+// The peer's headers predate C++20's rules on mixing enumerations.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-enum-enum-conversion"
 #include <opencv2/core.hpp>
+#pragma GCC diagnostic pop
 #endif
 
 namespace {
