@@ -23,7 +23,9 @@ endif()
 
 # Host code: the platform layers, applications, tests and benchmarks.
 function(vorlix_host_target tgt)
-  target_compile_options(${tgt} PRIVATE ${VORLIX_WARNINGS})
+  # gcc 12 reports std::string concatenation at -O3 as an overlapping copy (a known false
+  # positive in the standard library's headers), so -Wrestrict cannot stay an error there.
+  target_compile_options(${tgt} PRIVATE ${VORLIX_WARNINGS} -Wno-restrict)
 endfunction()
 
 # The system's own code is built like kernel code: no exceptions, no run-time type

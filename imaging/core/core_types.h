@@ -1,5 +1,4 @@
-// Argument types of the mirror and channel routines. Included from the routine lists,
-// whose first expansion (in imaging/img.h) is at global scope.
+// Argument types of the mirror and channel routines.
 #pragma once
 
 #include <cstdint>
