@@ -13,9 +13,11 @@ namespace img::level1 {
 // declarations it calls are below it in the same anonymous namespace.
 namespace {
 struct BlendRows;
+struct KeptRowCache;
 int VecMotionAdaptiveRow(const u8* const f[4], const u8* r, const u8* c, int srcStep, u8* d, int y, int width,
-                         int threshold, int strict);
-int VecBlendRow(const BlendRows& r, u8* d, int n, const ImgDeinterlaceBlendState* st);
+                         int threshold, int strict, KeptRowCache* cache, u8* keptDst);
+int VecBlendRow(const BlendRows& r, int y, u8* d, int n, const ImgDeinterlaceBlendState* st, KeptRowCache* cache,
+                u8* keptDst);
 }  // namespace
 #include "imaging/core/deinterlace_routines.h"
 namespace {

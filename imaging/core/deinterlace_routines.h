@@ -24,6 +24,14 @@ void CopyKeptRows(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size
                          ImgSize{size.width, rows});
 }
 
+// Copies the kept rows from row first on (of the kept parity).
+void CopyKeptRowsFrom(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size, int first) {
+  const int rows = (size.height + 1 - first) / 2;
+  if (rows <= 0) return;
+  (void)DEINT_COPY_IMAGE(Row(src, srcStep, first), 2 * srcStep, Row(dst, dstStep, first), 2 * dstStep,
+                         ImgSize{size.width, rows});
+}
+
 void CopyOneRow(const u8* src, int srcStep, u8* dst, int dstStep, int width, int y) {
   (void)DEINT_COPY_BYTES(Row(src, srcStep, y), Row(dst, dstStep, y), width);
 }
@@ -56,6 +64,17 @@ void MotionAdaptiveRowTail(const u8* const f[4], const u8* r, const u8* c, int s
     d[x] = u8((u < lo && w < lo) || (u > hi && w > hi) ? (u + w + 1) >> 1 : av);
   }
 }
+
+#if DEINT_VECTOR
+// Per-column values of one kept row that the vector kernels form for one missing row and
+// use again for the next missing row, two rows down, instead of recomputing them. Rows
+// wider than the cache are computed in full.
+struct KeptRowCache {
+  static constexpr int kColumns = 4096;
+  int row = -1;  // the kept row whose values v holds; -1 when none
+  u8 v[kColumns];
+};
+#endif
 
 inline int Median3(int a, int b, int c) {
   const int lo = a < b ? a : b, hi = a < b ? b : a;
@@ -113,21 +132,35 @@ ImgStatus DEINT_NAME(ImgDeinterlaceMotionAdaptive)(const u8* const frames[4], in
   const u8* r = first == kept ? frames[1] : frames[2];
   const u8* c = first == kept ? frames[0] : frames[1];
   const int h = size.height;
-  if (copyKept) CopyKeptRows(r, srcStep, dst, dstStep, size, kept);
+  // The vector kernels copy the kept row below each missing row as they pass it, from
+  // rows they load anyway; the first kept row and any after the last missing row are
+  // copied here.
+  const bool copyInKernel = DEINT_VECTOR && copyKept && size.width >= 16;
+  if (copyInKernel) {
+    if (kept < h) CopyOneRow(r, srcStep, dst, dstStep, size.width, kept);
+  } else if (copyKept) {
+    CopyKeptRows(r, srcStep, dst, dstStep, size, kept);
+  }
   if (kept == 1) {
     CopyOneRow(r, srcStep, dst, dstStep, size.width, 0);
     if (h & 1) CopyOneRow(r, srcStep, dst, dstStep, size.width, h - 1);
   } else if (!(h & 1)) {
     CopyOneRow(r, srcStep, dst, dstStep, size.width, h - 1);
   }
-  for (int y = kept ? 2 : 1; y < h - 1; y += 2) {
+#if DEINT_VECTOR
+  KeptRowCache cache;
+#endif
+  int y = kept ? 2 : 1;
+  for (; y < h - 1; y += 2) {
     u8* d = Row(dst, dstStep, y);
     int x = 0;
 #if DEINT_VECTOR
-    x = VecMotionAdaptiveRow(frames, r, c, srcStep, d, y, size.width, threshold, strict);
+    x = VecMotionAdaptiveRow(frames, r, c, srcStep, d, y, size.width, threshold, strict, &cache,
+                             copyInKernel ? Row(dst, dstStep, y + 1) : nullptr);
 #endif
     MotionAdaptiveRowTail(frames, r, c, srcStep, d, y, x, size.width, threshold, strict);
   }
+  if (copyInKernel) CopyKeptRowsFrom(r, srcStep, dst, dstStep, size, y + 1);
   return IMG_OK;
 }
 
@@ -141,10 +174,20 @@ ImgStatus DEINT_NAME(ImgDeinterlaceBlend)(const u8* const frames[3], int srcStep
   const u8* cur = frames[1];
   const u8* t = first == kept ? frames[0] : frames[2];
   const int w = size.width, h = size.height;
-  if (copyKept) CopyKeptRows(cur, srcStep, dst, dstStep, size, kept);
+  // As in the motion-adaptive method, the vector kernels copy the kept row below each
+  // missing row (its interior; the two end pixels are copied here).
+  const bool copyInKernel = DEINT_VECTOR && copyKept && w - 2 >= 16;
+  if (copyInKernel)
+    CopyOneRow(cur, srcStep, dst, dstStep, w, kept);
+  else if (copyKept)
+    CopyKeptRows(cur, srcStep, dst, dstStep, size, kept);
   // With the odd rows kept, row 0 has no row above to rebuild from.
   if (kept == 1) CopyOneRow(cur, srcStep, dst, dstStep, w, 0);
-  for (int y = kept ? 2 : 1; y <= h - 2; y += 2) {
+#if DEINT_VECTOR
+  KeptRowCache cache;
+#endif
+  int y = kept ? 2 : 1;
+  for (; y <= h - 2; y += 2) {
     const BlendRows rows{Row(cur, srcStep, y),       Row(cur, srcStep, y - 1),       Row(cur, srcStep, y + 1),
                          Row(frames[0], srcStep, y - 1), Row(frames[0], srcStep, y + 1), Row(frames[2], srcStep, y - 1),
                          Row(frames[2], srcStep, y + 1), Row(t, srcStep, y)};
@@ -152,11 +195,17 @@ ImgStatus DEINT_NAME(ImgDeinterlaceBlend)(const u8* const frames[3], int srcStep
     d[0] = BlendEdge(rows, 0, kept, state->weights);
     int x = 1;
 #if DEINT_VECTOR
-    x += VecBlendRow(rows, d, w - 2, state);
+    u8* keptRow = copyInKernel ? Row(dst, dstStep, y + 1) : nullptr;
+    x += VecBlendRow(rows, y, d, w - 2, state, &cache, keptRow);
+    if (keptRow) {
+      keptRow[0] = rows.down[0];
+      keptRow[w - 1] = rows.down[w - 1];
+    }
 #endif
     for (; x < w - 1; ++x) d[x] = BlendInterior(rows, x, state);
     d[w - 1] = BlendEdge(rows, w - 1, kept, state->weights);
   }
+  if (copyInKernel) CopyKeptRowsFrom(cur, srcStep, dst, dstStep, size, y + 1);
   if (((h - 1) & 1) != kept) CopyOneRow(cur, srcStep, dst, dstStep, w, h - 1);
   return IMG_OK;
 }

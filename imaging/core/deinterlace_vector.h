@@ -32,20 +32,22 @@ inline __m128i KeptRowSpread(__m128i f0, __m128i f1, __m128i f2, __m128i f3) {
 enum StillRule { kSomeStill, kAllStill, kNoneStill };
 
 // ReferenceIsF1: the reference picture is frames[1] (else frames[2]), so its kept rows
-// are already loaded.
-template <StillRule Rule, bool ReferenceIsF1, bool Strict>
+// are already loaded. Cached: the row fits the kept-row cache, which then receives the
+// spread of row y + 1 and, when it holds row y - 1's, supplies that one.
+template <StillRule Rule, bool ReferenceIsF1, bool Strict, bool Cached>
 int MotionAdaptiveBlocks(const u8* const f[4], const u8* r, const u8* c, int srcStep, u8* d, int y, int width,
-                         __m128i limit) {
+                         __m128i limit, KeptRowCache* cache, u8* keptDst) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i six = _mm_set1_epi8(6), thirty = _mm_set1_epi8(30), top = _mm_set1_epi8(char(235));
   const s64 up = s64(y - 1) * srcStep, mid = s64(y) * srcStep, down = s64(y + 1) * srcStep;
   const u8 *f0u = f[0] + up, *f1u = f[1] + up, *f2u = f[2] + up, *f3u = f[3] + up;
   const u8 *f0d = f[0] + down, *f1d = f[1] + down, *f2d = f[2] + down, *f3d = f[3] + down;
   const u8 *ry = r + mid, *cy = c + mid;
+  u8* spreads = cache->v;
   // The rows the next missing row reads first: fetched a row ahead, so the many streams
   // of one row pair do not wait on memory one after another.
   const s64 ahead = 2 * s64(srcStep);
-  auto block = [&](int x) {
+  auto block = [&](int x, bool upCached) __attribute__((always_inline)) {
     if ((x & 63) == 0) {
       _mm_prefetch(reinterpret_cast<const char*>(f0d + ahead + x), _MM_HINT_T0);
       _mm_prefetch(reinterpret_cast<const char*>(f1d + ahead + x), _MM_HINT_T0);
@@ -56,17 +58,24 @@ int MotionAdaptiveBlocks(const u8* const f[4], const u8* r, const u8* c, int src
     }
     const __m128i a = Ld(cy + x);
     const __m128i nu = Ld((ReferenceIsF1 ? f1u : f2u) + x), nd = Ld((ReferenceIsF1 ? f1d : f2d) + x);
+    if (keptDst) St(keptDst + x, nd);  // the kept row below, from the reference picture
     __m128i still;
     if constexpr (Rule == kAllStill) {
       still = _mm_set1_epi8(-1);
     } else if constexpr (Rule == kNoneStill) {
       still = zero;
     } else {
-      const __m128i f1uv = ReferenceIsF1 ? nu : Ld(f1u + x), f1dv = ReferenceIsF1 ? nd : Ld(f1d + x);
-      const __m128i f2uv = ReferenceIsF1 ? Ld(f2u + x) : nu, f2dv = ReferenceIsF1 ? Ld(f2d + x) : nd;
-      __m128i m = AbsDiffU8(Ld(ry + x), a);
-      m = _mm_max_epu8(m, KeptRowSpread(Ld(f0u + x), f1uv, f2uv, Ld(f3u + x)));
-      m = _mm_max_epu8(m, KeptRowSpread(Ld(f0d + x), f1dv, f2dv, Ld(f3d + x)));
+      const __m128i f1dv = ReferenceIsF1 ? nd : Ld(f1d + x), f2dv = ReferenceIsF1 ? Ld(f2d + x) : nd;
+      const __m128i spreadDown = KeptRowSpread(Ld(f0d + x), f1dv, f2dv, Ld(f3d + x));
+      __m128i spreadUp;
+      if (upCached) {
+        spreadUp = Ld(spreads + x);
+      } else {
+        const __m128i f1uv = ReferenceIsF1 ? nu : Ld(f1u + x), f2uv = ReferenceIsF1 ? Ld(f2u + x) : nu;
+        spreadUp = KeptRowSpread(Ld(f0u + x), f1uv, f2uv, Ld(f3u + x));
+      }
+      if constexpr (Cached) St(spreads + x, spreadDown);
+      const __m128i m = _mm_max_epu8(AbsDiffU8(Ld(ry + x), a), _mm_max_epu8(spreadUp, spreadDown));
       still = _mm_cmpeq_epi8(_mm_subs_epu8(m, limit), zero);
     }
     const __m128i margin = Strict ? Select(still, thirty, six) : six;
@@ -80,34 +89,50 @@ int MotionAdaptiveBlocks(const u8* const f[4], const u8* r, const u8* c, int src
     St(d + x, Select(keep, a, _mm_avg_epu8(nu, nd)));
   };
   if (width < 16) return 0;
-  for (int x = 0; x + 16 <= width; x += 16) block(x);
+  const bool upCached = Cached && Rule == kSomeStill && cache->row == y - 1;
+  if (upCached) {
+    for (int x = 0; x + 16 <= width; x += 16) block(x, true);
+  } else {
+    for (int x = 0; x + 16 <= width; x += 16) block(x, false);
+  }
   // The last, partial block again as a whole one ending at the row's end: its pixels
-  // depend only on the sources, so the overlap rewrites the same values.
-  if (width % 16) block(width - 16);
+  // depend only on the sources, so the overlap rewrites the same values. Its first
+  // columns already hold row y + 1 in the cache, so it forms row y - 1's spread itself.
+  if (width % 16) block(width - 16, false);
+  if constexpr (Rule == kSomeStill) cache->row = Cached ? y + 1 : -1;
   return width;
 }
 
-template <StillRule Rule>
+template <StillRule Rule, bool Cached>
 int MotionAdaptiveBlocksFor(bool referenceIsF1, int strict, const u8* const f[4], const u8* r, const u8* c,
-                            int srcStep, u8* d, int y, int width, __m128i limit) {
+                            int srcStep, u8* d, int y, int width, __m128i limit, KeptRowCache* cache,
+                            u8* keptDst) {
   if (referenceIsF1)
-    return strict ? MotionAdaptiveBlocks<Rule, true, true>(f, r, c, srcStep, d, y, width, limit)
-                  : MotionAdaptiveBlocks<Rule, true, false>(f, r, c, srcStep, d, y, width, limit);
-  return strict ? MotionAdaptiveBlocks<Rule, false, true>(f, r, c, srcStep, d, y, width, limit)
-                : MotionAdaptiveBlocks<Rule, false, false>(f, r, c, srcStep, d, y, width, limit);
+    return strict ? MotionAdaptiveBlocks<Rule, true, true, Cached>(f, r, c, srcStep, d, y, width, limit, cache, keptDst)
+                  : MotionAdaptiveBlocks<Rule, true, false, Cached>(f, r, c, srcStep, d, y, width, limit, cache,
+                                                                    keptDst);
+  return strict ? MotionAdaptiveBlocks<Rule, false, true, Cached>(f, r, c, srcStep, d, y, width, limit, cache, keptDst)
+                : MotionAdaptiveBlocks<Rule, false, false, Cached>(f, r, c, srcStep, d, y, width, limit, cache,
+                                                                   keptDst);
 }
 
 int VecMotionAdaptiveRow(const u8* const f[4], const u8* r, const u8* c, int srcStep, u8* d, int y, int width,
-                         int threshold, int strict) {
+                         int threshold, int strict, KeptRowCache* cache, u8* keptDst) {
   // Differences are bytes: a threshold above 255 makes every pixel still, one of 0 or
   // less none; in between "below threshold" is "at most threshold - 1".
   const bool referenceIsF1 = r == f[1];
+  const __m128i none = _mm_setzero_si128();
   if (threshold > 255)
-    return MotionAdaptiveBlocksFor<kAllStill>(referenceIsF1, strict, f, r, c, srcStep, d, y, width, _mm_setzero_si128());
+    return MotionAdaptiveBlocksFor<kAllStill, false>(referenceIsF1, strict, f, r, c, srcStep, d, y, width, none, cache, keptDst);
   if (threshold <= 0)
-    return MotionAdaptiveBlocksFor<kNoneStill>(referenceIsF1, strict, f, r, c, srcStep, d, y, width, _mm_setzero_si128());
-  return MotionAdaptiveBlocksFor<kSomeStill>(referenceIsF1, strict, f, r, c, srcStep, d, y, width,
-                                             _mm_set1_epi8(char(threshold - 1)));
+    return MotionAdaptiveBlocksFor<kNoneStill, false>(referenceIsF1, strict, f, r, c, srcStep, d, y, width, none,
+                                                      cache, keptDst);
+  const __m128i limit = _mm_set1_epi8(char(threshold - 1));
+  if (width <= KeptRowCache::kColumns)
+    return MotionAdaptiveBlocksFor<kSomeStill, true>(referenceIsF1, strict, f, r, c, srcStep, d, y, width, limit,
+                                                     cache, keptDst);
+  return MotionAdaptiveBlocksFor<kSomeStill, false>(referenceIsF1, strict, f, r, c, srcStep, d, y, width, limit,
+                                                    cache, keptDst);
 }
 
 inline __m128i Median3U8(__m128i a, __m128i b, __m128i c) {
@@ -134,10 +159,24 @@ inline __m128i WeightOf(__m128i m16, __m128i factor, __m128i offset) {
   return _mm_min_epi16(_mm_max_epi16(w, _mm_setzero_si128()), _mm_set1_epi16(256));
 }
 
-// (med * (256 - w) + k * w) >> 8 for eight pixels widened to 16 bits; at most 65280.
-inline __m128i BlendHalf(__m128i w, __m128i med16, __m128i k16) {
-  const __m128i wm = _mm_sub_epi16(_mm_set1_epi16(256), w);
-  return _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(med16, wm), _mm_mullo_epi16(k16, w)), 8);
+// (med * (256 - w) + k * w) >> 8 for sixteen pixels, the weights w (0..256) of pixels
+// 0-7 in wLo and 8-15 in wHi. It equals med + floor((k - med) * w / 256), which lies in
+// 0..255 like the blend itself, so its byte is med plus that term modulo 256. The term
+// is the high half of 64 (k - med) times 4 w, both within 16 bits.
+inline __m128i BlendBytes(__m128i wLo, __m128i wHi, __m128i med, __m128i k) {
+#if defined(__SSSE3__)
+  const __m128i plusMinus64 = _mm_set1_epi16(short(0xC040));  // bytes 64, -64
+  const __m128i dLo = _mm_maddubs_epi16(_mm_unpacklo_epi8(k, med), plusMinus64);
+  const __m128i dHi = _mm_maddubs_epi16(_mm_unpackhi_epi8(k, med), plusMinus64);
+#else
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i dLo = _mm_slli_epi16(_mm_sub_epi16(_mm_unpacklo_epi8(k, zero), _mm_unpacklo_epi8(med, zero)), 6);
+  const __m128i dHi = _mm_slli_epi16(_mm_sub_epi16(_mm_unpackhi_epi8(k, zero), _mm_unpackhi_epi8(med, zero)), 6);
+#endif
+  const __m128i low = _mm_set1_epi16(0x00FF);
+  const __m128i qLo = _mm_and_si128(_mm_mulhi_epi16(dLo, _mm_slli_epi16(wLo, 2)), low);
+  const __m128i qHi = _mm_and_si128(_mm_mulhi_epi16(dHi, _mm_slli_epi16(wHi, 2)), low);
+  return _mm_add_epi8(med, _mm_packus_epi16(qLo, qHi));
 }
 
 // Motion-value limits as byte compares: m < lower is lowerBiased > m ^ 0x80, or always
@@ -146,12 +185,21 @@ struct BlendLimits {
   __m128i lowerBiased, allBelow, upperBiased, allAbove;
 };
 
-template <bool SmallFactor>
-int BlendBlocks(const BlendRows& r, u8* d, int n, __m128i factor, __m128i offset, const BlendLimits& lim) {
+// The motion test's half for one kept row: avg(|P - cur|, |N - cur|) on that row.
+inline __m128i MotionHalf(__m128i cur, __m128i p, __m128i n) {
+  return _mm_avg_epu8(AbsDiffU8(p, cur), AbsDiffU8(n, cur));
+}
+
+// Cached: the row fits the kept-row cache, which receives row y + 1's motion halves and,
+// when it holds row y - 1's, supplies those.
+template <bool SmallFactor, bool Cached>
+int BlendBlocks(const BlendRows& r, int y, u8* d, int n, __m128i factor, __m128i offset, const BlendLimits& lim,
+                KeptRowCache* cache, u8* keptDst) {
   const __m128i zero = _mm_setzero_si128(), bias = _mm_set1_epi8(char(0x80));
+  u8* halves = cache->v;
   // The next missing row's new rows, a row pair ahead, as in the motion-adaptive rows.
   const s64 ahead = 2 * s64(r.cur - r.up);
-  auto block = [&](int i) {
+  auto block = [&](int i, bool upCached) __attribute__((always_inline)) {
     const int x = 1 + i;
     if ((i & 63) == 0) {
       _mm_prefetch(reinterpret_cast<const char*>(r.cur + ahead + x), _MM_HINT_T0);
@@ -161,9 +209,11 @@ int BlendBlocks(const BlendRows& r, u8* d, int n, __m128i factor, __m128i offset
       _mm_prefetch(reinterpret_cast<const char*>(r.t + ahead + x), _MM_HINT_T0);
     }
     const __m128i up = Ld(r.up + x), down = Ld(r.down + x), cur = Ld(r.cur + x);
-    const __m128i motion = _mm_avg_epu8(_mm_avg_epu8(AbsDiffU8(Ld(r.pu + x), up), AbsDiffU8(Ld(r.nu + x), up)),
-                                        _mm_avg_epu8(AbsDiffU8(Ld(r.pd + x), down), AbsDiffU8(Ld(r.nd + x), down)));
-    const __m128i m = _mm_max_epu8(motion, AbsDiffU8(cur, Ld(r.t + x)));
+    if (keptDst) St(keptDst + x, down);  // the kept row below
+    const __m128i halfDown = MotionHalf(down, Ld(r.pd + x), Ld(r.nd + x));
+    const __m128i halfUp = upCached ? Ld(halves + i) : MotionHalf(up, Ld(r.pu + x), Ld(r.nu + x));
+    if constexpr (Cached) St(halves + i, halfDown);
+    const __m128i m = _mm_max_epu8(_mm_avg_epu8(halfUp, halfDown), AbsDiffU8(cur, Ld(r.t + x)));
     const __m128i med = Median3U8(up, cur, down);
     const __m128i mBiased = _mm_xor_si128(m, bias);
     const __m128i belowLower = _mm_or_si128(_mm_cmpgt_epi8(lim.lowerBiased, mBiased), lim.allBelow);
@@ -175,36 +225,40 @@ int BlendBlocks(const BlendRows& r, u8* d, int n, __m128i factor, __m128i offset
     const __m128i aboveUpper = _mm_or_si128(_mm_cmpgt_epi8(mBiased, lim.upperBiased), lim.allAbove);
     const __m128i upL = Ld(r.up + x - 1), upR = Ld(r.up + x + 1);
     const __m128i downL = Ld(r.down + x - 1), downR = Ld(r.down + x + 1);
-    // Differences biased once so that signed compares order them as unsigned.
-    const __m128i dA = _mm_xor_si128(AbsDiffU8(upL, downR), bias);
-    const __m128i dB = _mm_xor_si128(AbsDiffU8(upR, downL), bias);
-    const __m128i dV = _mm_xor_si128(AbsDiffU8(up, down), bias);
-    const __m128i kV = _mm_avg_epu8(up, down);
-    const __m128i kA = Select(_mm_cmpgt_epi8(dV, dA), _mm_avg_epu8(upL, downR), kV);
-    const __m128i kB = Select(_mm_cmpgt_epi8(dV, dB), _mm_avg_epu8(upR, downL), kV);
-    const __m128i k = Select(_mm_cmpgt_epi8(dB, dA), kA, kB);
+    // The diagonal with the smaller difference (the second one on a tie), then the
+    // vertical unless that diagonal's difference is smaller than the vertical one.
+    const __m128i dA = AbsDiffU8(upL, downR), dB = AbsDiffU8(upR, downL), dV = AbsDiffU8(up, down);
+    const __m128i dDiag = _mm_min_epu8(dA, dB);
+    const __m128i kDiag = Select(_mm_cmpeq_epi8(dDiag, dB), _mm_avg_epu8(upR, downL), _mm_avg_epu8(upL, downR));
+    const __m128i k = Select(_mm_cmpeq_epi8(_mm_max_epu8(dDiag, dV), dDiag), _mm_avg_epu8(up, down), kDiag);
     __m128i out = k;
     if (_mm_movemask_epi8(_mm_or_si128(belowLower, aboveUpper)) != 0xFFFF) {
       // Some pixels between the limits: the weighted blend.
       const __m128i mLo = _mm_unpacklo_epi8(m, zero), mHi = _mm_unpackhi_epi8(m, zero);
-      const __m128i blend = _mm_packus_epi16(
-          BlendHalf(WeightOf<SmallFactor>(mLo, factor, offset), _mm_unpacklo_epi8(med, zero),
-                    _mm_unpacklo_epi8(k, zero)),
-          BlendHalf(WeightOf<SmallFactor>(mHi, factor, offset), _mm_unpackhi_epi8(med, zero),
-                    _mm_unpackhi_epi8(k, zero)));
+      const __m128i blend = BlendBytes(WeightOf<SmallFactor>(mLo, factor, offset),
+                                       WeightOf<SmallFactor>(mHi, factor, offset), med, k);
       out = Select(aboveUpper, k, blend);
     }
     St(d + x, Select(belowLower, med, out));
   };
   if (n < 16) return 0;
-  for (int i = 0; i + 16 <= n; i += 16) block(i);
-  if (n % 16) block(n - 16);  // overlapping last block, as in the motion-adaptive rows
+  const bool upCached = Cached && cache->row == y - 1;
+  if (upCached) {
+    for (int i = 0; i + 16 <= n; i += 16) block(i, true);
+  } else {
+    for (int i = 0; i + 16 <= n; i += 16) block(i, false);
+  }
+  // The overlapping last block, as in the motion-adaptive rows; its first columns already
+  // hold row y + 1 in the cache.
+  if (n % 16) block(n - 16, false);
+  cache->row = Cached ? y + 1 : -1;
   return n;
 }
 
 // Interior pixels of a blend row starting at column 1; n is the number of interior
 // columns (width - 2). Returns how many it did.
-int VecBlendRow(const BlendRows& r, u8* d, int n, const ImgDeinterlaceBlendState* st) {
+int VecBlendRow(const BlendRows& r, int y, u8* d, int n, const ImgDeinterlaceBlendState* st, KeptRowCache* cache,
+                u8* keptDst) {
   const int factor16 = Clamp16(st->vectorWeightFactor), offset16 = Clamp16(st->vectorWeightOffset);
   const __m128i offset = _mm_set1_epi16(short(offset16));
   const int lower = st->lowerLimit, upper = st->upperLimit;
@@ -213,7 +267,11 @@ int VecBlendRow(const BlendRows& r, u8* d, int n, const ImgDeinterlaceBlendState
   lim.allBelow = _mm_set1_epi8(char(lower > 255 ? -1 : 0));
   lim.upperBiased = _mm_set1_epi8(char((upper < 0 ? 0 : upper > 255 ? 255 : upper) - 128));
   lim.allAbove = _mm_set1_epi8(char(upper < 0 ? -1 : 0));
-  if (factor16 >= -128 && factor16 <= 128)
-    return BlendBlocks<true>(r, d, n, _mm_set1_epi16(short(factor16)), offset, lim);
-  return BlendBlocks<false>(r, d, n, _mm_set1_epi32(factor16 & 0xFFFF), offset, lim);
+  const bool small = factor16 >= -128 && factor16 <= 128, cached = n <= KeptRowCache::kColumns;
+  const __m128i factor = small ? _mm_set1_epi16(short(factor16)) : _mm_set1_epi32(factor16 & 0xFFFF);
+  if (small)
+    return cached ? BlendBlocks<true, true>(r, y, d, n, factor, offset, lim, cache, keptDst)
+                  : BlendBlocks<true, false>(r, y, d, n, factor, offset, lim, cache, keptDst);
+  return cached ? BlendBlocks<false, true>(r, y, d, n, factor, offset, lim, cache, keptDst)
+                : BlendBlocks<false, false>(r, y, d, n, factor, offset, lim, cache, keptDst);
 }

@@ -127,6 +127,50 @@ TEST(Deinterlace, BlendEveryLevelMatchesLevelZeroWithLinearWeights) {
   }
 }
 
+// Rows around and beyond the width the vector levels keep a kept row's values for (4096
+// columns), on pictures tall enough for that reuse to chain over several missing rows,
+// with the kept rows copied by the row kernels or left to the caller.
+TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
+  const std::vector<CpuLevel> levels = RunnableLevels();
+  if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
+  Random r(0x4096u);
+  const int widths[] = {4094, 4095, 4096, 4097, 4098, 4099, 4111, 4113, 5003};
+  u16 weights[512];
+  for (int iter = 0; iter < 18; ++iter) {
+    const ImgSize size{widths[iter % 9], r.Int(3, 9)};
+    const int noise = iter % 2 ? 6 : 255;
+    const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1), strict = r.Int(0, 1);
+    {
+      const Pictures p = MakePictures(r, 4, size, noise);
+      const std::vector<const u8*> frames = p.FramePointers();
+      std::vector<u8> ref = p.dst;
+      ImgDeinterlaceMotionAdaptiveTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, 12, first, kept,
+                                           copyKept, strict);
+      for (CpuLevel level : levels) {
+        std::vector<u8> out = p.dst;
+        ImgDeinterlaceMotionAdaptiveTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, 12, first,
+                                                 kept, copyKept, strict);
+        ASSERT_EQ(out, ref) << "motion-adaptive, level " << level << " size " << size.width << "x" << size.height;
+      }
+    }
+    {
+      const Pictures p = MakePictures(r, 3, size, noise);
+      ImgDeinterlaceBlendState state;
+      ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, 4, -32, 8, 72), IMG_OK);
+      const std::vector<const u8*> frames = p.FramePointers();
+      std::vector<u8> ref = p.dst;
+      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept,
+                                  &state);
+      for (CpuLevel level : levels) {
+        std::vector<u8> out = p.dst;
+        ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
+                                        &state);
+        ASSERT_EQ(out, ref) << "blend, level " << level << " size " << size.width << "x" << size.height;
+      }
+    }
+  }
+}
+
 // ---- Motion-adaptive cases --------------------------------------------------------------
 
 // A 16 + 3 pixel wide, 3-row picture in four frames; row 1 is rebuilt (kept parity 0),
