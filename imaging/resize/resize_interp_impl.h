@@ -67,33 +67,97 @@ inline int32_t LinearVertKernelU8Vec(u8* dstRow, int32_t n, u32 w, const u16* up
 }
 
 #if RESIZE_LEVEL >= 2
-// Two blends of the same pair of source rows with weights strictly between 0 and 16384.
-inline void LinearVertDirectU8x2(u8* d0, u8* d1, int32_t n, u32 w0, u32 w1, const u8* up, const u8* lo) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i v0 = _mm_set1_epi16(int16_t(2 * w0)), v1 = _mm_set1_epi16(int16_t(2 * w1));
-  int32_t i = 0;
+// Blends of a pair of source rows, read as a base row plus a rounded step towards the
+// other row. With w below one half the base is the upper row and the step
+// floor(((lo - up) * w + 8192) / 16384); above one half the base is the lower row and the
+// step floor(((up - lo) * (16384 - w) + 8192) / 16384). Either step lies in -127 .. 127,
+// and the rounding multiply by 2w (or -2(16384 - w)) gives it exactly, so the steps are
+// packed to bytes and added to the base bytes; the true result is a byte, so the wrapping
+// add is exact. The difference lo - up comes from one multiply-add of the interleaved
+// bytes, so a pair of rows costs one difference and one multiply per destination row.
+struct DirectBlend {
+  __m128i mul;
+  bool fromLower;
+};
+
+inline DirectBlend DirectBlendFor(u32 w) {
+  if (w < 8192u) return {_mm_set1_epi16(int16_t(2 * w)), false};
+  return {_mm_set1_epi16(int16_t(-2 * int32_t(16384u - w))), true};
+}
+
+inline u8 DirectBlendScalar(u32 w, u8 up, u8 lo) { return u8((w * lo + (16384u - w) * up + 8192u) >> 14); }
+
+// kRows destination rows (1 or 2) between the same source rows; kLower<k> tells whether
+// row k's base is the lower row. Weights strictly between 0 and 16384, not one half.
+template <int kRows, bool kLower0, bool kLower1>
+inline void DirectBlendRows(u8* d0, u8* d1, int32_t n, u32 w0, u32 w1, const u8* up, const u8* lo) {
+  const __m128i m0 = DirectBlendFor(w0).mul, m1 = kRows == 2 ? DirectBlendFor(w1).mul : m0;
+  const __m128i signs = _mm_set1_epi16(0x01FF);  // bytes -1, +1: up * -1 + lo * +1
   auto block = [&](int32_t at) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + at));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + at));
-    __m128i al = _mm_unpacklo_epi8(a, zero), ah = _mm_unpackhi_epi8(a, zero);
-    __m128i dl = _mm_sub_epi16(_mm_unpacklo_epi8(b, zero), al);
-    __m128i dh = _mm_sub_epi16(_mm_unpackhi_epi8(b, zero), ah);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + at),
-                     _mm_packus_epi16(_mm_add_epi16(al, _mm_mulhrs_epi16(dl, v0)),
-                                      _mm_add_epi16(ah, _mm_mulhrs_epi16(dh, v0))));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + at),
-                     _mm_packus_epi16(_mm_add_epi16(al, _mm_mulhrs_epi16(dl, v1)),
-                                      _mm_add_epi16(ah, _mm_mulhrs_epi16(dh, v1))));
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + at));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + at));
+    const __m128i dl = _mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), signs);
+    const __m128i dh = _mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), signs);
+    __m128i s0 = _mm_packs_epi16(_mm_mulhrs_epi16(dl, m0), _mm_mulhrs_epi16(dh, m0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d0 + at), _mm_add_epi8(kLower0 ? b : a, s0));
+    if constexpr (kRows == 2) {
+      __m128i s1 = _mm_packs_epi16(_mm_mulhrs_epi16(dl, m1), _mm_mulhrs_epi16(dh, m1));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d1 + at), _mm_add_epi8(kLower1 ? b : a, s1));
+    }
   };
-  for (; i + 32 <= n; i += 32) {
+  if (n < 16) {
+    for (int32_t i = 0; i < n; ++i) {
+      d0[i] = DirectBlendScalar(w0, up[i], lo[i]);
+      if constexpr (kRows == 2) d1[i] = DirectBlendScalar(w1, up[i], lo[i]);
+    }
+    return;
+  }
+  int32_t i = 0;
+  for (; i + 64 <= n; i += 64) {
     block(i);
     block(i + 16);
+    block(i + 32);
+    block(i + 48);
   }
   for (; i + 16 <= n; i += 16) block(i);
-  for (; i < n; ++i) {
-    d0[i] = u8((w0 * lo[i] + (16384u - w0) * up[i] + 8192u) >> 14);
-    d1[i] = u8((w1 * lo[i] + (16384u - w1) * up[i] + 8192u) >> 14);
+  // The last block overlaps the one before: its bytes are recomputed with the same values.
+  if (i < n) block(n - 16);
+}
+
+// One destination row: a copy at weight 0 or 16384, the byte average at one half
+// (floor((up + lo + 1) / 2) is the blend there), else the base-and-step blend.
+inline void LinearVertDirectU8(u8* dstRow, int32_t n, u32 w, const u8* up, const u8* lo) {
+  if (w == 0 || w == 16384) {
+    __builtin_memcpy(dstRow, w == 0 ? up : lo, size_t(n));
+  } else if (w == 8192) {
+    int32_t i = 0;
+    for (; i + 16 <= n; i += 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + i),
+                       _mm_avg_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + i))));
+    for (; i < n; ++i) dstRow[i] = u8((up[i] + lo[i] + 1) >> 1);
+  } else if (w < 8192) {
+    DirectBlendRows<1, false, false>(dstRow, nullptr, n, w, w, up, lo);
+  } else {
+    DirectBlendRows<1, true, false>(dstRow, nullptr, n, w, w, up, lo);
   }
+}
+
+// Two destination rows between the same source rows share the loads and the difference.
+// Returns false, having done nothing, when a weight needs the single-row forms.
+inline bool LinearVertDirectU8x2(u8* d0, u8* d1, int32_t n, u32 w0, u32 w1, const u8* up, const u8* lo) {
+  auto blendable = [](u32 w) { return w != 0 && w != 8192 && w < 16384; };
+  if (!blendable(w0) || !blendable(w1)) return false;
+  const bool l0 = w0 > 8192, l1 = w1 > 8192;
+  if (!l0 && !l1)
+    DirectBlendRows<2, false, false>(d0, d1, n, w0, w1, up, lo);
+  else if (!l0)
+    DirectBlendRows<2, false, true>(d0, d1, n, w0, w1, up, lo);
+  else if (!l1)
+    DirectBlendRows<2, true, false>(d0, d1, n, w0, w1, up, lo);
+  else
+    DirectBlendRows<2, true, true>(d0, d1, n, w0, w1, up, lo);
+  return true;
 }
 #endif
 
@@ -108,6 +172,7 @@ inline bool LinearColumnsAreIdentity(int32_t n, const int32_t* colOffsets, const
   return true;
 }
 
+#if RESIZE_LEVEL == 1
 // With the columns an identity the two passes reduce to one blend of source bytes:
 // floor(((16384 - w) * up + w * lo) / 16384 + 1/2), exactly what the work rows give.
 inline void LinearVertDirectU8(u8* dstRow, int32_t n, u32 w, const u8* up, const u8* lo) {
@@ -117,18 +182,6 @@ inline void LinearVertDirectU8(u8* dstRow, int32_t n, u32 w, const u8* up, const
   }
   const __m128i zero = _mm_setzero_si128();
   int32_t i = 0;
-#if RESIZE_LEVEL >= 2
-  // up + round((lo - up) * 2w / 2^15): the rounding multiply gives the same half-up step.
-  const __m128i wv = _mm_set1_epi16(int16_t(2 * w));
-  for (; i + 16 <= n; i += 16) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + i));
-    __m128i al = _mm_unpacklo_epi8(a, zero), ah = _mm_unpackhi_epi8(a, zero);
-    __m128i rl = _mm_add_epi16(al, _mm_mulhrs_epi16(_mm_sub_epi16(_mm_unpacklo_epi8(b, zero), al), wv));
-    __m128i rh = _mm_add_epi16(ah, _mm_mulhrs_epi16(_mm_sub_epi16(_mm_unpackhi_epi8(b, zero), ah), wv));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + i), _mm_packus_epi16(rl, rh));
-  }
-#else
   const __m128i wv = _mm_set1_epi32(int32_t((w << 16) | (16384u - w)));
   const __m128i rnd = _mm_set1_epi32(8192);
   for (; i + 16 <= n; i += 16) {
@@ -146,9 +199,9 @@ inline void LinearVertDirectU8(u8* dstRow, int32_t n, u32 w, const u8* up, const
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + i),
                      _mm_packus_epi16(_mm_packs_epi32(p0, p1), _mm_packs_epi32(p2, p3)));
   }
-#endif
   for (; i < n; ++i) dstRow[i] = u8((w * lo[i] + (16384u - w) * up[i] + 8192u) >> 14);
 }
+#endif
 
 #endif
 
@@ -164,9 +217,8 @@ inline void LinearRowsU8C1(const u8* src, u8* dst, int32_t srcStep, int32_t dstS
       const u8* up = src + rowOffsets[i];
 #if RESIZE_LEVEL >= 2
       // Two destination rows between the same source rows share the loads.
-      if (i + 1 < dstH && rowOffsets[i + 1] == rowOffsets[i] && rowWeights[i] != 0 && rowWeights[i] != 16384 &&
-          rowWeights[i + 1] != 0 && rowWeights[i + 1] != 16384) {
-        LinearVertDirectU8x2(dst, dst + dstStep, dstW, rowWeights[i], rowWeights[i + 1], up, up + srcStep);
+      if (i + 1 < dstH && rowOffsets[i + 1] == rowOffsets[i] &&
+          LinearVertDirectU8x2(dst, dst + dstStep, dstW, rowWeights[i], rowWeights[i + 1], up, up + srcStep)) {
         ++i;
         dst += dstStep;
         continue;
@@ -395,6 +447,29 @@ inline ImgStatus InterpolateEngine(const ResizeRowTableLayout& table, LanczosWei
   // One instance per kind, so that the kind is not decided again for every position.
   auto fill = [&]<int32_t kInterp>(const AxisPlan& p, int32_t count, int32_t* offsets, int64_t scale, void* weights,
                                    bool columns) {
+    if constexpr (kInterp == IMG_INTERP_LINEAR) {
+      // A factor of 1 on this axis: the positions are whole numbers, so every base is its
+      // own index with nothing on its right-hand neighbour, up to the image's last sample,
+      // past which the last pair puts everything on the last. The loop below gives the
+      // same entries one position at a time.
+      if (p.step == 1.0 && p.start == 0.0) {
+        const int32_t whole = count < p.last ? count : p.last;
+        const u16 w0 = 0, w1 = 16384;
+        for (int32_t i = 0; i < count; ++i) {
+          const bool full = i >= whole;
+          offsets[i] = int32_t(int64_t(full ? p.last - 1 : i) * scale);
+          if (kind == IMG_ELEM_F32) {
+            static_cast<float*>(weights)[i] = full ? 1.0f : 0.0f;
+          } else if (columns) {
+            static_cast<u16*>(weights)[2 * i] = full ? w0 : w1;
+            static_cast<u16*>(weights)[2 * i + 1] = full ? w1 : w0;
+          } else {
+            static_cast<u16*>(weights)[i] = full ? w1 : w0;
+          }
+        }
+        return;
+      }
+    }
     double pos = p.start;
     for (int32_t i = 0; i < count; ++i, pos += p.step) {
       int32_t j = BaseIndex(pos);

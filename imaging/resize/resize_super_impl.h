@@ -79,6 +79,9 @@ inline __m128i PairSums16(const u8* r) {
 #endif
 }
 
+// Bytes ahead of the current position at which the area rows ask for source lines.
+constexpr int32_t kPrefetchAhead = 256;
+
 // One destination row of cells kX columns by kRows rows (kRows 0: `rows` rows), 2^shift
 // samples each: (sum + half) >> shift.
 template <int kX, int kRows>
@@ -95,11 +98,18 @@ inline void Pow2Row(const u8* r, int32_t srcStep, u8* out, int32_t dstW, int32_t
     *a = s0;
     *b = s1;
   };
+  // The cell's rows are read side by side, one stream each; asking for each row's bytes
+  // a few lines ahead keeps them arriving while the sums of the current lines are formed.
+  auto prefetch = [&](int32_t at) {
+    for (int32_t k = 0; k < n; ++k)
+      _mm_prefetch(reinterpret_cast<const char*>(r + int64_t(k) * srcStep + at + kPrefetchAhead), _MM_HINT_T0);
+  };
   int32_t x = 0;
   if constexpr (kX == 2) {
     const __m128i half = _mm_set1_epi16(int16_t(1 << (shift - 1)));
     for (; x + 16 <= dstW; x += 16) {
       __m128i a, b;
+      if ((x & 31) == 0) prefetch(2 * x);
       sums(r + 2 * x, &a, &b);
       a = _mm_srl_epi16(_mm_add_epi16(a, half), cnt);
       b = _mm_srl_epi16(_mm_add_epi16(b, half), cnt);
@@ -112,6 +122,7 @@ inline void Pow2Row(const u8* r, int32_t srcStep, u8* out, int32_t dstW, int32_t
     const __m128i half16 = _mm_set1_epi16(int16_t(1 << (shift - 1)));
     for (; x + 16 <= dstW; x += 16) {
       __m128i a, b, c, d;
+      prefetch(4 * x);
       sums(r + 4 * x, &a, &b);
       sums(r + 4 * x + 32, &c, &d);
       __m128i lo = _mm_srl_epi16(_mm_add_epi16(_mm_hadd_epi16(a, b), half16), cnt);

@@ -74,8 +74,12 @@ inline Image FromRows(std::initializer_list<std::initializer_list<int>> rows) {
   Image img(int(rows.begin()->size()), int(rows.size()));
   int y = 0;
   for (auto& r : rows) {
+    // Bounded by the width so that the optimiser can see every store stays in the row.
     int x = 0;
-    for (int v : r) img.At(x++, y) = u8(v);
+    for (int v : r) {
+      if (x >= img.width) break;
+      img.At(x++, y) = u8(v);
+    }
     ++y;
   }
   return img;

@@ -343,6 +343,53 @@ TEST(ResizeU8C1Linear, RingOfWorkRowsMatchesPerPixelModel) {
   }
 }
 
+// Columns at a factor of 1 take the one-pass vertical blend. Its blocks, its overlapping
+// last block and its short rows are checked on widths around the vector width, with row
+// weights below, at and above one half (pairs of rows between the same source rows with
+// either base), at every level, against the per-pixel model and level 0, on upright and
+// mirrored sources and on regions ending inside the image.
+TEST(ResizeU8C1Linear, IdentityColumnsAtVectorEdgesEveryLevel) {
+  vorlix_test::Random rnd(21);
+  struct Rows {
+    int h;
+    double yf;
+  };
+  const Rows rows[] = {{2, 1.5}, {3, 2.0}, {5, 1.75}, {9, 2.0}, {17, 3.3}, {24, 2.0}, {7, 0.7}, {6, 1.2}};
+  for (int w : {1, 2, 15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 79, 80, 81, 127, 128, 129, 200})
+    for (const Rows& k : rows)
+      for (int variant = 0; variant < 3; ++variant) {
+        const int pad = rnd.Int(0, 5);
+        Image src(w + 2, k.h + 1, w + 2 + pad);
+        rnd.Fill(src.bytes.data(), src.bytes.size());
+        // Variant 0: the whole image; 1: the same picture upside down through a negative
+        // step; 2: a region one column and one row in from the top left.
+        const bool flip = variant == 1;
+        const ImgRect roi = variant == 2 ? ImgRect{1, 1, w, k.h} : ImgRect{0, 0, w + 2, k.h + 1};
+        const int n = roi.width, m = roi.height;
+        const int dh = std::max(1, int(m * k.yf + 1e-7)), dw = n, dstep = dw + rnd.Int(0, 3);
+        const u8* s = flip ? src.Row(src.height - 1) : src.bytes.data();
+        const int sstep = flip ? -src.step : src.step;
+        auto run = [&](ImgResizeU8C1Fn fn, std::vector<u8>& out) {
+          out.assign(size_t(dstep) * dh, 0x5A);
+          return fn(s, {src.width, src.height}, sstep, roi, out.data(), dstep, {dw, dh}, 1.0, k.yf,
+                    IMG_INTERP_LINEAR);
+        };
+        std::vector<u8> want, got;
+        ASSERT_EQ(run(ImgResizeU8C1Table[0], want), IMG_OK);
+        if (!flip) {
+          Image model = LinearModel(src, roi, dw, dh, 1.0, k.yf);
+          for (int y = 0; y < dh; ++y)
+            ASSERT_EQ(0, std::memcmp(model.Row(y), want.data() + size_t(y) * dstep, size_t(dw)))
+                << w << " x " << k.h << " row " << y;
+        }
+        for (CpuLevel level : vorlix_test::RunnableLevels()) {
+          ASSERT_EQ(run(ImgResizeU8C1Table[level], got), IMG_OK);
+          ASSERT_EQ(got, want) << "level " << level << " width " << w << " rows " << k.h << " factor " << k.yf
+                               << " variant " << variant;
+        }
+      }
+}
+
 TEST(ResizeU8C1, NegativeSourceStepGivesTheMirroredResult) {
   vorlix_test::Random rnd(5);
   Image src(29, 23), flipped(29, 23);
