@@ -156,74 +156,81 @@ inline void Yuy2BuildShuffles(u8* records, int32_t pairs, const int32_t* lumaOff
 }
 #endif
 
-inline __m128i Yuy2Blend8(__m128i up, __m128i lo, __m128i wv, __m128i rnd) {
-  __m128i a = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(up, lo), wv), rnd), 20);
-  __m128i b = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(up, lo), wv), rnd), 20);
-  return _mm_packs_epi32(a, b);
+// The vertical blend of work values (64 x samples, so at most 255 x 64) with a 14-bit
+// weight w: (w * lo + (16384 - w) * up + 2^19) >> 20 equals
+// (up + 32 + floor(w * (lo - up) / 16384)) >> 6, and the inner floor is the high half of
+// the signed product 2 (lo - up) x 2w, both factors within 16 bits for w below 16384.
+// So one multiply gives eight blends, with no widening to 32 bits.
+struct Yuy2VertTerms {
+  __m128i base;   // up + 32
+  __m128i diff2;  // 2 (lo - up)
+};
+
+inline Yuy2VertTerms Yuy2VertPrepare(__m128i up, __m128i lo) {
+  const __m128i d = _mm_sub_epi16(lo, up);
+  return {_mm_add_epi16(up, _mm_set1_epi16(32)), _mm_add_epi16(d, d)};
 }
 
-// Eight pairs at a time: the blends saturate to 0 .. 255, a limit that work values of at
-// most 255 x 64 never reach, so the bytes equal the scalar pass's.
+inline __m128i Yuy2VertBlend(const Yuy2VertTerms& t, __m128i w2) {
+  return _mm_srli_epi16(_mm_add_epi16(t.base, _mm_mulhi_epi16(t.diff2, w2)), 6);
+}
+
+// Sixteen luma and eight U and V results (bytes in 16-bit lanes) stored as eight pairs
+// Y U Y V: the chroma words become U | V << 8, whose bytes interleave with the luma bytes.
+inline void Yuy2StorePairs(u8* d, __m128i y0, __m128i y1, __m128i u, __m128i v) {
+  const __m128i yb = _mm_packus_epi16(y0, y1);
+  const __m128i uv = _mm_or_si128(u, _mm_slli_epi16(v, 8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi8(yb, uv));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi8(yb, uv));
+}
+
+// Eight pairs at a time. A weight of 16384 (the last row) is the weight 0 blend of the
+// rows taken the other way round, which keeps 2w within 16 bits.
 inline void Yuy2LinearVertKernelVec(u8* dstRow, int32_t pairs, u32 w, const u16* upperY, const u16* lowerY,
                                     const u16* upperU, const u16* lowerU, const u16* upperV, const u16* lowerV) {
-  const __m128i wv = _mm_set1_epi32(int32_t((w << 16) | (16384u - w)));
-  const __m128i rnd = _mm_set1_epi32(0x80000);
+  if (w >= 16384u) {
+    std::swap(upperY, lowerY);
+    std::swap(upperU, lowerU);
+    std::swap(upperV, lowerV);
+    w = 0;
+  }
+  const __m128i w2 = _mm_set1_epi16(int16_t(2 * w));
+  auto ld = [](const u16* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
   int32_t p = 0;
   for (; p + 8 <= pairs; p += 8) {
-    auto ld = [](const u16* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
-    __m128i y0 = Yuy2Blend8(ld(upperY + 2 * p), ld(lowerY + 2 * p), wv, rnd);
-    __m128i y1 = Yuy2Blend8(ld(upperY + 2 * p + 8), ld(lowerY + 2 * p + 8), wv, rnd);
-    __m128i u = Yuy2Blend8(ld(upperU + p), ld(lowerU + p), wv, rnd);
-    __m128i v = Yuy2Blend8(ld(upperV + p), ld(lowerV + p), wv, rnd);
-    __m128i uv0 = _mm_unpacklo_epi16(u, v);  // U0 V0 U1 V1 ...
-    __m128i uv1 = _mm_unpackhi_epi16(u, v);
-    // Y0 U0 Y1 V0 ...: luma words interleaved with the chroma words, then packed.
-    __m128i o0 = _mm_unpacklo_epi16(y0, uv0);
-    __m128i o1 = _mm_unpackhi_epi16(y0, uv0);
-    __m128i o2 = _mm_unpacklo_epi16(y1, uv1);
-    __m128i o3 = _mm_unpackhi_epi16(y1, uv1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + 4 * p), _mm_packus_epi16(o0, o1));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dstRow + 4 * p + 16), _mm_packus_epi16(o2, o3));
+    __m128i y0 = Yuy2VertBlend(Yuy2VertPrepare(ld(upperY + 2 * p), ld(lowerY + 2 * p)), w2);
+    __m128i y1 = Yuy2VertBlend(Yuy2VertPrepare(ld(upperY + 2 * p + 8), ld(lowerY + 2 * p + 8)), w2);
+    __m128i u = Yuy2VertBlend(Yuy2VertPrepare(ld(upperU + p), ld(lowerU + p)), w2);
+    __m128i v = Yuy2VertBlend(Yuy2VertPrepare(ld(upperV + p), ld(lowerV + p)), w2);
+    Yuy2StorePairs(dstRow + 4 * p, y0, y1, u, v);
   }
   if (p < pairs)
     Yuy2LinearVertKernel(dstRow + 4 * p, pairs - p, w, upperY + 2 * p, lowerY + 2 * p, upperU + p, lowerU + p,
                          upperV + p, lowerV + p);
 }
 
-// Two destination rows between the same filtered rows: the interleaved work values are
-// formed once and blended with each row's weight.
+// Two destination rows between the same filtered rows: the differences are formed once
+// and blended with each row's weight.
 inline void Yuy2LinearVertKernelVec2(u8* d0, u8* d1, int32_t pairs, u32 w0, u32 w1, const u16* upperY,
                                      const u16* lowerY, const u16* upperU, const u16* lowerU, const u16* upperV,
                                      const u16* lowerV) {
-  const __m128i wv0 = _mm_set1_epi32(int32_t((w0 << 16) | (16384u - w0)));
-  const __m128i wv1 = _mm_set1_epi32(int32_t((w1 << 16) | (16384u - w1)));
-  const __m128i rnd = _mm_set1_epi32(0x80000);
+  if (w0 >= 16384u || w1 >= 16384u) {
+    Yuy2LinearVertKernelVec(d0, pairs, w0, upperY, lowerY, upperU, lowerU, upperV, lowerV);
+    Yuy2LinearVertKernelVec(d1, pairs, w1, upperY, lowerY, upperU, lowerU, upperV, lowerV);
+    return;
+  }
+  const __m128i w20 = _mm_set1_epi16(int16_t(2 * w0)), w21 = _mm_set1_epi16(int16_t(2 * w1));
   auto ld = [](const u16* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
-  auto blend = [&](__m128i lo, __m128i hi, __m128i wv) {
-    __m128i a = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(lo, wv), rnd), 20);
-    __m128i b = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(hi, wv), rnd), 20);
-    return _mm_packs_epi32(a, b);
-  };
-  auto store = [](u8* d, __m128i y0, __m128i y1, __m128i u, __m128i v) {
-    __m128i uv0 = _mm_unpacklo_epi16(u, v), uv1 = _mm_unpackhi_epi16(u, v);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
-                     _mm_packus_epi16(_mm_unpacklo_epi16(y0, uv0), _mm_unpackhi_epi16(y0, uv0)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16),
-                     _mm_packus_epi16(_mm_unpacklo_epi16(y1, uv1), _mm_unpackhi_epi16(y1, uv1)));
-  };
   int32_t p = 0;
   for (; p + 8 <= pairs; p += 8) {
-    __m128i a, b;
-    a = ld(upperY + 2 * p), b = ld(lowerY + 2 * p);
-    __m128i y0l = _mm_unpacklo_epi16(a, b), y0h = _mm_unpackhi_epi16(a, b);
-    a = ld(upperY + 2 * p + 8), b = ld(lowerY + 2 * p + 8);
-    __m128i y1l = _mm_unpacklo_epi16(a, b), y1h = _mm_unpackhi_epi16(a, b);
-    a = ld(upperU + p), b = ld(lowerU + p);
-    __m128i ul = _mm_unpacklo_epi16(a, b), uh = _mm_unpackhi_epi16(a, b);
-    a = ld(upperV + p), b = ld(lowerV + p);
-    __m128i vl = _mm_unpacklo_epi16(a, b), vh = _mm_unpackhi_epi16(a, b);
-    store(d0 + 4 * p, blend(y0l, y0h, wv0), blend(y1l, y1h, wv0), blend(ul, uh, wv0), blend(vl, vh, wv0));
-    store(d1 + 4 * p, blend(y0l, y0h, wv1), blend(y1l, y1h, wv1), blend(ul, uh, wv1), blend(vl, vh, wv1));
+    const Yuy2VertTerms y0 = Yuy2VertPrepare(ld(upperY + 2 * p), ld(lowerY + 2 * p));
+    const Yuy2VertTerms y1 = Yuy2VertPrepare(ld(upperY + 2 * p + 8), ld(lowerY + 2 * p + 8));
+    const Yuy2VertTerms u = Yuy2VertPrepare(ld(upperU + p), ld(lowerU + p));
+    const Yuy2VertTerms v = Yuy2VertPrepare(ld(upperV + p), ld(lowerV + p));
+    Yuy2StorePairs(d0 + 4 * p, Yuy2VertBlend(y0, w20), Yuy2VertBlend(y1, w20), Yuy2VertBlend(u, w20),
+                   Yuy2VertBlend(v, w20));
+    Yuy2StorePairs(d1 + 4 * p, Yuy2VertBlend(y0, w21), Yuy2VertBlend(y1, w21), Yuy2VertBlend(u, w21),
+                   Yuy2VertBlend(v, w21));
   }
   if (p < pairs) {
     Yuy2LinearVertKernel(d0 + 4 * p, pairs - p, w0, upperY + 2 * p, lowerY + 2 * p, upperU + p, lowerU + p,

@@ -323,6 +323,40 @@ TEST(ResizeYuy2, AllocationFailureEndsWithNoMemoryAndNothingWritten) {
   }
 }
 
+// The linear vertical pass blends whole blocks of eight pairs and finishes row ends one
+// pair at a time. Destination widths around those blocks, with rows of full-scale
+// contrast (0 against 255, the largest differences the blend sees), weights from none to
+// all on the lower row, and mirrored sources, give level 0's bytes at every level.
+TEST(ResizeYuy2Linear, HardContrastAtVectorEdgesEveryLevel) {
+  vorlix_test::Random rnd(0x8E);
+  const int widths[] = {7, 8, 9, 15, 16, 17, 24, 33};  // destination pairs
+  const double yfs[] = {2.0, 1.5, 0.75, 3.3};
+  for (int pairs : widths)
+    for (double yf : yfs)
+      for (bool flip : {false, true}) {
+        const int w = 2 * rnd.Int(4, 30), h = rnd.Int(2, 20);
+        Image src = Packed(w, h, rnd.Int(0, 4));
+        for (int y = 0; y < h; ++y) {
+          const int kind = rnd.Int(0, 3);
+          for (int x = 0; x < src.width; ++x)
+            src.At(x, y) = kind == 0 ? 0 : kind == 1 ? 255 : kind == 2 ? u8(((x >> 1) + y) & 1 ? 255 : 0) : u8(rnd.Int(0, 255));
+        }
+        const int dw = 2 * pairs, dh = std::max(1, int(h * yf + 1e-7));
+        const double xf = double(dw) / w;
+        const u8* base = flip ? src.Row(h - 1) : src.bytes.data();
+        const int step = flip ? -src.step : src.step;
+        Result want = Resize(src, {0, 0, w, h}, dw, dh, xf, yf, IMG_INTERP_LINEAR, ImgResizeYuy2Table[0], base, step);
+        ASSERT_EQ(want.status, IMG_OK);
+        for (CpuLevel level : vorlix_test::RunnableLevels()) {
+          Result got = Resize(src, {0, 0, w, h}, dw, dh, xf, yf, IMG_INTERP_LINEAR, ImgResizeYuy2Table[level], base,
+                              step);
+          ASSERT_EQ(got.status, IMG_OK);
+          ASSERT_EQ(got.out.bytes, want.out.bytes)
+              << "level " << level << " pairs " << pairs << " from " << w << "x" << h << " factor " << yf;
+        }
+      }
+}
+
 TEST(ResizeYuy2, EveryLevelMatchesLevelZero) {
   vorlix_test::Random rnd(0x422);
   const auto levels = vorlix_test::RunnableLevels();
