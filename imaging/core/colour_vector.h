@@ -8,12 +8,15 @@
 //
 // The RGB kernels compute exactly the level-0 integers, except the YUY2-to-BGRA one (see
 // Yuy2ToBgraApprox), which may differ by one. A channel is
-//   (L * Y + CD * d + CE * e + K) >> 16
-// with Y the luma byte, d = Cb - 128 and e = Cr - 128. Each coefficient is split into a
-// multiple of 65536 and a 16-bit remainder: the remainders go through pmaddwd, the
-// multiples of 65536 are added as shifted copies of the inputs, so every lane holds the
-// same 32-bit sum as the scalar formula before the same arithmetic shift. The packs
-// (signed to 16 bits, then unsigned to bytes) are the clamp.
+//   (L * Y + C) >> 16,  C = CD * d + CE * e + K,
+// with Y the luma byte, d = Cb - 128 and e = Cr - 128. C is formed per chroma sample in
+// 32 bits: each coefficient is split into a multiple of 65536 and a 16-bit remainder, the
+// remainders go through pmaddwd and the multiples of 65536 are added as shifted copies of
+// the inputs. Per pixel the kernels then work in 16 bits on an exact split of the sum:
+// with L = 65536 + R, R * Y = 65536 * A + a and C = 65536 * H + c (0 <= a, c < 65536),
+//   (L * Y + C) >> 16 = Y + A + H + (a + c >= 65536),
+// the last term a carry found by one compare; for L = 65536 it is just Y + H. The sum
+// stays far inside 16 bits, and the unsigned pack to bytes is the clamp.
 
 // ---- Small helpers ----------------------------------------------------------------------
 
@@ -80,11 +83,6 @@ inline __m128i ChromaTerm(__m128i de, __m128i d16, __m128i e16) {
   return AddTimes<HighPart(CE)>(t, e16);
 }
 
-// The chroma terms of eight pixels, per channel (B, G, R), pixels 0-3 and 4-7.
-struct Chroma8 {
-  __m128i c[3][2];
-};
-
 template <ColourSet Set, int Ch>
 inline __m128i ChannelTerm(__m128i de) {
   constexpr Coefficients k = CoefficientsOf<Set>();
@@ -92,6 +90,87 @@ inline __m128i ChannelTerm(__m128i de) {
   const __m128i e16 = _mm_and_si128(de, _mm_set1_epi32(int(0xFFFF0000u)));
   return ChromaTerm<k.cd[Ch], k.ce[Ch], k.k[Ch]>(de, d16, e16);
 }
+
+template <ColourSet Set>
+constexpr bool LumaUnscaled() {
+  return CoefficientsOf<Set>().luma == 65536;
+}
+
+// The low 16 bits of the eight 32-bit lanes of a and b, in order.
+inline __m128i LowHalves(__m128i a, __m128i b) {
+#if defined(__SSE4_1__)
+  const __m128i m = _mm_set1_epi32(0xFFFF);
+  return _mm_packus_epi32(_mm_and_si128(a, m), _mm_and_si128(b, m));
+#else
+  return _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(a, 16), 16), _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
+#endif
+}
+
+// One channel's chroma terms of eight samples (d, e pairs of samples 0-3 in de0, 4-7 in
+// de1) in 16-bit lanes: high = C >> 16 and, for a scaled luma, limit = c ^ 0x7FFF with c
+// the low 16 bits of C; a + c >= 65536 is then (a ^ 0x8000) > limit as signed numbers.
+struct ChromaSplit {
+  __m128i high, limit;
+};
+
+template <ColourSet Set, int Ch>
+inline ChromaSplit SplitTerm(__m128i de0, __m128i de1) {
+  const __m128i c0 = ChannelTerm<Set, Ch>(de0), c1 = ChannelTerm<Set, Ch>(de1);
+  ChromaSplit r;
+  r.high = _mm_packs_epi32(_mm_srai_epi32(c0, 16), _mm_srai_epi32(c1, 16));
+  if constexpr (!LumaUnscaled<Set>()) r.limit = _mm_xor_si128(LowHalves(c0, c1), _mm_set1_epi16(0x7FFF));
+  else r.limit = r.high;
+  return r;
+}
+
+// The three channels' terms of eight chroma samples.
+template <ColourSet Set>
+inline void SplitTerms(__m128i de0, __m128i de1, ChromaSplit c[3]) {
+  c[0] = SplitTerm<Set, 0>(de0, de1);
+  c[1] = SplitTerm<Set, 1>(de0, de1);
+  c[2] = SplitTerm<Set, 2>(de0, de1);
+}
+
+// The luma side of eight pixels (16-bit lanes): base = Y + A, low = a ^ 0x8000.
+struct Luma8 {
+  __m128i base, low;
+};
+
+template <ColourSet Set>
+inline Luma8 LumaOf(__m128i y16) {
+  constexpr int rest = CoefficientsOf<Set>().luma - 65536;
+  if constexpr (rest == 0) {
+    return {y16, y16};
+  } else {
+    const __m128i r = _mm_set1_epi16(short(rest));
+    return {_mm_add_epi16(y16, _mm_mulhi_epu16(y16, r)),
+            _mm_xor_si128(_mm_mullo_epi16(y16, r), _mm_set1_epi16(short(0x8000)))};
+  }
+}
+
+// One channel of eight pixels as 16-bit values, their chroma terms already one per pixel.
+template <ColourSet Set>
+inline __m128i ChannelOf(const Luma8& l, __m128i high, __m128i limit) {
+  const __m128i v = _mm_add_epi16(l.base, high);
+  if constexpr (LumaUnscaled<Set>()) return v;
+  return _mm_sub_epi16(v, _mm_cmpgt_epi16(l.low, limit));
+}
+
+// B, G, R of sixteen pixels (pixels 0-7 in lo, 8-15 in hi) from eight chroma samples each
+// shared by a pixel pair.
+template <ColourSet Set>
+inline void ChannelsShared(const Luma8& l0, const Luma8& l1, const ChromaSplit c[3], __m128i lo[3], __m128i hi[3]) {
+  for (int ch = 0; ch < 3; ++ch) {
+    const __m128i h = c[ch].high, m = c[ch].limit;
+    lo[ch] = ChannelOf<Set>(l0, _mm_unpacklo_epi16(h, h), _mm_unpacklo_epi16(m, m));
+    hi[ch] = ChannelOf<Set>(l1, _mm_unpackhi_epi16(h, h), _mm_unpackhi_epi16(m, m));
+  }
+}
+
+// The chroma terms of eight pixels, per channel (B, G, R), pixels 0-3 and 4-7.
+struct Chroma8 {
+  __m128i c[3][2];
+};
 
 // Four chroma samples shared by pixel pairs: eight pixels.
 template <ColourSet Set>
@@ -118,7 +197,9 @@ inline Chroma8 ChromaOwn(__m128i deLo, __m128i deHi) {
   return r;
 }
 
-// B, G, R of eight pixels as 16-bit values, from their luma bytes widened to 16 bits.
+// B, G, R of eight pixels as 16-bit values, from their luma bytes widened to 16 bits, in
+// 32-bit lanes throughout: for pixels with a chroma sample each (4:4:4) this costs less
+// than splitting every sample's terms for the 16-bit form.
 template <ColourSet Set>
 inline void ApplyLuma(__m128i y16, const Chroma8& c, __m128i out[3]) {
   constexpr int luma = CoefficientsOf<Set>().luma;
@@ -174,19 +255,28 @@ inline void StoreRgb16(u8* d, const __m128i lo[3], const __m128i hi[3], __m128i 
   }
 }
 
-// Packed 4:2:2 rows, eight pairs per step. LumaHigh: UYVY (luma in the odd bytes).
+// Packed 4:2:2 rows, eight pairs per step. LumaHigh: UYVY (luma in the odd bytes). An
+// unscaled luma takes the 16-bit form (Y + H per channel); a scaled one stays in 32-bit
+// lanes, where the carry compare would cost more than it saves.
 template <ColourSet Set, bool LumaHigh, int Bpp>
 inline int Packed422ToRgb(const u8* s, u8* d, int pairs, u8 alpha) {
   const __m128i a = _mm_set1_epi8(char(alpha));
   const __m128i low = _mm_set1_epi16(0x00FF), centre = _mm_set1_epi16(128);
   int k = 0;
   for (; k + 8 <= pairs; k += 8) {
+    const __m128i v0 = Load(s + 4 * k), v1 = Load(s + 4 * k + 16);
+    const __m128i y0 = LumaHigh ? _mm_srli_epi16(v0, 8) : _mm_and_si128(v0, low);
+    const __m128i y1 = LumaHigh ? _mm_srli_epi16(v1, 8) : _mm_and_si128(v1, low);
+    const __m128i de0 = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v0, low) : _mm_srli_epi16(v0, 8), centre);
+    const __m128i de1 = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v1, low) : _mm_srli_epi16(v1, 8), centre);
     __m128i lo[3], hi[3];
-    for (int h = 0; h < 2; ++h) {
-      const __m128i v = Load(s + 4 * k + 16 * h);
-      const __m128i y = LumaHigh ? _mm_srli_epi16(v, 8) : _mm_and_si128(v, low);
-      const __m128i de = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v, low) : _mm_srli_epi16(v, 8), centre);
-      ApplyLuma<Set>(y, ChromaShared<Set>(de), h ? hi : lo);
+    if constexpr (LumaUnscaled<Set>()) {
+      ChromaSplit c[3];
+      SplitTerms<Set>(de0, de1, c);
+      ChannelsShared<Set>(LumaOf<Set>(y0), LumaOf<Set>(y1), c, lo, hi);
+    } else {
+      ApplyLuma<Set>(y0, ChromaShared<Set>(de0), lo);
+      ApplyLuma<Set>(y1, ChromaShared<Set>(de1), hi);
     }
     StoreRgb16<Bpp>(d + Bpp * 2 * k, lo, hi, a);
   }
@@ -266,7 +356,7 @@ inline int VecYuv444ToRgb(const u8* py, const u8* pb, const u8* pr, u8* d, int w
 }
 
 // 4:2:0 rows: eight blocks (sixteen pixels of two rows) per step; the chroma terms are
-// computed once for both rows.
+// computed and spread to their pixels once for both rows.
 template <ColourSet Set, int Bpp>
 inline int VecI420ToRgb(const u8* y0, const u8* y1, const u8* cb, const u8* cr, u8* d0, u8* d1,
                         int blocks, u8 alpha) {
@@ -274,14 +364,36 @@ inline int VecI420ToRgb(const u8* y0, const u8* y1, const u8* cb, const u8* cr, 
   int k = 0;
   for (; k + 8 <= blocks; k += 8) {
     const __m128i uv = _mm_unpacklo_epi8(Load8(cb + k), Load8(cr + k));
-    const Chroma8 c0 = ChromaShared<Set>(_mm_sub_epi16(_mm_unpacklo_epi8(uv, zero), centre));
-    const Chroma8 c1 = ChromaShared<Set>(_mm_sub_epi16(_mm_unpackhi_epi8(uv, zero), centre));
-    for (int row = 0; row < 2; ++row) {
-      const __m128i y = Load((row ? y1 : y0) + 2 * k);
-      __m128i lo[3], hi[3];
-      ApplyLuma<Set>(_mm_unpacklo_epi8(y, zero), c0, lo);
-      ApplyLuma<Set>(_mm_unpackhi_epi8(y, zero), c1, hi);
-      StoreRgb16<Bpp>((row ? d1 : d0) + Bpp * 2 * k, lo, hi, a);
+    const __m128i de0 = _mm_sub_epi16(_mm_unpacklo_epi8(uv, zero), centre);
+    const __m128i de1 = _mm_sub_epi16(_mm_unpackhi_epi8(uv, zero), centre);
+    if constexpr (LumaUnscaled<Set>()) {
+      // Y + H per channel: H spread to pixels 0-7 and 8-15.
+      ChromaSplit c[3];
+      SplitTerms<Set>(de0, de1, c);
+      __m128i hLo[3], hHi[3];
+      for (int ch = 0; ch < 3; ++ch) {
+        hLo[ch] = _mm_unpacklo_epi16(c[ch].high, c[ch].high);
+        hHi[ch] = _mm_unpackhi_epi16(c[ch].high, c[ch].high);
+      }
+      for (int row = 0; row < 2; ++row) {
+        const __m128i y = Load((row ? y1 : y0) + 2 * k);
+        const __m128i yLo = _mm_unpacklo_epi8(y, zero), yHi = _mm_unpackhi_epi8(y, zero);
+        __m128i lo[3], hi[3];
+        for (int ch = 0; ch < 3; ++ch) {
+          lo[ch] = _mm_add_epi16(yLo, hLo[ch]);
+          hi[ch] = _mm_add_epi16(yHi, hHi[ch]);
+        }
+        StoreRgb16<Bpp>((row ? d1 : d0) + Bpp * 2 * k, lo, hi, a);
+      }
+    } else {
+      const Chroma8 c0 = ChromaShared<Set>(de0), c1 = ChromaShared<Set>(de1);
+      for (int row = 0; row < 2; ++row) {
+        const __m128i y = Load((row ? y1 : y0) + 2 * k);
+        __m128i lo[3], hi[3];
+        ApplyLuma<Set>(_mm_unpacklo_epi8(y, zero), c0, lo);
+        ApplyLuma<Set>(_mm_unpackhi_epi8(y, zero), c1, hi);
+        StoreRgb16<Bpp>((row ? d1 : d0) + Bpp * 2 * k, lo, hi, a);
+      }
     }
   }
   return k;

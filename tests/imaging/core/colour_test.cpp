@@ -396,6 +396,58 @@ TEST(ColourConversion, FormulaSetsMatchLevelZeroAcrossTheInputRange) {
   }
 }
 
+// The studio conversions' vector blocks add each channel's chroma term to the luma in 16
+// bits instead of forming the 32-bit sum: every (Y, Cb, Cr) through each of them, BGRA
+// and BGR, must give the level-0 bytes. (Under the sanitizers a spread of Cr values only,
+// to keep the run short.)
+TEST(ColourConversion, StudioFormsMatchLevelZeroForEveryInput) {
+  const std::vector<CpuLevel> levels = RunnableLevels();
+  if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
+#if defined(__SANITIZE_ADDRESS__)
+  const int crStep = 13;
+#else
+  const int crStep = 1;
+#endif
+  std::vector<u8> packed(256 * 512), ref(256 * 256 * 4), out(ref.size());
+  std::vector<u8> y420(512 * 128), cb420(256 * 64), cr420(256 * 64);
+  for (int i = 0; i < 64; ++i)
+    for (int k = 0; k < 256; ++k) {
+      cb420[i * 256 + k] = u8(k);
+      y420[(2 * i) * 512 + 2 * k] = u8(4 * i);
+      y420[(2 * i) * 512 + 2 * k + 1] = u8(4 * i + 1);
+      y420[(2 * i + 1) * 512 + 2 * k] = u8(4 * i + 2);
+      y420[(2 * i + 1) * 512 + 2 * k + 1] = u8(4 * i + 3);
+    }
+  for (int cr = 0; cr < 256; cr += crStep) {
+    // UYVY: row = Cb, pairs carry every luma value with the row's chroma.
+    for (int row = 0; row < 256; ++row)
+      for (int k = 0; k < 128; ++k) {
+        u8* p = &packed[row * 512 + 4 * k];
+        p[0] = u8(row), p[1] = u8(2 * k), p[2] = u8(cr), p[3] = u8(2 * k + 1);
+      }
+    for (int bpp : {4, 3}) {
+      auto run = [&](CpuLevel level, std::vector<u8>& to) {
+        return bpp == 4 ? ImgUyvyToBgraBt709StudioTable[level](packed.data(), 512, to.data(), 1024, {256, 256}, 5)
+                        : ImgUyvyToBgrBt709StudioTable[level](packed.data(), 512, to.data(), 768, {256, 256});
+      };
+      ASSERT_EQ(run(0, ref), IMG_OK);
+      for (CpuLevel level : levels) {
+        ASSERT_EQ(run(level, out), IMG_OK);
+        ASSERT_EQ(out, ref) << "UYVY bpp " << bpp << " level " << level << " Cr " << cr;
+      }
+    }
+    // 4:2:0: block (k, i) has Cb = k and luma 4i..4i+3.
+    std::fill(cr420.begin(), cr420.end(), u8(cr));
+    const u8* const p420[3] = {y420.data(), cb420.data(), cr420.data()};
+    const int s420[3] = {512, 256, 256};
+    ASSERT_EQ(ImgI420ToBgraBt709StudioTable[0](p420, s420, ref.data(), 2048, {512, 128}, 3), IMG_OK);
+    for (CpuLevel level : levels) {
+      ASSERT_EQ(ImgI420ToBgraBt709StudioTable[level](p420, s420, out.data(), 2048, {512, 128}, 3), IMG_OK);
+      ASSERT_EQ(out, ref) << "4:2:0 level " << level << " Cr " << cr;
+    }
+  }
+}
+
 // ---- Known colours ----------------------------------------------------------------------
 
 struct ForwardCase {
