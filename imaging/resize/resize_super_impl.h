@@ -79,15 +79,20 @@ inline __m128i PairSums16(const u8* r) {
 #endif
 }
 
-// Bytes ahead of the current position at which the area rows ask for source lines.
-constexpr int32_t kPrefetchAhead = 256;
-
 // One destination row of cells kX columns by kRows rows (kRows 0: `rows` rows), 2^shift
 // samples each: (sum + half) >> shift.
 template <int kX, int kRows>
 inline void Pow2Row(const u8* r, int32_t srcStep, u8* out, int32_t dstW, int32_t rows, int32_t shift) {
   const int32_t n = kRows ? kRows : rows;
   const __m128i cnt = _mm_cvtsi32_si128(shift);
+  // With the cell height fixed at compile time the shift is an immediate.
+  constexpr int kShift = kRows == 0 ? -1 : (kX * kRows >= 16 ? 4 : kX * kRows >= 8 ? 3 : kX * kRows >= 4 ? 2 : 1);
+  auto shiftDown = [&](__m128i v) {
+    if constexpr (kShift > 0)
+      return _mm_srli_epi16(v, kShift);
+    else
+      return _mm_srl_epi16(v, cnt);
+  };
   auto sums = [&](const u8* at, __m128i* a, __m128i* b) {
     __m128i s0 = PairSums16(at), s1 = PairSums16(at + 16);
     for (int32_t k = 1; k < n; ++k) {
@@ -98,23 +103,29 @@ inline void Pow2Row(const u8* r, int32_t srcStep, u8* out, int32_t dstW, int32_t
     *a = s0;
     *b = s1;
   };
-  // The cell's rows are read side by side, one stream each; asking for each row's bytes
-  // a few lines ahead keeps them arriving while the sums of the current lines are formed.
+  // The cell's rows are read side by side, one stream each. Asking for the next cell
+  // row's lines at the same position keeps a whole cell row of reads in flight ahead of
+  // the sums. (A request past the image's last row is only a hint and cannot fault.)
   auto prefetch = [&](int32_t at) {
     for (int32_t k = 0; k < n; ++k)
-      _mm_prefetch(reinterpret_cast<const char*>(r + int64_t(k) * srcStep + at + kPrefetchAhead), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(r + int64_t(k + n) * srcStep + at), _MM_HINT_T0);
   };
   int32_t x = 0;
   if constexpr (kX == 2) {
     const __m128i half = _mm_set1_epi16(int16_t(1 << (shift - 1)));
-    for (; x + 16 <= dstW; x += 16) {
+    auto block = [&](int32_t at) {
       __m128i a, b;
-      if ((x & 31) == 0) prefetch(2 * x);
-      sums(r + 2 * x, &a, &b);
-      a = _mm_srl_epi16(_mm_add_epi16(a, half), cnt);
-      b = _mm_srl_epi16(_mm_add_epi16(b, half), cnt);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(a, b));
+      sums(r + 2 * at, &a, &b);
+      a = shiftDown(_mm_add_epi16(a, half));
+      b = shiftDown(_mm_add_epi16(b, half));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), _mm_packus_epi16(a, b));
+    };
+    for (; x + 32 <= dstW; x += 32) {
+      prefetch(2 * x);
+      block(x);
+      block(x + 16);
     }
+    for (; x + 16 <= dstW; x += 16) block(x);
   } else {
 #if RESIZE_LEVEL >= 2
     // Cells of four columns: the neighbouring pair sums added once more, still in 16 bits
@@ -125,8 +136,8 @@ inline void Pow2Row(const u8* r, int32_t srcStep, u8* out, int32_t dstW, int32_t
       prefetch(4 * x);
       sums(r + 4 * x, &a, &b);
       sums(r + 4 * x + 32, &c, &d);
-      __m128i lo = _mm_srl_epi16(_mm_add_epi16(_mm_hadd_epi16(a, b), half16), cnt);
-      __m128i hi = _mm_srl_epi16(_mm_add_epi16(_mm_hadd_epi16(c, d), half16), cnt);
+      __m128i lo = shiftDown(_mm_add_epi16(_mm_hadd_epi16(a, b), half16));
+      __m128i hi = shiftDown(_mm_add_epi16(_mm_hadd_epi16(c, d), half16));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(lo, hi));
     }
 #endif

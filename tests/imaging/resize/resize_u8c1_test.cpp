@@ -390,6 +390,54 @@ TEST(ResizeU8C1Linear, IdentityColumnsAtVectorEdgesEveryLevel) {
       }
 }
 
+// Whole power-of-two cells (2 or 4 columns by 1 to 64 rows) take the rows that sum
+// neighbouring columns in 16-bit lanes. Output widths around their blocks of 16 and 32,
+// full-scale contents (the largest sums the lanes hold), mirrored sources and sources one
+// column and row larger than the cells cover, against (sum + half) >> log2(area) and at
+// every level against level 0.
+TEST(ResizeU8C1SuperSample, PowerOfTwoCellsAtVectorEdgesEveryLevel) {
+  vorlix_test::Random rnd(0x2B0);
+  for (int cols : {2, 4})
+    for (int rows : {1, 2, 4, 8, 64})
+      for (int dw : {1, 7, 15, 16, 17, 31, 32, 33, 47, 48, 49, 64, 65})
+        for (int variant = 0; variant < 3; ++variant) {
+          const int dh = rows == 64 ? 2 : rnd.Int(1, 5);
+          const int w = cols * dw + (variant == 2 ? 1 : 0), h = rows * dh + (variant == 2 ? 1 : 0);
+          Image src(w, h, w + rnd.Int(0, 3));
+          const int content = rnd.Int(0, 2);
+          for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+              src.At(x, y) = content == 0 ? 255 : content == 1 ? u8((x + y) & 1 ? 255 : 0) : u8(rnd.Int(0, 255));
+          const bool flip = variant == 1;
+          const double xf = 1.0 / cols, yf = 1.0 / rows;
+          const int dstep = dw + rnd.Int(0, 3);
+          const u8* s = flip ? src.Row(h - 1) : src.bytes.data();
+          const int sstep = flip ? -src.step : src.step;
+          auto run = [&](ImgResizeU8C1Fn fn, std::vector<u8>& out) {
+            out.assign(size_t(dstep) * dh, 0x5A);
+            return fn(s, {w, h}, sstep, {0, 0, w, h}, out.data(), dstep, {dw, dh}, xf, yf, IMG_INTERP_SUPERSAMPLE);
+          };
+          std::vector<u8> want, got;
+          ASSERT_EQ(run(ImgResizeU8C1Table[0], want), IMG_OK);
+          int shift = 0;
+          while ((1 << shift) < cols * rows) ++shift;
+          for (int y = 0; y < dh; ++y)
+            for (int x = 0; x < dw; ++x) {
+              u32 sum = 0;
+              for (int k = 0; k < rows; ++k)
+                for (int c = 0; c < cols; ++c) sum += flip ? src.At(cols * x + c, h - 1 - (rows * y + k))
+                                                           : src.At(cols * x + c, rows * y + k);
+              ASSERT_EQ(want[size_t(y) * dstep + x], u8((sum + (1u << (shift - 1))) >> shift))
+                  << cols << "x" << rows << " cells, width " << dw << " at " << x << "," << y;
+            }
+          for (CpuLevel level : vorlix_test::RunnableLevels()) {
+            ASSERT_EQ(run(ImgResizeU8C1Table[level], got), IMG_OK);
+            ASSERT_EQ(got, want) << "level " << level << " " << cols << "x" << rows << " cells, width " << dw
+                                 << " variant " << variant;
+          }
+        }
+}
+
 TEST(ResizeU8C1, NegativeSourceStepGivesTheMirroredResult) {
   vorlix_test::Random rnd(5);
   Image src(29, 23), flipped(29, 23);
