@@ -264,19 +264,23 @@ inline int Packed422ToRgb(const u8* s, u8* d, int pairs, u8 alpha) {
   const __m128i low = _mm_set1_epi16(0x00FF), centre = _mm_set1_epi16(128);
   int k = 0;
   for (; k + 8 <= pairs; k += 8) {
-    const __m128i v0 = Load(s + 4 * k), v1 = Load(s + 4 * k + 16);
-    const __m128i y0 = LumaHigh ? _mm_srli_epi16(v0, 8) : _mm_and_si128(v0, low);
-    const __m128i y1 = LumaHigh ? _mm_srli_epi16(v1, 8) : _mm_and_si128(v1, low);
-    const __m128i de0 = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v0, low) : _mm_srli_epi16(v0, 8), centre);
-    const __m128i de1 = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v1, low) : _mm_srli_epi16(v1, 8), centre);
     __m128i lo[3], hi[3];
     if constexpr (LumaUnscaled<Set>()) {
+      const __m128i v0 = Load(s + 4 * k), v1 = Load(s + 4 * k + 16);
+      const __m128i y0 = LumaHigh ? _mm_srli_epi16(v0, 8) : _mm_and_si128(v0, low);
+      const __m128i y1 = LumaHigh ? _mm_srli_epi16(v1, 8) : _mm_and_si128(v1, low);
+      const __m128i de0 = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v0, low) : _mm_srli_epi16(v0, 8), centre);
+      const __m128i de1 = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v1, low) : _mm_srli_epi16(v1, 8), centre);
       ChromaSplit c[3];
       SplitTerms<Set>(de0, de1, c);
       ChannelsShared<Set>(LumaOf<Set>(y0), LumaOf<Set>(y1), c, lo, hi);
     } else {
-      ApplyLuma<Set>(y0, ChromaShared<Set>(de0), lo);
-      ApplyLuma<Set>(y1, ChromaShared<Set>(de1), hi);
+      for (int h = 0; h < 2; ++h) {
+        const __m128i v = Load(s + 4 * k + 16 * h);
+        const __m128i y = LumaHigh ? _mm_srli_epi16(v, 8) : _mm_and_si128(v, low);
+        const __m128i de = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v, low) : _mm_srli_epi16(v, 8), centre);
+        ApplyLuma<Set>(y, ChromaShared<Set>(de), h ? hi : lo);
+      }
     }
     StoreRgb16<Bpp>(d + Bpp * 2 * k, lo, hi, a);
   }

@@ -47,15 +47,16 @@ int MotionAdaptiveBlocks(const u8* const f[4], const u8* r, const u8* c, int src
   // The rows the next missing row reads first: fetched a row ahead, so the many streams
   // of one row pair do not wait on memory one after another.
   const s64 ahead = 2 * s64(srcStep);
+  // One prefetch per stream and 64 bytes.
+  auto fetch = [&](int x) __attribute__((always_inline)) {
+    _mm_prefetch(reinterpret_cast<const char*>(f0d + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(f1d + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(f2d + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(f3d + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(ry + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(cy + ahead + x), _MM_HINT_T0);
+  };
   auto block = [&](int x, bool upCached) __attribute__((always_inline)) {
-    if ((x & 63) == 0) {
-      _mm_prefetch(reinterpret_cast<const char*>(f0d + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(f1d + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(f2d + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(f3d + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(ry + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(cy + ahead + x), _MM_HINT_T0);
-    }
     const __m128i a = Ld(cy + x);
     const __m128i nu = Ld((ReferenceIsF1 ? f1u : f2u) + x), nd = Ld((ReferenceIsF1 ? f1d : f2d) + x);
     if (keptDst) St(keptDst + x, nd);  // the kept row below, from the reference picture
@@ -90,11 +91,23 @@ int MotionAdaptiveBlocks(const u8* const f[4], const u8* r, const u8* c, int src
   };
   if (width < 16) return 0;
   const bool upCached = Cached && Rule == kSomeStill && cache->row == y - 1;
-  if (upCached) {
-    for (int x = 0; x + 16 <= width; x += 16) block(x, true);
-  } else {
-    for (int x = 0; x + 16 <= width; x += 16) block(x, false);
-  }
+  // Four blocks per step, so the prefetches need no test per block.
+  auto run = [&](bool cached) __attribute__((always_inline)) {
+    int x = 0;
+    for (; x + 64 <= width; x += 64) {
+      fetch(x);
+      block(x, cached);
+      block(x + 16, cached);
+      block(x + 32, cached);
+      block(x + 48, cached);
+    }
+    if (x + 16 <= width) fetch(x);
+    for (; x + 16 <= width; x += 16) block(x, cached);
+  };
+  if (upCached)
+    run(true);
+  else
+    run(false);
   // The last, partial block again as a whole one ending at the row's end: its pixels
   // depend only on the sources, so the overlap rewrites the same values. Its first
   // columns already hold row y + 1 in the cache, so it forms row y - 1's spread itself.
@@ -141,29 +154,42 @@ inline __m128i Median3U8(__m128i a, __m128i b, __m128i c) {
 
 inline int Clamp16(s64 v) { return v < -32768 ? -32768 : v > 32767 ? 32767 : int(v); }
 
-// The spatial weight of eight motion values (16-bit lanes): the linear rule in
-// saturating 16-bit arithmetic, limited to 0..256. When the factor is at most 128 in
-// size every product fits 16 bits and one multiply does; otherwise the product is formed
-// in 32 bits and saturated like the rule says.
-template <bool SmallFactor>
-inline __m128i WeightOf(__m128i m16, __m128i factor, __m128i offset) {
+// How the vector blocks form the spatial weight from the state's factor and offset.
+enum WeightForm {
+  kWeightBytes,  // 4 factor and 4 offset fit signed bytes: one pmaddubsw, no 16-bit saturation
+  kWeightSmall,  // factor of at most 128 in size: every product fits 16 bits
+  kWeightWide,   // any other factor: the product formed in 32 bits and saturated
+};
+
+// Four times the spatial weight of eight motion values (16-bit lanes; m holds them as
+// bytes for kWeightBytes): the linear rule in saturating 16-bit arithmetic, limited to
+// 0..256. For kWeightBytes factor holds the byte pairs (4 factor, 4 offset); no sum can
+// saturate there, so 4 (factor m + offset) limited to 0..1024 is the same value.
+template <WeightForm Form>
+inline __m128i Weight4Of(__m128i m, __m128i factor, __m128i offset) {
+  if constexpr (Form == kWeightBytes) {
+#if defined(__SSSE3__)
+    const __m128i w4 = _mm_maddubs_epi16(m, factor);
+    return _mm_min_epi16(_mm_max_epi16(w4, _mm_setzero_si128()), _mm_set1_epi16(1024));
+#endif
+  }
   __m128i p;
-  if constexpr (SmallFactor) {
-    p = _mm_mullo_epi16(m16, factor);
+  if constexpr (Form == kWeightSmall) {
+    p = _mm_mullo_epi16(m, factor);
   } else {
     const __m128i zero = _mm_setzero_si128();
-    p = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(m16, zero), factor),
-                        _mm_madd_epi16(_mm_unpackhi_epi16(m16, zero), factor));
+    p = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(m, zero), factor),
+                        _mm_madd_epi16(_mm_unpackhi_epi16(m, zero), factor));
   }
   const __m128i w = _mm_adds_epi16(p, offset);
-  return _mm_min_epi16(_mm_max_epi16(w, _mm_setzero_si128()), _mm_set1_epi16(256));
+  return _mm_slli_epi16(_mm_min_epi16(_mm_max_epi16(w, _mm_setzero_si128()), _mm_set1_epi16(256)), 2);
 }
 
-// (med * (256 - w) + k * w) >> 8 for sixteen pixels, the weights w (0..256) of pixels
-// 0-7 in wLo and 8-15 in wHi. It equals med + floor((k - med) * w / 256), which lies in
-// 0..255 like the blend itself, so its byte is med plus that term modulo 256. The term
-// is the high half of 64 (k - med) times 4 w, both within 16 bits.
-inline __m128i BlendBytes(__m128i wLo, __m128i wHi, __m128i med, __m128i k) {
+// (med * (256 - w) + k * w) >> 8 for sixteen pixels, four times the weights w (0..256)
+// of pixels 0-7 in w4Lo and 8-15 in w4Hi. It equals med + floor((k - med) * w / 256),
+// which lies in 0..255 like the blend itself, so its byte is med plus that term modulo
+// 256. The term is the high half of 64 (k - med) times 4 w, both within 16 bits.
+inline __m128i BlendBytes(__m128i w4Lo, __m128i w4Hi, __m128i med, __m128i k) {
 #if defined(__SSSE3__)
   const __m128i plusMinus64 = _mm_set1_epi16(short(0xC040));  // bytes 64, -64
   const __m128i dLo = _mm_maddubs_epi16(_mm_unpacklo_epi8(k, med), plusMinus64);
@@ -174,8 +200,8 @@ inline __m128i BlendBytes(__m128i wLo, __m128i wHi, __m128i med, __m128i k) {
   const __m128i dHi = _mm_slli_epi16(_mm_sub_epi16(_mm_unpackhi_epi8(k, zero), _mm_unpackhi_epi8(med, zero)), 6);
 #endif
   const __m128i low = _mm_set1_epi16(0x00FF);
-  const __m128i qLo = _mm_and_si128(_mm_mulhi_epi16(dLo, _mm_slli_epi16(wLo, 2)), low);
-  const __m128i qHi = _mm_and_si128(_mm_mulhi_epi16(dHi, _mm_slli_epi16(wHi, 2)), low);
+  const __m128i qLo = _mm_and_si128(_mm_mulhi_epi16(dLo, w4Lo), low);
+  const __m128i qHi = _mm_and_si128(_mm_mulhi_epi16(dHi, w4Hi), low);
   return _mm_add_epi8(med, _mm_packus_epi16(qLo, qHi));
 }
 
@@ -192,39 +218,47 @@ inline __m128i MotionHalf(__m128i cur, __m128i p, __m128i n) {
 
 // Cached: the row fits the kept-row cache, which receives row y + 1's motion halves and,
 // when it holds row y - 1's, supplies those.
-template <bool SmallFactor, bool Cached>
+template <WeightForm Form, bool Cached>
 int BlendBlocks(const BlendRows& r, int y, u8* d, int n, __m128i factor, __m128i offset, const BlendLimits& lim,
                 KeptRowCache* cache, u8* keptDst) {
   const __m128i zero = _mm_setzero_si128(), bias = _mm_set1_epi8(char(0x80));
   u8* halves = cache->v;
+  // Local copies: the stores through d could alias the records, which would make the
+  // compiler reload every pointer and limit in every block.
+  const u8 *rowCur = r.cur, *rowUp = r.up, *rowDown = r.down, *rowT = r.t;
+  const u8 *rowPu = r.pu, *rowPd = r.pd, *rowNu = r.nu, *rowNd = r.nd;
+  const __m128i lowerBiased = lim.lowerBiased, allBelow = lim.allBelow;
+  const __m128i upperBiased = lim.upperBiased, allAbove = lim.allAbove;
   // The next missing row's new rows, a row pair ahead, as in the motion-adaptive rows.
-  const s64 ahead = 2 * s64(r.cur - r.up);
+  const s64 ahead = 2 * s64(rowCur - rowUp);
+  // One prefetch per stream and 64 bytes.
+  auto fetch = [&](int i) __attribute__((always_inline)) {
+    const int x = 1 + i;
+    _mm_prefetch(reinterpret_cast<const char*>(rowCur + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(rowDown + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(rowPd + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(rowNd + ahead + x), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(rowT + ahead + x), _MM_HINT_T0);
+  };
   auto block = [&](int i, bool upCached) __attribute__((always_inline)) {
     const int x = 1 + i;
-    if ((i & 63) == 0) {
-      _mm_prefetch(reinterpret_cast<const char*>(r.cur + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(r.down + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(r.pd + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(r.nd + ahead + x), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(r.t + ahead + x), _MM_HINT_T0);
-    }
-    const __m128i up = Ld(r.up + x), down = Ld(r.down + x), cur = Ld(r.cur + x);
+    const __m128i up = Ld(rowUp + x), down = Ld(rowDown + x), cur = Ld(rowCur + x);
     if (keptDst) St(keptDst + x, down);  // the kept row below
-    const __m128i halfDown = MotionHalf(down, Ld(r.pd + x), Ld(r.nd + x));
-    const __m128i halfUp = upCached ? Ld(halves + i) : MotionHalf(up, Ld(r.pu + x), Ld(r.nu + x));
+    const __m128i halfDown = MotionHalf(down, Ld(rowPd + x), Ld(rowNd + x));
+    const __m128i halfUp = upCached ? Ld(halves + i) : MotionHalf(up, Ld(rowPu + x), Ld(rowNu + x));
     if constexpr (Cached) St(halves + i, halfDown);
-    const __m128i m = _mm_max_epu8(_mm_avg_epu8(halfUp, halfDown), AbsDiffU8(cur, Ld(r.t + x)));
+    const __m128i m = _mm_max_epu8(_mm_avg_epu8(halfUp, halfDown), AbsDiffU8(cur, Ld(rowT + x)));
     const __m128i med = Median3U8(up, cur, down);
     const __m128i mBiased = _mm_xor_si128(m, bias);
-    const __m128i belowLower = _mm_or_si128(_mm_cmpgt_epi8(lim.lowerBiased, mBiased), lim.allBelow);
+    const __m128i belowLower = _mm_or_si128(_mm_cmpgt_epi8(lowerBiased, mBiased), allBelow);
     if (_mm_movemask_epi8(belowLower) == 0xFFFF) {
       // All still: the median alone.
       St(d + x, med);
       return;
     }
-    const __m128i aboveUpper = _mm_or_si128(_mm_cmpgt_epi8(mBiased, lim.upperBiased), lim.allAbove);
-    const __m128i upL = Ld(r.up + x - 1), upR = Ld(r.up + x + 1);
-    const __m128i downL = Ld(r.down + x - 1), downR = Ld(r.down + x + 1);
+    const __m128i aboveUpper = _mm_or_si128(_mm_cmpgt_epi8(mBiased, upperBiased), allAbove);
+    const __m128i upL = Ld(rowUp + x - 1), upR = Ld(rowUp + x + 1);
+    const __m128i downL = Ld(rowDown + x - 1), downR = Ld(rowDown + x + 1);
     // The diagonal with the smaller difference (the second one on a tie), then the
     // vertical unless that diagonal's difference is smaller than the vertical one.
     const __m128i dA = AbsDiffU8(upL, downR), dB = AbsDiffU8(upR, downL), dV = AbsDiffU8(up, down);
@@ -234,20 +268,34 @@ int BlendBlocks(const BlendRows& r, int y, u8* d, int n, __m128i factor, __m128i
     __m128i out = k;
     if (_mm_movemask_epi8(_mm_or_si128(belowLower, aboveUpper)) != 0xFFFF) {
       // Some pixels between the limits: the weighted blend.
-      const __m128i mLo = _mm_unpacklo_epi8(m, zero), mHi = _mm_unpackhi_epi8(m, zero);
-      const __m128i blend = BlendBytes(WeightOf<SmallFactor>(mLo, factor, offset),
-                                       WeightOf<SmallFactor>(mHi, factor, offset), med, k);
+      // Motion values widened to 16 bits, or paired with a one for the byte form.
+      const __m128i pad = Form == kWeightBytes ? _mm_set1_epi8(1) : zero;
+      const __m128i mLo = _mm_unpacklo_epi8(m, pad), mHi = _mm_unpackhi_epi8(m, pad);
+      const __m128i blend =
+          BlendBytes(Weight4Of<Form>(mLo, factor, offset), Weight4Of<Form>(mHi, factor, offset), med, k);
       out = Select(aboveUpper, k, blend);
     }
     St(d + x, Select(belowLower, med, out));
   };
   if (n < 16) return 0;
   const bool upCached = Cached && cache->row == y - 1;
-  if (upCached) {
-    for (int i = 0; i + 16 <= n; i += 16) block(i, true);
-  } else {
-    for (int i = 0; i + 16 <= n; i += 16) block(i, false);
-  }
+  // Four blocks per step, as in the motion-adaptive rows.
+  auto run = [&](bool cached) __attribute__((always_inline)) {
+    int i = 0;
+    for (; i + 64 <= n; i += 64) {
+      fetch(i);
+      block(i, cached);
+      block(i + 16, cached);
+      block(i + 32, cached);
+      block(i + 48, cached);
+    }
+    if (i + 16 <= n) fetch(i);
+    for (; i + 16 <= n; i += 16) block(i, cached);
+  };
+  if (upCached)
+    run(true);
+  else
+    run(false);
   // The overlapping last block, as in the motion-adaptive rows; its first columns already
   // hold row y + 1 in the cache.
   if (n % 16) block(n - 16, false);
@@ -267,11 +315,20 @@ int VecBlendRow(const BlendRows& r, int y, u8* d, int n, const ImgDeinterlaceBle
   lim.allBelow = _mm_set1_epi8(char(lower > 255 ? -1 : 0));
   lim.upperBiased = _mm_set1_epi8(char((upper < 0 ? 0 : upper > 255 ? 255 : upper) - 128));
   lim.allAbove = _mm_set1_epi8(char(upper < 0 ? -1 : 0));
-  const bool small = factor16 >= -128 && factor16 <= 128, cached = n <= KeptRowCache::kColumns;
-  const __m128i factor = small ? _mm_set1_epi16(short(factor16)) : _mm_set1_epi32(factor16 & 0xFFFF);
-  if (small)
-    return cached ? BlendBlocks<true, true>(r, y, d, n, factor, offset, lim, cache, keptDst)
-                  : BlendBlocks<true, false>(r, y, d, n, factor, offset, lim, cache, keptDst);
-  return cached ? BlendBlocks<false, true>(r, y, d, n, factor, offset, lim, cache, keptDst)
-                : BlendBlocks<false, false>(r, y, d, n, factor, offset, lim, cache, keptDst);
+  const bool cached = n <= KeptRowCache::kColumns;
+#if defined(__SSSE3__)
+  if (factor16 >= -32 && factor16 <= 31 && offset16 >= -32 && offset16 <= 31) {
+    const __m128i pairs = _mm_set1_epi16(short((u16(u8(s8(4 * offset16))) << 8) | u8(s8(4 * factor16))));
+    return cached ? BlendBlocks<kWeightBytes, true>(r, y, d, n, pairs, offset, lim, cache, keptDst)
+                  : BlendBlocks<kWeightBytes, false>(r, y, d, n, pairs, offset, lim, cache, keptDst);
+  }
+#endif
+  if (factor16 >= -128 && factor16 <= 128) {
+    const __m128i factor = _mm_set1_epi16(short(factor16));
+    return cached ? BlendBlocks<kWeightSmall, true>(r, y, d, n, factor, offset, lim, cache, keptDst)
+                  : BlendBlocks<kWeightSmall, false>(r, y, d, n, factor, offset, lim, cache, keptDst);
+  }
+  const __m128i factor = _mm_set1_epi32(factor16 & 0xFFFF);
+  return cached ? BlendBlocks<kWeightWide, true>(r, y, d, n, factor, offset, lim, cache, keptDst)
+                : BlendBlocks<kWeightWide, false>(r, y, d, n, factor, offset, lim, cache, keptDst);
 }

@@ -127,6 +127,37 @@ TEST(Deinterlace, BlendEveryLevelMatchesLevelZeroWithLinearWeights) {
   }
 }
 
+// The vector levels form the blend weight three ways by the size of the factor and the
+// offset; every boundary between them against level 0.
+TEST(Deinterlace, BlendWeightFormsMatchLevelZeroAtTheirBoundaries) {
+  const std::vector<CpuLevel> levels = RunnableLevels();
+  if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
+  Random r(0x3132u);
+  const int factors[] = {-129, -128, -127, -33, -32, -31, 30, 31, 32, 33, 127, 128, 129, 32767, 32768, -32769};
+  const int offsets[] = {-32769, -33, -32, -31, -1, 1, 30, 31, 32, 33, 255, 32768};
+  u16 weights[512];
+  for (int factor : factors)
+    for (int offset : offsets) {
+      const ImgSize size{r.Int(3, 70), r.Int(3, 8)};
+      const Pictures p = MakePictures(r, 3, size, r.Int(0, 1) ? 20 : 255);
+      ImgDeinterlaceBlendState state;
+      ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, factor, offset, r.Int(-1, 40), r.Int(60, 256)),
+                IMG_OK);
+      const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1);
+      const std::vector<const u8*> frames = p.FramePointers();
+      std::vector<u8> ref = p.dst;
+      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept,
+                                  &state);
+      for (CpuLevel level : levels) {
+        std::vector<u8> out = p.dst;
+        ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
+                                        &state);
+        ASSERT_EQ(out, ref) << "level " << level << " factor " << factor << " offset " << offset << " size "
+                            << size.width << "x" << size.height;
+      }
+    }
+}
+
 // Rows around and beyond the width the vector levels keep a kept row's values for (4096
 // columns), on pictures tall enough for that reuse to chain over several missing rows,
 // with the kept rows copied by the row kernels or left to the caller.
