@@ -220,6 +220,50 @@ inline void ApplyLuma(__m128i y16, const Chroma8& c, __m128i out[3]) {
                               _mm_srai_epi32(_mm_add_epi32(hi, c.c[ch][1]), 16));
 }
 
+// Four pixel pairs that share a chroma sample each (4:2:2 and 4:2:0): 32-bit lanes hold
+// the pair's luma as Y_even | Y_odd << 16. Their luma products L * Y, even pixels and odd
+// pixels apart, so one chroma term per lane serves both pixels of the pair.
+struct LumaPairs {
+  __m128i even, odd;
+};
+
+template <ColourSet Set>
+inline LumaPairs LumaPairsOf(__m128i yPairs) {
+  constexpr int rest = CoefficientsOf<Set>().luma - 65536;
+  static_assert(rest >= 0 && rest < 32768, "luma factor out of the pair form's range");
+  // L * Y = R * Y + 65536 * Y: pmaddwd against (R, 0) or (0, R) picks one pixel of the pair.
+  const __m128i even = _mm_add_epi32(_mm_madd_epi16(yPairs, _mm_set1_epi32(rest)), _mm_slli_epi32(yPairs, 16));
+  const __m128i odd = _mm_add_epi32(_mm_madd_epi16(yPairs, _mm_set1_epi32(rest << 16)),
+                                    _mm_and_si128(yPairs, _mm_set1_epi32(int(0xFFFF0000u))));
+  return {even, odd};
+}
+
+// (L * Y + C) >> 16 of the four pairs as eight 16-bit values in pixel order: the high
+// halves of the 32-bit sums, which lie far inside 16 bits, taken without a shift of the
+// odd ones.
+inline __m128i PairChannel(const LumaPairs& l, __m128i c) {
+  const __m128i e = _mm_srli_epi32(_mm_add_epi32(l.even, c), 16), o = _mm_add_epi32(l.odd, c);
+#if defined(__SSE4_1__)
+  return _mm_blend_epi16(e, o, 0xAA);
+#else
+  return _mm_or_si128(e, _mm_and_si128(o, _mm_set1_epi32(int(0xFFFF0000u))));
+#endif
+}
+
+// B, G, R of four pixel pairs from their luma pairs and chroma terms.
+template <ColourSet Set>
+inline void PairChannels(__m128i yPairs, const __m128i c[3], __m128i out[3]) {
+  const LumaPairs l = LumaPairsOf<Set>(yPairs);
+  for (int ch = 0; ch < 3; ++ch) out[ch] = PairChannel(l, c[ch]);
+}
+
+template <ColourSet Set>
+inline void ChannelTerms(__m128i de, __m128i c[3]) {
+  c[0] = ChannelTerm<Set, 0>(de);
+  c[1] = ChannelTerm<Set, 1>(de);
+  c[2] = ChannelTerm<Set, 2>(de);
+}
+
 // Four pixels of B, G, R, x bytes to 12 bytes of B, G, R at the bottom of the result.
 inline __m128i DropFourthBytes(__m128i v) {
 #if defined(__SSSE3__)
@@ -275,11 +319,14 @@ inline int Packed422ToRgb(const u8* s, u8* d, int pairs, u8 alpha) {
       SplitTerms<Set>(de0, de1, c);
       ChannelsShared<Set>(LumaOf<Set>(y0), LumaOf<Set>(y1), c, lo, hi);
     } else {
+      // Each 32-bit lane is one pair: its two luma values and its (d, e).
       for (int h = 0; h < 2; ++h) {
         const __m128i v = Load(s + 4 * k + 16 * h);
         const __m128i y = LumaHigh ? _mm_srli_epi16(v, 8) : _mm_and_si128(v, low);
         const __m128i de = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v, low) : _mm_srli_epi16(v, 8), centre);
-        ApplyLuma<Set>(y, ChromaShared<Set>(de), h ? hi : lo);
+        __m128i c[3];
+        ChannelTerms<Set>(de, c);
+        PairChannels<Set>(y, c, h ? hi : lo);
       }
     }
     StoreRgb16<Bpp>(d + Bpp * 2 * k, lo, hi, a);
@@ -390,12 +437,16 @@ inline int VecI420ToRgb(const u8* y0, const u8* y1, const u8* cb, const u8* cr, 
         StoreRgb16<Bpp>((row ? d1 : d0) + Bpp * 2 * k, lo, hi, a);
       }
     } else {
-      const Chroma8 c0 = ChromaShared<Set>(de0), c1 = ChromaShared<Set>(de1);
+      // One chroma term per block and channel; a block's two pixels of a row share a
+      // 32-bit lane.
+      __m128i c0[3], c1[3];
+      ChannelTerms<Set>(de0, c0);
+      ChannelTerms<Set>(de1, c1);
       for (int row = 0; row < 2; ++row) {
         const __m128i y = Load((row ? y1 : y0) + 2 * k);
         __m128i lo[3], hi[3];
-        ApplyLuma<Set>(_mm_unpacklo_epi8(y, zero), c0, lo);
-        ApplyLuma<Set>(_mm_unpackhi_epi8(y, zero), c1, hi);
+        PairChannels<Set>(_mm_unpacklo_epi8(y, zero), c0, lo);
+        PairChannels<Set>(_mm_unpackhi_epi8(y, zero), c1, hi);
         StoreRgb16<Bpp>((row ? d1 : d0) + Bpp * 2 * k, lo, hi, a);
       }
     }
