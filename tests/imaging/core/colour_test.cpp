@@ -396,11 +396,11 @@ TEST(ColourConversion, FormulaSetsMatchLevelZeroAcrossTheInputRange) {
   }
 }
 
-// The studio conversions' vector blocks add each channel's chroma term to the luma in 16
-// bits instead of forming the 32-bit sum: every (Y, Cb, Cr) through each of them, BGRA
-// and BGR, must give the level-0 bytes. (Under the sanitizers a spread of Cr values only,
-// to keep the run short.)
-TEST(ColourConversion, StudioFormsMatchLevelZeroForEveryInput) {
+// The 4:2:2 and 4:2:0 vector blocks form their sums in other ways than level 0 (one chroma
+// term per pixel pair, the studio ones in 16 bits): every (Y, Cb, Cr) through each of
+// them, BGRA and BGR, must give the level-0 bytes. (Under the sanitizers a spread of Cr
+// values only, to keep the run short.)
+TEST(ColourConversion, PairedChromaFormsMatchLevelZeroForEveryInput) {
   const std::vector<CpuLevel> levels = RunnableLevels();
   if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
 #if defined(__SANITIZE_ADDRESS__)
@@ -418,32 +418,65 @@ TEST(ColourConversion, StudioFormsMatchLevelZeroForEveryInput) {
       y420[(2 * i + 1) * 512 + 2 * k] = u8(4 * i + 2);
       y420[(2 * i + 1) * 512 + 2 * k + 1] = u8(4 * i + 3);
     }
+  using PackedFn = std::function<ImgStatus(CpuLevel, const u8*, u8*)>;
+  const std::pair<const char*, PackedFn> packedForms[] = {
+      {"UYVY to BGRA", [](CpuLevel l, const u8* s, u8* d) {
+         return ImgUyvyToBgraBt709StudioTable[l](s, 512, d, 1024, {256, 256}, 5);
+       }},
+      {"UYVY to BGR", [](CpuLevel l, const u8* s, u8* d) {
+         return ImgUyvyToBgrBt709StudioTable[l](s, 512, d, 768, {256, 256});
+       }},
+      {"YUY2 to BGR", [](CpuLevel l, const u8* s, u8* d) {
+         return ImgYuy2ToBgrBt601Table[l](s, 512, d, 768, {256, 256});
+       }},
+  };
+  using PlanarFn = std::function<ImgStatus(CpuLevel, const u8* const*, const int*, u8*)>;
+  const std::pair<const char*, PlanarFn> planarForms[] = {
+      {"I420 to BGRA BT.601", [](CpuLevel l, const u8* const* p, const int* s, u8* d) {
+         return ImgI420ToBgraBt601Table[l](p, s, d, 2048, {512, 128}, 3);
+       }},
+      {"I420 to BGR BT.601", [](CpuLevel l, const u8* const* p, const int* s, u8* d) {
+         return ImgI420ToBgrBt601Table[l](p, s, d, 1536, {512, 128});
+       }},
+      {"I420 to BGR BT.709", [](CpuLevel l, const u8* const* p, const int* s, u8* d) {
+         return ImgI420ToBgrBt709Table[l](p, s, d, 1536, {512, 128});
+       }},
+      {"I420 to BGRA studio", [](CpuLevel l, const u8* const* p, const int* s, u8* d) {
+         return ImgI420ToBgraBt709StudioTable[l](p, s, d, 2048, {512, 128}, 3);
+       }},
+  };
   for (int cr = 0; cr < 256; cr += crStep) {
-    // UYVY: row = Cb, pairs carry every luma value with the row's chroma.
-    for (int row = 0; row < 256; ++row)
-      for (int k = 0; k < 128; ++k) {
-        u8* p = &packed[row * 512 + 4 * k];
-        p[0] = u8(row), p[1] = u8(2 * k), p[2] = u8(cr), p[3] = u8(2 * k + 1);
-      }
-    for (int bpp : {4, 3}) {
-      auto run = [&](CpuLevel level, std::vector<u8>& to) {
-        return bpp == 4 ? ImgUyvyToBgraBt709StudioTable[level](packed.data(), 512, to.data(), 1024, {256, 256}, 5)
-                        : ImgUyvyToBgrBt709StudioTable[level](packed.data(), 512, to.data(), 768, {256, 256});
-      };
-      ASSERT_EQ(run(0, ref), IMG_OK);
-      for (CpuLevel level : levels) {
-        ASSERT_EQ(run(level, out), IMG_OK);
-        ASSERT_EQ(out, ref) << "UYVY bpp " << bpp << " level " << level << " Cr " << cr;
+    // Packed: row = Cb, pairs carry every luma value with the row's chroma.
+    for (int uyvy = 0; uyvy < 2; ++uyvy) {
+      for (int row = 0; row < 256; ++row)
+        for (int k = 0; k < 128; ++k) {
+          u8* p = &packed[row * 512 + 4 * k];
+          const u8 y0 = u8(2 * k), y1 = u8(2 * k + 1);
+          if (uyvy) {
+            p[0] = u8(row), p[1] = y0, p[2] = u8(cr), p[3] = y1;
+          } else {
+            p[0] = y0, p[1] = u8(row), p[2] = y1, p[3] = u8(cr);
+          }
+        }
+      for (const auto& [name, run] : packedForms) {
+        if ((name[0] == 'U') != (uyvy == 1)) continue;
+        ASSERT_EQ(run(0, packed.data(), ref.data()), IMG_OK);
+        for (CpuLevel level : levels) {
+          ASSERT_EQ(run(level, packed.data(), out.data()), IMG_OK);
+          ASSERT_EQ(out, ref) << name << " level " << level << " Cr " << cr;
+        }
       }
     }
     // 4:2:0: block (k, i) has Cb = k and luma 4i..4i+3.
     std::fill(cr420.begin(), cr420.end(), u8(cr));
     const u8* const p420[3] = {y420.data(), cb420.data(), cr420.data()};
     const int s420[3] = {512, 256, 256};
-    ASSERT_EQ(ImgI420ToBgraBt709StudioTable[0](p420, s420, ref.data(), 2048, {512, 128}, 3), IMG_OK);
-    for (CpuLevel level : levels) {
-      ASSERT_EQ(ImgI420ToBgraBt709StudioTable[level](p420, s420, out.data(), 2048, {512, 128}, 3), IMG_OK);
-      ASSERT_EQ(out, ref) << "4:2:0 level " << level << " Cr " << cr;
+    for (const auto& [name, run] : planarForms) {
+      ASSERT_EQ(run(0, p420, s420, ref.data()), IMG_OK);
+      for (CpuLevel level : levels) {
+        ASSERT_EQ(run(level, p420, s420, out.data()), IMG_OK);
+        ASSERT_EQ(out, ref) << name << " level " << level << " Cr " << cr;
+      }
     }
   }
 }
