@@ -43,6 +43,66 @@ inline void Yuy2LinearVertKernel(u8* dstRow, int32_t pairs, u32 w, const u16* up
   }
 }
 
+#if RESIZE_LEVEL >= 2
+// One 96-byte record per four destination pairs. From 16 bytes loaded at the block's first
+// offset, byte shuffles pick into 16-bit lanes the left samples (bytes 0-15) and the right
+// samples (16-31) of its eight luma outputs, and the left (32-47) and right (48-63)
+// samples of its four U then four V outputs; then the right-hand weights of the eight
+// luma outputs (64-79) and of the U and V outputs (80-95). A block whose taps do not fit
+// those 16 bytes, or whose load would pass the row's end (`rowBytes` from the region's
+// origin), is marked 0xFF and gathered instead.
+constexpr int32_t kYuy2RecordBytes = 96;
+
+inline void Yuy2BuildShuffles(u8* records, int32_t pairs, const int32_t* lumaOffsets, const int32_t* chromaOffsets,
+                              const u16* lumaWeights, const u16* chromaWeights, int32_t rowBytes) {
+  auto pick = [](u8* at, int t, int32_t byte) {
+    at[2 * t] = u8(byte);
+    at[2 * t + 1] = 0x80;
+  };
+  for (int32_t blk = 0; blk < pairs / 4; ++blk) {
+    u8* m = records + kYuy2RecordBytes * blk;
+    const int32_t* lo = lumaOffsets + 8 * blk;
+    bool fits = lo[0] >= 0 && int64_t(lo[0]) + 16 <= rowBytes;
+    for (int t = 0; t < 8 && fits; ++t) fits = lo[t] - lo[0] >= 0 && lo[t] - lo[0] + 2 <= 15;
+    if (fits) {
+      for (int t = 0; t < 8; ++t) {
+        pick(m, t, lo[t] - lo[0]);
+        pick(m + 16, t, lo[t] - lo[0] + 2);
+        const u16 w = lumaWeights[2 * (8 * blk + t) + 1];
+        __builtin_memcpy(m + 64 + 2 * t, &w, 2);
+      }
+    } else {
+      m[0] = 0xFF;
+    }
+    const int32_t* co = chromaOffsets + 4 * blk;
+    fits = co[0] >= 0 && int64_t(co[0]) + 16 <= rowBytes;
+    for (int t = 0; t < 4 && fits; ++t) fits = co[t] - co[0] >= 0 && co[t] - co[0] + 7 <= 15;
+    if (fits) {
+      for (int t = 0; t < 4; ++t) {
+        const int32_t rel = co[t] - co[0];
+        pick(m + 32, t, rel + 1);      // U left
+        pick(m + 32, t + 4, rel + 3);  // V left
+        pick(m + 48, t, rel + 5);      // U right
+        pick(m + 48, t + 4, rel + 7);  // V right
+        const u16 w = chromaWeights[2 * (4 * blk + t) + 1];
+        __builtin_memcpy(m + 80 + 2 * t, &w, 2);
+        __builtin_memcpy(m + 88 + 2 * t, &w, 2);
+      }
+    } else {
+      m[32] = 0xFF;
+    }
+  }
+}
+
+// Eight horizontal blends from their left (a) and right (b) samples and right-hand
+// weights w: (a (16384 - w) + b w + 128) >> 8 equals 64 a + floor(((b - a) w + 128) / 256),
+// and the rounding multiply of 128 (b - a) by w gives that floor exactly (both factors
+// within 16 bits, the product within 30), so no widening to 32 bits is needed.
+inline __m128i Yuy2BlendPicked(__m128i a, __m128i b, __m128i w) {
+  return _mm_add_epi16(_mm_slli_epi16(a, 6), _mm_mulhrs_epi16(_mm_slli_epi16(_mm_sub_epi16(b, a), 7), w));
+}
+#endif
+
 #if RESIZE_LEVEL >= 1
 // Four pairs at a time. A 32-bit load at a luma offset holds Y(k), U, Y(k+1), V: masked,
 // it is the (left, right) sample pair of one output, ready for the multiply-add with its
@@ -78,30 +138,28 @@ inline void Yuy2LinearHorzKernelVec(const u8* row, int32_t pairs, const int32_t*
     const int32_t q = 2 * p;
     __m128i l0, l1;
 #if RESIZE_LEVEL >= 2
-    const u8* m = shuffles + 16 * p;
+    const u8* m = shuffles + kYuy2RecordBytes * (p / 4);
     if (m[0] != 0xFF) {
-      __m128i bytes = ldu(row + lumaOffsets[q]);
-      l0 = _mm_shuffle_epi8(bytes, ldu(m));
-      l1 = _mm_shuffle_epi8(bytes, ldu(m + 16));
+      const __m128i bytes = ldu(row + lumaOffsets[q]);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(outY + q),
+                       Yuy2BlendPicked(_mm_shuffle_epi8(bytes, ldu(m)), _mm_shuffle_epi8(bytes, ldu(m + 16)),
+                                       ldu(m + 64)));
     } else
 #endif
     {
       l0 = lumaPairs(lumaOffsets + q);
       l1 = lumaPairs(lumaOffsets + q + 4);
+      __m128i y0 = _mm_madd_epi16(l0, ldu(lumaWeights + 2 * q));
+      __m128i y1 = _mm_madd_epi16(l1, ldu(lumaWeights + 2 * q + 8));
+      y0 = _mm_srli_epi32(_mm_add_epi32(y0, rnd), 8);
+      y1 = _mm_srli_epi32(_mm_add_epi32(y1, rnd), 8);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(outY + q), _mm_packs_epi32(y0, y1));
     }
-    __m128i y0 = _mm_madd_epi16(l0, ldu(lumaWeights + 2 * q));
-    __m128i y1 = _mm_madd_epi16(l1, ldu(lumaWeights + 2 * q + 8));
-    y0 = _mm_srli_epi32(_mm_add_epi32(y0, rnd), 8);
-    y1 = _mm_srli_epi32(_mm_add_epi32(y1, rnd), 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(outY + q), _mm_packs_epi32(y0, y1));
     __m128i uv;
 #if RESIZE_LEVEL >= 2
     if (m[32] != 0xFF) {
-      __m128i bytes = ldu(row + chromaOffsets[p]);
-      __m128i w = ldu(chromaWeights + 2 * p);
-      __m128i u = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_shuffle_epi8(bytes, ldu(m + 32)), w), rnd), 8);
-      __m128i v = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_shuffle_epi8(bytes, ldu(m + 48)), w), rnd), 8);
-      uv = _mm_packs_epi32(u, v);
+      const __m128i bytes = ldu(row + chromaOffsets[p]);
+      uv = Yuy2BlendPicked(_mm_shuffle_epi8(bytes, ldu(m + 32)), _mm_shuffle_epi8(bytes, ldu(m + 48)), ldu(m + 80));
     } else
 #endif
     {
@@ -117,44 +175,6 @@ inline void Yuy2LinearHorzKernelVec(const u8* row, int32_t pairs, const int32_t*
                          chromaWeights + 2 * p, outY + 2 * p, outU + p, outV + p);
 }
 
-#if RESIZE_LEVEL >= 2
-// One 64-byte record per four destination pairs: byte shuffles that pick, from 16 bytes
-// loaded at the block's first offset, the (left, right) samples of its eight luma outputs
-// (32 bytes) and of its four U and four V outputs (16 bytes each). A block whose taps
-// do not fit those 16 bytes, or whose load would pass the row's end (`rowBytes` from the
-// region's origin), is marked 0xFF and gathered instead.
-inline void Yuy2BuildShuffles(u8* records, int32_t pairs, const int32_t* lumaOffsets, const int32_t* chromaOffsets,
-                              int32_t rowBytes) {
-  for (int32_t blk = 0; blk < pairs / 4; ++blk) {
-    u8* m = records + 64 * blk;
-    const int32_t* lo = lumaOffsets + 8 * blk;
-    bool fits = lo[0] >= 0 && int64_t(lo[0]) + 16 <= rowBytes;
-    for (int t = 0; t < 8 && fits; ++t) fits = lo[t] - lo[0] >= 0 && lo[t] - lo[0] + 2 <= 15;
-    if (fits) {
-      for (int t = 0; t < 8; ++t) {
-        u8 rel = u8(lo[t] - lo[0]);
-        const u8 pick[4] = {rel, 0x80, u8(rel + 2), 0x80};
-        __builtin_memcpy(m + 4 * t, pick, 4);
-      }
-    } else {
-      m[0] = 0xFF;
-    }
-    const int32_t* co = chromaOffsets + 4 * blk;
-    fits = co[0] >= 0 && int64_t(co[0]) + 16 <= rowBytes;
-    for (int t = 0; t < 4 && fits; ++t) fits = co[t] - co[0] >= 0 && co[t] - co[0] + 7 <= 15;
-    if (fits) {
-      for (int t = 0; t < 4; ++t) {
-        u8 rel = u8(co[t] - co[0]);
-        const u8 u[4] = {u8(rel + 1), 0x80, u8(rel + 5), 0x80}, v[4] = {u8(rel + 3), 0x80, u8(rel + 7), 0x80};
-        __builtin_memcpy(m + 32 + 4 * t, u, 4);
-        __builtin_memcpy(m + 48 + 4 * t, v, 4);
-      }
-    } else {
-      m[32] = 0xFF;
-    }
-  }
-}
-#endif
 
 // The vertical blend of work values (64 x samples, so at most 255 x 64) with a 14-bit
 // weight w: (w * lo + (16384 - w) * up + 2^19) >> 20 equals
@@ -334,10 +354,10 @@ inline ImgStatus Yuy2InterpolateEngine(const u8* src, ImgSize srcSize, int32_t s
   WorkBlocks<kSet0 + 4> blocks;
   void** b = blocks.p;
   const bool linear = interp == IMG_INTERP_LINEAR, cubic = interp == IMG_INTERP_CUBIC;
-  // Levels with byte shuffles keep, behind the luma offsets, one 64-byte shuffle record
+  // Levels with byte shuffles keep, behind the luma offsets, one 96-byte shuffle record
   // per four destination pairs (see Yuy2LinearHorzKernelVec).
 #if RESIZE_LEVEL >= 2
-  const int64_t shuffleWords = interp == IMG_INTERP_LINEAR ? 16 * int64_t(pairs / 4) : 0;
+  const int64_t shuffleWords = interp == IMG_INTERP_LINEAR ? kYuy2RecordBytes / 4 * int64_t(pairs / 4) : 0;
 #else
   const int64_t shuffleWords = 0;
 #endif
@@ -422,7 +442,7 @@ inline ImgStatus Yuy2InterpolateEngine(const u8* src, ImgSize srcSize, int32_t s
     }
 #if RESIZE_LEVEL >= 2
     const u8* shuffles = reinterpret_cast<const u8*>(lumaOff + lumaCount);
-    Yuy2BuildShuffles(reinterpret_cast<u8*>(lumaOff + lumaCount), pairs, lumaOff, chromaOff,
+    Yuy2BuildShuffles(reinterpret_cast<u8*>(lumaOff + lumaCount), pairs, lumaOff, chromaOff, lumaW, chromaW,
                       2 * (srcSize.width - roi.x));
 #else
     const u8* shuffles = nullptr;
