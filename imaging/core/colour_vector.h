@@ -12,11 +12,11 @@
 // with Y the luma byte, d = Cb - 128 and e = Cr - 128. C is formed per chroma sample in
 // 32 bits: each coefficient is split into a multiple of 65536 and a 16-bit remainder, the
 // remainders go through pmaddwd and the multiples of 65536 are added as shifted copies of
-// the inputs. Per pixel the kernels then work in 16 bits on an exact split of the sum:
-// with L = 65536 + R, R * Y = 65536 * A + a and C = 65536 * H + c (0 <= a, c < 65536),
-//   (L * Y + C) >> 16 = Y + A + H + (a + c >= 65536),
-// the last term a carry found by one compare; for L = 65536 it is just Y + H. The sum
-// stays far inside 16 bits, and the unsigned pack to bytes is the clamp.
+// the inputs. The video-range forms keep a pixel pair per 32-bit lane, even and odd
+// pixels' L * Y apart, so a chroma term is added without being spread to its pixels, and
+// take the high halves of the sums (far inside 16 bits) in pixel order. The studio forms
+// (L = 65536) reduce to Y + (C >> 16) per channel, in 16 bits. The unsigned pack to
+// bytes is the clamp.
 
 // ---- Small helpers ----------------------------------------------------------------------
 
@@ -78,7 +78,7 @@ template <int CD, int CE, int K>
 inline __m128i ChromaTerm(__m128i de, __m128i d16, __m128i e16) {
   constexpr u32 pair = (u32(LowPart(CE)) << 16) | (u32(LowPart(CD)) & 0xFFFFu);
   __m128i t = _mm_madd_epi16(de, _mm_set1_epi32(int(pair)));
-  t = _mm_add_epi32(t, _mm_set1_epi32(K));
+  if constexpr (K != 0) t = _mm_add_epi32(t, _mm_set1_epi32(K));
   t = AddTimes<HighPart(CD)>(t, d16);
   return AddTimes<HighPart(CE)>(t, e16);
 }
@@ -96,128 +96,23 @@ constexpr bool LumaUnscaled() {
   return CoefficientsOf<Set>().luma == 65536;
 }
 
-// The low 16 bits of the eight 32-bit lanes of a and b, in order.
-inline __m128i LowHalves(__m128i a, __m128i b) {
-#if defined(__SSE4_1__)
-  const __m128i m = _mm_set1_epi32(0xFFFF);
-  return _mm_packus_epi32(_mm_and_si128(a, m), _mm_and_si128(b, m));
-#else
-  return _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(a, 16), 16), _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
-#endif
-}
-
-// One channel's chroma terms of eight samples (d, e pairs of samples 0-3 in de0, 4-7 in
-// de1) in 16-bit lanes: high = C >> 16 and, for a scaled luma, limit = c ^ 0x7FFF with c
-// the low 16 bits of C; a + c >= 65536 is then (a ^ 0x8000) > limit as signed numbers.
-struct ChromaSplit {
-  __m128i high, limit;
-};
-
-template <ColourSet Set, int Ch>
-inline ChromaSplit SplitTerm(__m128i de0, __m128i de1) {
-  const __m128i c0 = ChannelTerm<Set, Ch>(de0), c1 = ChannelTerm<Set, Ch>(de1);
-  ChromaSplit r;
-  r.high = _mm_packs_epi32(_mm_srai_epi32(c0, 16), _mm_srai_epi32(c1, 16));
-  if constexpr (!LumaUnscaled<Set>()) r.limit = _mm_xor_si128(LowHalves(c0, c1), _mm_set1_epi16(0x7FFF));
-  else r.limit = r.high;
-  return r;
-}
-
-// The three channels' terms of eight chroma samples.
+// The studio forms' chroma terms of eight samples (d, e pairs of samples 0-3 in de0, 4-7
+// in de1), one channel each, as C >> 16 in 16-bit lanes.
 template <ColourSet Set>
-inline void SplitTerms(__m128i de0, __m128i de1, ChromaSplit c[3]) {
-  c[0] = SplitTerm<Set, 0>(de0, de1);
-  c[1] = SplitTerm<Set, 1>(de0, de1);
-  c[2] = SplitTerm<Set, 2>(de0, de1);
+inline void StudioTerms(__m128i de0, __m128i de1, __m128i high[3]) {
+  static_assert(LumaUnscaled<Set>(), "only an unscaled luma reduces to Y + (C >> 16)");
+  const __m128i c0[3] = {ChannelTerm<Set, 0>(de0), ChannelTerm<Set, 1>(de0), ChannelTerm<Set, 2>(de0)};
+  const __m128i c1[3] = {ChannelTerm<Set, 0>(de1), ChannelTerm<Set, 1>(de1), ChannelTerm<Set, 2>(de1)};
+  for (int ch = 0; ch < 3; ++ch) high[ch] = _mm_packs_epi32(_mm_srai_epi32(c0[ch], 16), _mm_srai_epi32(c1[ch], 16));
 }
 
-// The luma side of eight pixels (16-bit lanes): base = Y + A, low = a ^ 0x8000.
-struct Luma8 {
-  __m128i base, low;
-};
-
-template <ColourSet Set>
-inline Luma8 LumaOf(__m128i y16) {
-  constexpr int rest = CoefficientsOf<Set>().luma - 65536;
-  if constexpr (rest == 0) {
-    return {y16, y16};
-  } else {
-    const __m128i r = _mm_set1_epi16(short(rest));
-    return {_mm_add_epi16(y16, _mm_mulhi_epu16(y16, r)),
-            _mm_xor_si128(_mm_mullo_epi16(y16, r), _mm_set1_epi16(short(0x8000)))};
-  }
-}
-
-// One channel of eight pixels as 16-bit values, their chroma terms already one per pixel.
-template <ColourSet Set>
-inline __m128i ChannelOf(const Luma8& l, __m128i high, __m128i limit) {
-  const __m128i v = _mm_add_epi16(l.base, high);
-  if constexpr (LumaUnscaled<Set>()) return v;
-  return _mm_sub_epi16(v, _mm_cmpgt_epi16(l.low, limit));
-}
-
-// B, G, R of sixteen pixels (pixels 0-7 in lo, 8-15 in hi) from eight chroma samples each
-// shared by a pixel pair.
-template <ColourSet Set>
-inline void ChannelsShared(const Luma8& l0, const Luma8& l1, const ChromaSplit c[3], __m128i lo[3], __m128i hi[3]) {
+// B, G, R of sixteen pixels (luma of pixels 0-7 in y0, 8-15 in y1, 16-bit lanes) in the
+// studio form, each of the eight chroma terms shared by a pixel pair.
+inline void StudioChannels(__m128i y0, __m128i y1, const __m128i high[3], __m128i lo[3], __m128i hi[3]) {
   for (int ch = 0; ch < 3; ++ch) {
-    const __m128i h = c[ch].high, m = c[ch].limit;
-    lo[ch] = ChannelOf<Set>(l0, _mm_unpacklo_epi16(h, h), _mm_unpacklo_epi16(m, m));
-    hi[ch] = ChannelOf<Set>(l1, _mm_unpackhi_epi16(h, h), _mm_unpackhi_epi16(m, m));
+    lo[ch] = _mm_add_epi16(y0, _mm_unpacklo_epi16(high[ch], high[ch]));
+    hi[ch] = _mm_add_epi16(y1, _mm_unpackhi_epi16(high[ch], high[ch]));
   }
-}
-
-// The chroma terms of eight pixels, per channel (B, G, R), pixels 0-3 and 4-7.
-struct Chroma8 {
-  __m128i c[3][2];
-};
-
-// Four chroma samples shared by pixel pairs: eight pixels.
-template <ColourSet Set>
-inline Chroma8 ChromaShared(__m128i de) {
-  Chroma8 r;
-  const __m128i c[3] = {ChannelTerm<Set, 0>(de), ChannelTerm<Set, 1>(de), ChannelTerm<Set, 2>(de)};
-  for (int ch = 0; ch < 3; ++ch) {
-    r.c[ch][0] = _mm_unpacklo_epi32(c[ch], c[ch]);
-    r.c[ch][1] = _mm_unpackhi_epi32(c[ch], c[ch]);
-  }
-  return r;
-}
-
-// Eight samples of eight pixels, pixels 0-3 in deLo and 4-7 in deHi.
-template <ColourSet Set>
-inline Chroma8 ChromaOwn(__m128i deLo, __m128i deHi) {
-  Chroma8 r;
-  r.c[0][0] = ChannelTerm<Set, 0>(deLo);
-  r.c[1][0] = ChannelTerm<Set, 1>(deLo);
-  r.c[2][0] = ChannelTerm<Set, 2>(deLo);
-  r.c[0][1] = ChannelTerm<Set, 0>(deHi);
-  r.c[1][1] = ChannelTerm<Set, 1>(deHi);
-  r.c[2][1] = ChannelTerm<Set, 2>(deHi);
-  return r;
-}
-
-// B, G, R of eight pixels as 16-bit values, from their luma bytes widened to 16 bits, in
-// 32-bit lanes throughout: for pixels with a chroma sample each (4:4:4) this costs less
-// than splitting every sample's terms for the 16-bit form.
-template <ColourSet Set>
-inline void ApplyLuma(__m128i y16, const Chroma8& c, __m128i out[3]) {
-  constexpr int luma = CoefficientsOf<Set>().luma;
-  __m128i lo, hi;
-  if constexpr (luma == 65536) {
-    lo = _mm_unpacklo_epi16(_mm_setzero_si128(), y16);
-    hi = _mm_unpackhi_epi16(_mm_setzero_si128(), y16);
-  } else {
-    // luma * Y = 65536 * Y + rest * Y: the 65536 part only adds Y to the high half.
-    const __m128i rest = _mm_set1_epi16(short(luma - 65536));
-    const __m128i pl = _mm_mullo_epi16(y16, rest);
-    const __m128i ph = _mm_add_epi16(_mm_mulhi_epi16(y16, rest), y16);
-    lo = _mm_unpacklo_epi16(pl, ph);
-    hi = _mm_unpackhi_epi16(pl, ph);
-  }
-  for (int ch = 0; ch < 3; ++ch)
-    out[ch] = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, c.c[ch][0]), 16),
-                              _mm_srai_epi32(_mm_add_epi32(hi, c.c[ch][1]), 16));
 }
 
 // Four pixel pairs that share a chroma sample each (4:2:2 and 4:2:0): 32-bit lanes hold
@@ -241,8 +136,8 @@ inline LumaPairs LumaPairsOf(__m128i yPairs) {
 // (L * Y + C) >> 16 of the four pairs as eight 16-bit values in pixel order: the high
 // halves of the 32-bit sums, which lie far inside 16 bits, taken without a shift of the
 // odd ones.
-inline __m128i PairChannel(const LumaPairs& l, __m128i c) {
-  const __m128i e = _mm_srli_epi32(_mm_add_epi32(l.even, c), 16), o = _mm_add_epi32(l.odd, c);
+inline __m128i PairChannel(const LumaPairs& l, __m128i cEven, __m128i cOdd) {
+  const __m128i e = _mm_srli_epi32(_mm_add_epi32(l.even, cEven), 16), o = _mm_add_epi32(l.odd, cOdd);
 #if defined(__SSE4_1__)
   return _mm_blend_epi16(e, o, 0xAA);
 #else
@@ -254,7 +149,7 @@ inline __m128i PairChannel(const LumaPairs& l, __m128i c) {
 template <ColourSet Set>
 inline void PairChannels(__m128i yPairs, const __m128i c[3], __m128i out[3]) {
   const LumaPairs l = LumaPairsOf<Set>(yPairs);
-  for (int ch = 0; ch < 3; ++ch) out[ch] = PairChannel(l, c[ch]);
+  for (int ch = 0; ch < 3; ++ch) out[ch] = PairChannel(l, c[ch], c[ch]);
 }
 
 template <ColourSet Set>
@@ -299,9 +194,7 @@ inline void StoreRgb16(u8* d, const __m128i lo[3], const __m128i hi[3], __m128i 
   }
 }
 
-// Packed 4:2:2 rows, eight pairs per step. LumaHigh: UYVY (luma in the odd bytes). An
-// unscaled luma takes the 16-bit form (Y + H per channel); a scaled one stays in 32-bit
-// lanes, where the carry compare would cost more than it saves.
+// Packed 4:2:2 rows, eight pairs per step. LumaHigh: UYVY (luma in the odd bytes).
 template <ColourSet Set, bool LumaHigh, int Bpp>
 inline int Packed422ToRgb(const u8* s, u8* d, int pairs, u8 alpha) {
   const __m128i a = _mm_set1_epi8(char(alpha));
@@ -315,9 +208,9 @@ inline int Packed422ToRgb(const u8* s, u8* d, int pairs, u8 alpha) {
       const __m128i y1 = LumaHigh ? _mm_srli_epi16(v1, 8) : _mm_and_si128(v1, low);
       const __m128i de0 = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v0, low) : _mm_srli_epi16(v0, 8), centre);
       const __m128i de1 = _mm_sub_epi16(LumaHigh ? _mm_and_si128(v1, low) : _mm_srli_epi16(v1, 8), centre);
-      ChromaSplit c[3];
-      SplitTerms<Set>(de0, de1, c);
-      ChannelsShared<Set>(LumaOf<Set>(y0), LumaOf<Set>(y1), c, lo, hi);
+      __m128i high[3];
+      StudioTerms<Set>(de0, de1, high);
+      StudioChannels(y0, y1, high, lo, hi);
     } else {
       // Each 32-bit lane is one pair: its two luma values and its (d, e).
       for (int h = 0; h < 2; ++h) {
@@ -386,20 +279,44 @@ inline int VecUyvyToRgb(const u8* s, u8* d, int pairs, u8 alpha) {
   return Packed422ToRgb<kColourStudio, true, Bpp>(s, d, pairs, alpha);
 }
 
+// 4:4:4 rows, sixteen pixels per step, in the pair form with each pixel's own chroma
+// term: even and odd pixels' (d, e) are gathered apart to match the luma pairs. The three
+// channels share one constant, so it is added to the luma once instead of to each term.
+template <ColourSet Set, int Ch>
+inline __m128i ChannelTermWithoutConstant(__m128i de) {
+  constexpr Coefficients k = CoefficientsOf<Set>();
+  const __m128i d16 = _mm_slli_epi32(de, 16);
+  const __m128i e16 = _mm_and_si128(de, _mm_set1_epi32(int(0xFFFF0000u)));
+  return ChromaTerm<k.cd[Ch], k.ce[Ch], 0>(de, d16, e16);
+}
+
 template <int Bpp>
 inline int VecYuv444ToRgb(const u8* py, const u8* pb, const u8* pr, u8* d, int width, u8 alpha) {
+  constexpr Coefficients k = CoefficientsOf<kColourBt709>();
+  static_assert(k.k[0] == k.k[1] && k.k[1] == k.k[2], "the channels' constants differ");
   const __m128i a = _mm_set1_epi8(char(alpha)), zero = _mm_setzero_si128(), centre = _mm_set1_epi16(128);
+  const __m128i low = _mm_set1_epi16(0x00FF), constant = _mm_set1_epi32(k.k[0]);
   int x = 0;
   for (; x + 16 <= width; x += 16) {
     const __m128i y = Load(py + x);
     const __m128i cb = Load(pb + x), cr = Load(pr + x);
-    const __m128i uv[2] = {_mm_unpacklo_epi8(cb, cr), _mm_unpackhi_epi8(cb, cr)};
+    const __m128i cbEven = _mm_and_si128(cb, low), cbOdd = _mm_srli_epi16(cb, 8);
+    const __m128i crEven = _mm_and_si128(cr, low), crOdd = _mm_srli_epi16(cr, 8);
     __m128i out[2][3];
     for (int h = 0; h < 2; ++h) {
-      const __m128i deLo = _mm_sub_epi16(_mm_unpacklo_epi8(uv[h], zero), centre);
-      const __m128i deHi = _mm_sub_epi16(_mm_unpackhi_epi8(uv[h], zero), centre);
-      const __m128i y16 = h ? _mm_unpackhi_epi8(y, zero) : _mm_unpacklo_epi8(y, zero);
-      ApplyLuma<kColourBt709>(y16, ChromaOwn<kColourBt709>(deLo, deHi), out[h]);
+      const __m128i deEven = _mm_sub_epi16(h ? _mm_unpackhi_epi16(cbEven, crEven) : _mm_unpacklo_epi16(cbEven, crEven),
+                                           centre);
+      const __m128i deOdd = _mm_sub_epi16(h ? _mm_unpackhi_epi16(cbOdd, crOdd) : _mm_unpacklo_epi16(cbOdd, crOdd),
+                                          centre);
+      LumaPairs l = LumaPairsOf<kColourBt709>(h ? _mm_unpackhi_epi8(y, zero) : _mm_unpacklo_epi8(y, zero));
+      l.even = _mm_add_epi32(l.even, constant);
+      l.odd = _mm_add_epi32(l.odd, constant);
+      out[h][0] = PairChannel(l, ChannelTermWithoutConstant<kColourBt709, 0>(deEven),
+                              ChannelTermWithoutConstant<kColourBt709, 0>(deOdd));
+      out[h][1] = PairChannel(l, ChannelTermWithoutConstant<kColourBt709, 1>(deEven),
+                              ChannelTermWithoutConstant<kColourBt709, 1>(deOdd));
+      out[h][2] = PairChannel(l, ChannelTermWithoutConstant<kColourBt709, 2>(deEven),
+                              ChannelTermWithoutConstant<kColourBt709, 2>(deOdd));
     }
     StoreRgb16<Bpp>(d + Bpp * x, out[0], out[1], a);
   }
@@ -418,13 +335,13 @@ inline int VecI420ToRgb(const u8* y0, const u8* y1, const u8* cb, const u8* cr, 
     const __m128i de0 = _mm_sub_epi16(_mm_unpacklo_epi8(uv, zero), centre);
     const __m128i de1 = _mm_sub_epi16(_mm_unpackhi_epi8(uv, zero), centre);
     if constexpr (LumaUnscaled<Set>()) {
-      // Y + H per channel: H spread to pixels 0-7 and 8-15.
-      ChromaSplit c[3];
-      SplitTerms<Set>(de0, de1, c);
+      // Y + (C >> 16) per channel, the terms spread to pixels 0-7 and 8-15 once.
+      __m128i high[3];
+      StudioTerms<Set>(de0, de1, high);
       __m128i hLo[3], hHi[3];
       for (int ch = 0; ch < 3; ++ch) {
-        hLo[ch] = _mm_unpacklo_epi16(c[ch].high, c[ch].high);
-        hHi[ch] = _mm_unpackhi_epi16(c[ch].high, c[ch].high);
+        hLo[ch] = _mm_unpacklo_epi16(high[ch], high[ch]);
+        hHi[ch] = _mm_unpackhi_epi16(high[ch], high[ch]);
       }
       for (int row = 0; row < 2; ++row) {
         const __m128i y = Load((row ? y1 : y0) + 2 * k);

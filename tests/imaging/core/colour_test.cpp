@@ -396,11 +396,12 @@ TEST(ColourConversion, FormulaSetsMatchLevelZeroAcrossTheInputRange) {
   }
 }
 
-// The 4:2:2 and 4:2:0 vector blocks form their sums in other ways than level 0 (one chroma
-// term per pixel pair, the studio ones in 16 bits): every (Y, Cb, Cr) through each of
-// them, BGRA and BGR, must give the level-0 bytes. (Under the sanitizers a spread of Cr
+// The vector blocks form their sums in other ways than level 0 (one chroma term per pixel
+// pair in 4:2:2 and 4:2:0, even and odd pixels apart in 4:4:4, the studio ones in 16
+// bits): every (Y, Cb, Cr) through each of them, BGRA and BGR, must give the level-0
+// bytes. (Under the sanitizers a spread of Cr
 // values only, to keep the run short.)
-TEST(ColourConversion, PairedChromaFormsMatchLevelZeroForEveryInput) {
+TEST(ColourConversion, RgbFormsMatchLevelZeroForEveryInput) {
   const std::vector<CpuLevel> levels = RunnableLevels();
   if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
 #if defined(__SANITIZE_ADDRESS__)
@@ -445,7 +446,26 @@ TEST(ColourConversion, PairedChromaFormsMatchLevelZeroForEveryInput) {
          return ImgI420ToBgraBt709StudioTable[l](p, s, d, 2048, {512, 128}, 3);
        }},
   };
+  std::vector<u8> ys(256 * 256), cbs(256 * 256), crs(256 * 256);
+  for (int i = 0; i < 256 * 256; ++i) {
+    ys[i] = u8(i & 255);
+    cbs[i] = u8(i >> 8);
+  }
   for (int cr = 0; cr < 256; cr += crStep) {
+    // 4:4:4: row = Cb, column = Y.
+    std::fill(crs.begin(), crs.end(), u8(cr));
+    const u8* const p444[3] = {ys.data(), cbs.data(), crs.data()};
+    for (int bpp : {4, 3}) {
+      auto run = [&](CpuLevel level, std::vector<u8>& to) {
+        return bpp == 4 ? ImgYuv444ToBgraBt709Table[level](p444, 256, to.data(), 1024, {256, 256}, 7)
+                        : ImgYuv444ToBgrBt709Table[level](p444, 256, to.data(), 768, {256, 256});
+      };
+      ASSERT_EQ(run(0, ref), IMG_OK);
+      for (CpuLevel level : levels) {
+        ASSERT_EQ(run(level, out), IMG_OK);
+        ASSERT_EQ(out, ref) << "4:4:4 bpp " << bpp << " level " << level << " Cr " << cr;
+      }
+    }
     // Packed: row = Cb, pairs carry every luma value with the row's chroma.
     for (int uyvy = 0; uyvy < 2; ++uyvy) {
       for (int row = 0; row < 256; ++row)
