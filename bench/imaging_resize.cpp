@@ -15,6 +15,10 @@
 //   weighted path at 4:1; swscale SWS_AREA is a weighted filter of its own.
 // - libyuv picks its widest instructions at run time (256-bit where the processor has
 //   them); ours stay within each level's 128-bit instructions.
+//
+// On a shared machine compare ours with a peer within one run, with the runs interleaved:
+//   --benchmark_enable_random_interleaving=true --benchmark_repetitions=15
+//   --benchmark_min_time=0.1 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <cstring>
