@@ -68,14 +68,7 @@ struct EncoderSlot {
   EncoderSlot() {
     PCI_IDENTITY id{};
     BoardKindIdentity(BOARD_KIND_ENCODER, &id);
-    platform::board::Identity b;
-    b.vendorId = id.nVendorId;
-    b.deviceId = id.nDeviceId;
-    b.subsystemId = id.nSubsystemId;
-    b.subsystemVendorIdLow = id.nSubsystemVendorIdLow;
-    b.subsystemVendorIdHigh = id.nSubsystemVendorIdHigh;
-    b.revisionId = id.nRevisionId;
-    board.SetIdentity(b);
+    board.SetIdentity(platform::board::IdentityFrom(id));
     board.encoder().SetSignal(platform::board::InputFormat::k1080p30);
     slot = platform::pci::PlugIn(board);
     resources = platform::pci::TranslatedResources(*slot);

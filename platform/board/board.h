@@ -36,6 +36,21 @@ struct Identity {
   UCHAR revisionId = 0;
 };
 
+// The board identity for a record laid out by the driver's field names (its PCI_IDENTITY),
+// so a host program can plug in a board of any kind the driver knows. A template so the
+// board layer never includes a driver header.
+template <typename PciIdentity>
+Identity IdentityFrom(const PciIdentity& id) {
+  Identity b;
+  b.vendorId = id.nVendorId;
+  b.deviceId = id.nDeviceId;
+  b.subsystemId = id.nSubsystemId;
+  b.subsystemVendorIdLow = id.nSubsystemVendorIdLow;
+  b.subsystemVendorIdHigh = id.nSubsystemVendorIdHigh;
+  b.revisionId = id.nRevisionId;
+  return b;
+}
+
 struct Access {
   uint64_t sequence;
   bool write;

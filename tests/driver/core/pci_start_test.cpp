@@ -39,17 +39,6 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
 
 const ULONG kWdm = MakePoolTag("Wdm ");
 
-board::Identity ToBoard(const PCI_IDENTITY& id) {
-  board::Identity b;
-  b.vendorId = id.nVendorId;
-  b.deviceId = id.nDeviceId;
-  b.subsystemId = id.nSubsystemId;
-  b.subsystemVendorIdLow = id.nSubsystemVendorIdLow;
-  b.subsystemVendorIdHigh = id.nSubsystemVendorIdHigh;
-  b.revisionId = id.nRevisionId;
-  return b;
-}
-
 PCI_IDENTITY Kind(BoardKind k) {
   PCI_IDENTITY id{};
   BoardKindIdentity(k, &id);
@@ -82,7 +71,7 @@ class PciStartTest : public ::testing::Test {
   }
   // Plugs a board of this identity in and adds its device.
   void Plug(const PCI_IDENTITY& id, ULONG window0 = 0x10000, ULONG window1 = 0) {
-    board_ = std::make_unique<board::GenericBoard>(ToBoard(id), window0, window1);
+    board_ = std::make_unique<board::GenericBoard>(board::IdentityFrom(id), window0, window1);
     slot_ = pci::PlugIn(*board_);
     size_t index = 0;
     ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index), STATUS_SUCCESS);
@@ -296,7 +285,7 @@ TEST_F(PciStartTest, IdentityAdapterAndInterruptFromTheBoard) {
 
 TEST_F(PciStartTest, FirstInterruptAndFirstFourWindows) {
   PCI_IDENTITY id = Kind(BOARD_KIND_ENCODER);
-  board_ = std::make_unique<board::GenericBoard>(ToBoard(id), 0x10000, 0x1000);
+  board_ = std::make_unique<board::GenericBoard>(board::IdentityFrom(id), 0x10000, 0x1000);
   for (unsigned w = 2; w < 5; ++w) board_->SetWindowLength(w, 0x1000 * w);
   pci::SlotOptions o;
   o.interruptFlags = CM_RESOURCE_INTERRUPT_LATCHED;
@@ -438,7 +427,7 @@ TEST_F(PciStartTest, ThreadedEncoderBoardServesEveryStatus) {
   machine::SetMode(machine::Mode::Threaded);
   machine::UseRealClock();
   board::EncoderBoard encoder;
-  encoder.SetIdentity(ToBoard(Kind(BOARD_KIND_ENCODER)));
+  encoder.SetIdentity(board::IdentityFrom(Kind(BOARD_KIND_ENCODER)));
   slot_ = pci::PlugIn(encoder);
   size_t index = 0;
   ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index), STATUS_SUCCESS);

@@ -135,14 +135,7 @@ class EncoderDeviceTest : public ::testing::Test {
     PCI_IDENTITY id{};
     BoardKindIdentity(BOARD_KIND_ENCODER, &id);
     id.nRevisionId = revision_;
-    board::Identity b;
-    b.vendorId = id.nVendorId;
-    b.deviceId = id.nDeviceId;
-    b.subsystemId = id.nSubsystemId;
-    b.subsystemVendorIdLow = id.nSubsystemVendorIdLow;
-    b.subsystemVendorIdHigh = id.nSubsystemVendorIdHigh;
-    b.revisionId = id.nRevisionId;
-    board_.SetIdentity(b);
+    board_.SetIdentity(board::IdentityFrom(id));
     slot_ = pci::PlugIn(board_);
     harness_ = std::make_unique<platform::ks::PnpHarness>(EncoderTestDriverEntry);
     ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
