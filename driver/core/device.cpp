@@ -7,28 +7,26 @@ namespace {
 
 constexpr ULONG kDeviceTag = MakePoolTag("QZVK");
 
+template <size_t Rings, size_t Slots>
+void EmptyRings(FieldSlot (&rings)[Rings][Slots]) {
+  for (auto& ring : rings) {
+    for (FieldSlot& slot : ring) {
+      slot.pBuffer = nullptr;
+      slot.nRowStep = 0;
+      slot.bValid = 0;
+      slot.nReserved = 0;
+    }
+  }
+}
+
 }  // namespace
 
 CDevice::CDevice() {
   // The parameter sets are built by their member initialisation, channel sets first in
   // index order, then the group sets. The object arrives zero-filled, but the field
   // rings are emptied explicitly: the deinterlacer trusts a slot only by these words.
-  for (auto& ring : m_DeinterlaceRing) {
-    for (FieldSlot& slot : ring) {
-      slot.pBuffer = nullptr;
-      slot.nRowStep = 0;
-      slot.bValid = 0;
-      slot.nReserved = 0;
-    }
-  }
-  for (auto& ring : m_DeinterlaceOutput) {
-    for (FieldSlot& slot : ring) {
-      slot.pBuffer = nullptr;
-      slot.nRowStep = 0;
-      slot.bValid = 0;
-      slot.nReserved = 0;
-    }
-  }
+  EmptyRings(m_DeinterlaceRing);
+  EmptyRings(m_DeinterlaceOutput);
 }
 
 NTSTATUS CDevice::Add(PKSDEVICE pKsDevice) {
