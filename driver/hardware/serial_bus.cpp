@@ -86,6 +86,23 @@ ULONG BusSendBit(CPCIBaseDevice* Device, const Bank& b, ULONG bit, ULONG h) {
   return 1;
 }
 
+// One bit in from the watchdog microcontroller on bus B: the lines are driven to `lines`
+// (the acknowledge is read with the data line high, a data bit with it low), the data
+// line is let go and sampled, then both lines go low.
+ULONG McuReadBit(CPCIBaseDevice* Device, ULONG lines, ULONG h) {
+  const Bank& b = kBankB;
+  ULONG both = b.sda | b.scl;
+  SetLines(Device, b, both, lines);
+  VORLIX_HalfPeriodWait(h);
+  ReleaseData(Device, b);
+  ULONG bit = SampleData(Device, b);
+  RestoreDirection(Device, b);
+  VORLIX_HalfPeriodWait(h);
+  SetLines(Device, b, both, 0);
+  VORLIX_HalfPeriodWait(h);
+  return bit;
+}
+
 }  // namespace
 
 VOID VORLIX_HalfPeriodWait(ULONG HalfPeriod) {
@@ -152,17 +169,7 @@ ULONG VORLIX_McuSendAck(CPCIBaseDevice* Device, ULONG Bit, ULONG HalfPeriod) {
 
 BOOLEAN VORLIX_McuReadAck(CPCIBaseDevice* Device, ULONG HalfPeriod) {
   if (!Ready(Device)) return FALSE;
-  const Bank& b = kBankB;
-  ULONG both = b.sda | b.scl;
-  SetLines(Device, b, both, both);
-  VORLIX_HalfPeriodWait(HalfPeriod);
-  ReleaseData(Device, b);
-  ULONG bit = SampleData(Device, b);
-  RestoreDirection(Device, b);
-  VORLIX_HalfPeriodWait(HalfPeriod);
-  SetLines(Device, b, both, 0);
-  VORLIX_HalfPeriodWait(HalfPeriod);
-  return bit == 0;
+  return McuReadBit(Device, kBankB.sda | kBankB.scl, HalfPeriod) == 0;
 }
 
 BOOLEAN VORLIX_McuWriteByte(CPCIBaseDevice* Device, UCHAR Byte, ULONG HalfPeriod) {
@@ -172,20 +179,8 @@ BOOLEAN VORLIX_McuWriteByte(CPCIBaseDevice* Device, UCHAR Byte, ULONG HalfPeriod
 
 UCHAR VORLIX_McuReadByte(CPCIBaseDevice* Device, ULONG AckBit, ULONG HalfPeriod) {
   if (!Ready(Device)) return 0xFF;
-  const Bank& b = kBankB;
-  ULONG both = b.sda | b.scl;
   UCHAR byte = 0;
-  for (int k = 0; k < 8; ++k) {
-    SetLines(Device, b, both, b.scl);
-    VORLIX_HalfPeriodWait(HalfPeriod);
-    ReleaseData(Device, b);
-    ULONG bit = SampleData(Device, b);
-    RestoreDirection(Device, b);
-    VORLIX_HalfPeriodWait(HalfPeriod);
-    SetLines(Device, b, both, 0);
-    VORLIX_HalfPeriodWait(HalfPeriod);
-    byte = (UCHAR)(byte << 1 | bit);
-  }
+  for (int k = 0; k < 8; ++k) byte = (UCHAR)(byte << 1 | McuReadBit(Device, kBankB.scl, HalfPeriod));
   VORLIX_McuSendAck(Device, AckBit, HalfPeriod);
   return byte;
 }
