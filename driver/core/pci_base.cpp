@@ -51,6 +51,22 @@ CloneNode* Oldest(PLIST_ENTRY list) {
   return IsListEmpty(list) ? nullptr : CONTAINING_RECORD(list->Flink, CloneNode, Link);
 }
 
+// A holding row: the finished entry joins the done list, and when the oldest held frame
+// was already due (decided before the entry joined) it leaves the list and its owner is told.
+void HoldAndRelease(CloneNode* entry, PKSPIN_LOCK lock, PLIST_ENTRY doneList, bool due, PVOID owner) {
+  if (entry) {
+    entry->bDone = 1;
+    KeAcquireSpinLockAtDpcLevel(lock);
+    RemoveEntryList(&entry->Link);
+    InsertTailList(doneList, &entry->Link);
+    KeReleaseSpinLockFromDpcLevel(lock);
+  }
+  if (due) {
+    RemoveHeadList(doneList);
+    ReleaseOwner(owner);
+  }
+}
+
 ULONG LoadState(const ChannelTable* t, ULONG row) { return __atomic_load_n(&t->nState[row], __ATOMIC_ACQUIRE); }
 void StoreState(ChannelTable* t, ULONG row, ULONG s) { __atomic_store_n(&t->nState[row], s, __ATOMIC_RELEASE); }
 
@@ -169,34 +185,12 @@ VOID CPCIBaseDevice::OnDpcHandle(PKDPC pDpc, PVOID pContext, PVOID pStatus, PVOI
             ULONG threshold =
                 (row <= 3 && lengths[row] != 0xFFFFFFFFu && (lengths[row] & 0x80000000u)) ? 1 : 2;
             CloneNode* oldest = Oldest(doneList);
-            bool due = oldest && oldest->nHoldCount >= threshold;
-            if (entry) {
-              entry->bDone = 1;
-              KeAcquireSpinLockAtDpcLevel(lock);
-              RemoveEntryList(&entry->Link);
-              InsertTailList(doneList, &entry->Link);
-              KeReleaseSpinLockFromDpcLevel(lock);
-            }
-            if (due) {
-              RemoveHeadList(doneList);
-              ReleaseOwner(t->pOwner[row]);
-            }
+            HoldAndRelease(entry, lock, doneList, oldest && oldest->nHoldCount >= threshold, t->pOwner[row]);
             break;
           }
           case kOneFrameHold: {
             if (done[row] != 1) break;
-            bool due = !IsListEmpty(doneList);
-            if (entry) {
-              entry->bDone = 1;
-              KeAcquireSpinLockAtDpcLevel(lock);
-              RemoveEntryList(&entry->Link);
-              InsertTailList(doneList, &entry->Link);
-              KeReleaseSpinLockFromDpcLevel(lock);
-            }
-            if (due) {
-              RemoveHeadList(doneList);
-              ReleaseOwner(t->pOwner[row]);
-            }
+            HoldAndRelease(entry, lock, doneList, !IsListEmpty(doneList), t->pOwner[row]);
             break;
           }
           case kImmediate:
