@@ -105,6 +105,15 @@ class FileObject : public HandleObject {
   bool directory_;
 };
 
+// Every file call reports its outcome twice: in the caller's status block and as its result.
+auto Completion(PIO_STATUS_BLOCK block) {
+  return [block](NTSTATUS s, ULONG_PTR info) {
+    block->Status = s;
+    block->Information = info;
+    return s;
+  };
+}
+
 bool UsesFilePointer(PLARGE_INTEGER offset) {
   return !offset || (offset->LowPart == FILE_USE_FILE_POINTER_POSITION && offset->HighPart == -1);
 }
@@ -215,11 +224,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
                       ULONG CreateOptions, PVOID, ULONG) {
   CheckIrqlAtMost("ZwCreateFile", PASSIVE_LEVEL);
   *FileHandle = nullptr;
-  auto finish = [&](NTSTATUS s, ULONG_PTR info) {
-    IoStatusBlock->Status = s;
-    IoStatusBlock->Information = info;
-    return s;
-  };
+  auto finish = Completion(IoStatusBlock);
   NTSTATUS injected;
   if (Fault(FileOp::Create, &injected)) return finish(injected, 0);
   if (!ObjectAttributes || !ObjectAttributes->ObjectName || !ObjectAttributes->ObjectName->Buffer)
@@ -286,11 +291,7 @@ NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                     ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
   CheckIrqlAtMost("ZwReadFile", PASSIVE_LEVEL);
-  auto finish = [&](NTSTATUS s, ULONG_PTR info) {
-    IoStatusBlock->Status = s;
-    IoStatusBlock->Information = info;
-    return s;
-  };
+  auto finish = Completion(IoStatusBlock);
   auto file = LookupHandleAs<FileObject>(FileHandle);
   if (!file) return finish(STATUS_INVALID_HANDLE, 0);
   NTSTATUS injected;
@@ -317,11 +318,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATU
 NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                      ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
   CheckIrqlAtMost("ZwWriteFile", PASSIVE_LEVEL);
-  auto finish = [&](NTSTATUS s, ULONG_PTR info) {
-    IoStatusBlock->Status = s;
-    IoStatusBlock->Information = info;
-    return s;
-  };
+  auto finish = Completion(IoStatusBlock);
   auto file = LookupHandleAs<FileObject>(FileHandle);
   if (!file) return finish(STATUS_INVALID_HANDLE, 0);
   NTSTATUS injected;
@@ -353,11 +350,7 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
 NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                 ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
   CheckIrqlAtMost("ZwQueryInformationFile", PASSIVE_LEVEL);
-  auto finish = [&](NTSTATUS s, ULONG_PTR info) {
-    IoStatusBlock->Status = s;
-    IoStatusBlock->Information = info;
-    return s;
-  };
+  auto finish = Completion(IoStatusBlock);
   auto file = LookupHandleAs<FileObject>(FileHandle);
   if (!file) return finish(STATUS_INVALID_HANDLE, 0);
   NTSTATUS injected;
@@ -389,11 +382,7 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
 NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
                               FILE_INFORMATION_CLASS FileInformationClass) {
   CheckIrqlAtMost("ZwSetInformationFile", PASSIVE_LEVEL);
-  auto finish = [&](NTSTATUS s, ULONG_PTR info) {
-    IoStatusBlock->Status = s;
-    IoStatusBlock->Information = info;
-    return s;
-  };
+  auto finish = Completion(IoStatusBlock);
   auto file = LookupHandleAs<FileObject>(FileHandle);
   if (!file) return finish(STATUS_INVALID_HANDLE, 0);
   std::lock_guard<std::mutex> g(file->lock);
