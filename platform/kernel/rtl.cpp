@@ -17,6 +17,18 @@ size_t WideLength(PCWSTR s) {
 
 char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? (char16_t)(c - 32) : c; }
 
+// A formatted text into a buffer of `cch` characters: whole, or cut to fit and terminated.
+template <typename Char>
+NTSTATUS CopyBounded(Char* dest, size_t cch, const std::basic_string<Char>& out) {
+  if (out.size() < cch) {
+    memcpy(dest, out.c_str(), (out.size() + 1) * sizeof(Char));
+    return STATUS_SUCCESS;
+  }
+  memcpy(dest, out.data(), (cch - 1) * sizeof(Char));
+  dest[cch - 1] = 0;
+  return STATUS_BUFFER_OVERFLOW;
+}
+
 }  // namespace
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
@@ -146,13 +158,7 @@ NTSTATUS RtlStringCbVPrintfA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszFormat, va_l
   if (cbDest == 0 || cbDest > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
   std::string out;
   FormatWindows(out, pszFormat, argList);
-  if (out.size() < cbDest) {
-    memcpy(pszDest, out.c_str(), out.size() + 1);
-    return STATUS_SUCCESS;
-  }
-  memcpy(pszDest, out.data(), cbDest - 1);
-  pszDest[cbDest - 1] = 0;
-  return STATUS_BUFFER_OVERFLOW;
+  return CopyBounded(pszDest, cbDest, out);
 }
 
 NTSTATUS RtlStringCbPrintfA(PCHAR pszDest, SIZE_T cbDest, PCSTR pszFormat, ...) {
@@ -176,13 +182,7 @@ NTSTATUS RtlStringCbVPrintfW(PWSTR pszDest, SIZE_T cbDest, PCWSTR pszFormat, va_
   if (cch == 0 || cch > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
   std::u16string out;
   FormatWindowsWide(out, pszFormat, argList);
-  if (out.size() < cch) {
-    memcpy(pszDest, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
-    return STATUS_SUCCESS;
-  }
-  memcpy(pszDest, out.data(), (cch - 1) * sizeof(WCHAR));
-  pszDest[cch - 1] = 0;
-  return STATUS_BUFFER_OVERFLOW;
+  return CopyBounded(pszDest, cch, out);
 }
 
 NTSTATUS RtlStringCbPrintfW(PWSTR pszDest, SIZE_T cbDest, PCWSTR pszFormat, ...) {
