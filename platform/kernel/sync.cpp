@@ -132,6 +132,15 @@ bool ReleaseLockWord(PKSPIN_LOCK lock, const char* call) {
   return true;
 }
 
+// The AtDpcLevel forms do not raise the IRQL: their caller must already run at DISPATCH_LEVEL.
+void CheckAtDispatchLevel(const char* call) {
+  if (CurrentIrql() < DISPATCH_LEVEL) {
+    char d[64];
+    std::snprintf(d, sizeof d, "called at IRQL %u, below DISPATCH_LEVEL", CurrentIrql());
+    ReportVerifierFailure(call, d, IRQL_NOT_GREATER_OR_EQUAL);
+  }
+}
+
 }  // namespace
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELAXED); }
@@ -157,20 +166,12 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-  if (CurrentIrql() < DISPATCH_LEVEL) {
-    char d[64];
-    std::snprintf(d, sizeof d, "called at IRQL %u, below DISPATCH_LEVEL", CurrentIrql());
-    ReportVerifierFailure("KeAcquireSpinLockAtDpcLevel", d, IRQL_NOT_GREATER_OR_EQUAL);
-  }
+  CheckAtDispatchLevel("KeAcquireSpinLockAtDpcLevel");
   AcquireLockWord(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-  if (CurrentIrql() < DISPATCH_LEVEL) {
-    char d[64];
-    std::snprintf(d, sizeof d, "called at IRQL %u, below DISPATCH_LEVEL", CurrentIrql());
-    ReportVerifierFailure("KeReleaseSpinLockFromDpcLevel", d, IRQL_NOT_GREATER_OR_EQUAL);
-  }
+  CheckAtDispatchLevel("KeReleaseSpinLockFromDpcLevel");
   ReleaseLockWord(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
