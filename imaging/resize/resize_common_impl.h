@@ -4,6 +4,7 @@
 #pragma once
 
 #include <climits>
+#include <cmath>
 #include <cstddef>
 
 #include "imaging/core/copy.h"
@@ -19,6 +20,31 @@ namespace {
 
 // Snap that absorbs the error of positions accumulated by repeated addition.
 constexpr double kSnap = 0.0000001;
+
+// The area-average engines' source rows for destination row y when the period is not a
+// whole number of rows. Cell 0 takes its whole rows, then its share of the row the cell
+// boundary cuts; each later cell takes what that cut row has left, its own whole rows,
+// then its share of the next cut row. `cur` (the cut row) and `tail` (the share of it
+// already taken) carry from one cell to the next. addRow(row, whole, weight).
+template <typename AddRow>
+inline void AddCutCellRows(int32_t y, double period, int64_t& cur, double& tail, const AddRow& addRow) {
+  if (y == 0) {
+    const double whole = std::floor(period);
+    for (int64_t r = 0; r < int64_t(whole); ++r) addRow(cur++, true, 1.0);
+    tail = period - whole;
+    addRow(cur, false, tail);
+    return;
+  }
+  double lead = 1.0 - tail;
+  double rest = period - lead;
+  double nWhole = std::floor(rest + kSnap);
+  tail = rest - nWhole;
+  // A cut row whose part in this cell is negligible belonged to the previous cell.
+  if (lead > kSnap) addRow(cur, false, lead);
+  ++cur;
+  for (int64_t r = 0; r < int64_t(nWhole); ++r) addRow(cur++, true, 1.0);
+  if (tail > kSnap) addRow(cur, false, tail);
+}
 
 // Work memory. Counts are 64-bit so that no size can wrap to a small block; a block
 // that would not fit the allocators' 32-bit byte counts is refused like a lack of memory.

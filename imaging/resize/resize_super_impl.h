@@ -233,7 +233,7 @@ ImgStatus SuperSampleRows(const T* src, T* dst, int32_t srcStep, int32_t dstStep
   if (periodMode < 0 || periodMode > 3) return IMG_ERR_INTERPOLATION;
   const double xWholeD = std::floor(xPeriod), yWholeD = std::floor(yPeriod);
   const int32_t xWhole = int32_t(xWholeD), yWhole = int32_t(yWholeD);
-  const double xFrac = xPeriod - xWholeD, yFrac = yPeriod - yWholeD;
+  const double xFrac = xPeriod - xWholeD;
   const bool vertFrac = periodMode & 1, horzFrac = periodMode & 2;
   // Integer column sums are exact while yWhole full-scale samples fit 32 bits; past
   // that the float sums take over.
@@ -299,20 +299,8 @@ ImgStatus SuperSampleRows(const T* src, T* dst, int32_t srcStep, int32_t dstStep
         for (int64_t r = 0; r < rows; ++r) addRow(cur + r, true, 1.0);
       }
       cur += yWhole;
-    } else if (y == 0) {
-      for (int32_t r = 0; r < yWhole; ++r) addRow(cur++, true, 1.0);
-      addRow(cur, false, yFrac);
-      tail = yFrac;
     } else {
-      double lead = 1.0 - tail;
-      double x = yPeriod - lead;
-      double nWhole = std::floor(x + kSnap);
-      tail = x - nWhole;
-      // A cut row whose part in this cell is negligible belonged to the previous cell.
-      if (lead > kSnap) addRow(cur, false, lead);
-      ++cur;
-      for (int64_t r = 0; r < int64_t(nWhole); ++r) addRow(cur++, true, 1.0);
-      if (tail > kSnap) addRow(cur, false, tail);
+      AddCutCellRows(y, yPeriod, cur, tail, addRow);
     }
 
     // Horizontal pass and store.

@@ -587,19 +587,8 @@ inline ImgStatus Yuy2SuperSampleEngine(const u8* src, u8* dst, int32_t srcStep, 
     VecZeroU8(acc, count * 4);
     if (wholeY) {
       for (int64_t r = 0; r < syWhole; ++r) addRow(cur++, true, 1.0);
-    } else if (y == 0) {
-      for (int64_t r = 0; r < syWhole; ++r) addRow(cur++, true, 1.0);
-      tail = sy - syWholeD;
-      addRow(cur, false, tail);
     } else {
-      double lead = 1.0 - tail;
-      double r = sy - lead;
-      double n = std::floor(r + kSnap);
-      tail = r - n;
-      if (lead > kSnap) addRow(cur, false, lead);
-      ++cur;
-      for (int64_t k = 0; k < int64_t(n); ++k) addRow(cur++, true, 1.0);
-      if (tail > kSnap) addRow(cur, false, tail);
+      AddCutCellRows(y, sy, cur, tail, addRow);
     }
 
     u8* d = dst + int64_t(y) * dstStep;
