@@ -194,6 +194,32 @@ inline void StoreRgb16(u8* d, const __m128i lo[3], const __m128i hi[3], __m128i 
   }
 }
 
+#if defined(__SSSE3__)
+// Sixteen pixels to 48 bytes of B, G, R straight from the three channel vectors: each
+// output vector gathers its bytes from every channel with one shuffle apiece.
+template <>
+inline void StoreRgb16<3>(u8* d, const __m128i lo[3], const __m128i hi[3], __m128i) {
+  const __m128i b = _mm_packus_epi16(lo[0], hi[0]);
+  const __m128i g = _mm_packus_epi16(lo[1], hi[1]);
+  const __m128i r = _mm_packus_epi16(lo[2], hi[2]);
+  const char z = -1;
+  const __m128i b0 = _mm_setr_epi8(0, z, z, 1, z, z, 2, z, z, 3, z, z, 4, z, z, 5);
+  const __m128i g0 = _mm_setr_epi8(z, 0, z, z, 1, z, z, 2, z, z, 3, z, z, 4, z, z);
+  const __m128i r0 = _mm_setr_epi8(z, z, 0, z, z, 1, z, z, 2, z, z, 3, z, z, 4, z);
+  const __m128i b1 = _mm_setr_epi8(z, z, 6, z, z, 7, z, z, 8, z, z, 9, z, z, 10, z);
+  const __m128i g1 = _mm_setr_epi8(5, z, z, 6, z, z, 7, z, z, 8, z, z, 9, z, z, 10);
+  const __m128i r1 = _mm_setr_epi8(z, 5, z, z, 6, z, z, 7, z, z, 8, z, z, 9, z, z);
+  const __m128i b2 = _mm_setr_epi8(z, 11, z, z, 12, z, z, 13, z, z, 14, z, z, 15, z, z);
+  const __m128i g2 = _mm_setr_epi8(z, z, 11, z, z, 12, z, z, 13, z, z, 14, z, z, 15, z);
+  const __m128i r2 = _mm_setr_epi8(10, z, z, 11, z, z, 12, z, z, 13, z, z, 14, z, z, 15);
+  Store(d, _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(b, b0), _mm_shuffle_epi8(g, g0)), _mm_shuffle_epi8(r, r0)));
+  Store(d + 16,
+        _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(b, b1), _mm_shuffle_epi8(g, g1)), _mm_shuffle_epi8(r, r1)));
+  Store(d + 32,
+        _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(b, b2), _mm_shuffle_epi8(g, g2)), _mm_shuffle_epi8(r, r2)));
+}
+#endif
+
 // Packed 4:2:2 rows, eight pairs per step. LumaHigh: UYVY (luma in the odd bytes).
 template <ColourSet Set, bool LumaHigh, int Bpp>
 inline int Packed422ToRgb(const u8* s, u8* d, int pairs, u8 alpha) {
