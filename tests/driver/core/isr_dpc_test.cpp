@@ -16,6 +16,7 @@
 #include "platform/board/board.h"
 #include "platform/kernel/machine.h"
 #include "platform/pci/host.h"
+#include "tests/support/physical_address.h"
 
 namespace board = platform::board;
 namespace machine = platform::kernel;
@@ -117,10 +118,21 @@ VOID ScriptedCallback(struct _KSPIN** pins, struct _KSSTREAM_POINTER** clones, P
   s.calls.push_back(std::move(c));
 }
 
-PHYSICAL_ADDRESS Pa(uint64_t v) {
-  PHYSICAL_ADDRESS p;
-  p.QuadPart = (LONGLONG)v;
-  return p;
+using vorlix_test::Pa;
+
+// What PCI start does for the interrupt path, on a board already plugged into `slot`:
+// window 0 mapped, the identity and the channel table, the DPC lock and objects, the
+// gate open, the interrupt connected (its status is the result).
+NTSTATUS Wire(TestDevice* d, pci::Slot* slot, PCI_IDENTITY* identity, ChannelTable* table) {
+  d->m_nBarLength[0] = 0x10000;
+  d->m_pBar[0] = static_cast<PUCHAR>(MmMapIoSpace(Pa(slot->windowBase(0)), 0x10000, MmNonCached));
+  d->m_pPciIdentity = identity;
+  d->m_pChannelTable = table;
+  KeInitializeSpinLock(&d->m_DpcLock);
+  for (auto& dpc : d->m_aDpc) KeInitializeDpc(&dpc, CPCIBaseDevice::OnDpcHandle, d);
+  d->m_nIsrGate = 1;
+  return IoConnectInterrupt(&d->m_pInterrupt, CPCIBaseDevice::OnInterruptHandle, d, nullptr, slot->vector(),
+                            slot->level(), slot->level(), LevelSensitive, TRUE, 1, FALSE);
 }
 
 class IsrDpcTest : public ::testing::Test {
@@ -133,16 +145,7 @@ class IsrDpcTest : public ::testing::Test {
     BoardKindIdentity(BOARD_KIND_ENCODER, &identity_);
     identity_.nSubsystemId = 0x5678;
     slot_ = pci::PlugIn(board_);
-    d_->m_nBarLength[0] = 0x10000;
-    d_->m_pBar[0] = static_cast<PUCHAR>(MmMapIoSpace(Pa(slot_->windowBase(0)), 0x10000, MmNonCached));
-    d_->m_pPciIdentity = &identity_;
-    d_->m_pChannelTable = &table_;
-    KeInitializeSpinLock(&d_->m_DpcLock);
-    for (auto& dpc : d_->m_aDpc) KeInitializeDpc(&dpc, CPCIBaseDevice::OnDpcHandle, d_.get());
-    d_->m_nIsrGate = 1;
-    ASSERT_EQ(IoConnectInterrupt(&d_->m_pInterrupt, CPCIBaseDevice::OnInterruptHandle, d_.get(), nullptr,
-                                 slot_->vector(), slot_->level(), slot_->level(), LevelSensitive, TRUE, 1, FALSE),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Wire(d_.get(), slot_, &identity_, &table_), STATUS_SUCCESS);
     board_.ClearAccessLog();
   }
   void TearDown() override {
@@ -506,16 +509,7 @@ TEST(IsrDpcThreaded, InterruptsWhileChannelsStartAndStop) {
     PCI_IDENTITY id{};
     BoardKindIdentity(BOARD_KIND_ENCODER, &id);
     ChannelTable table{};
-    d->m_nBarLength[0] = 0x10000;
-    d->m_pBar[0] = static_cast<PUCHAR>(MmMapIoSpace(Pa(slot->windowBase(0)), 0x10000, MmNonCached));
-    d->m_pPciIdentity = &id;
-    d->m_pChannelTable = &table;
-    KeInitializeSpinLock(&d->m_DpcLock);
-    for (auto& dpc : d->m_aDpc) KeInitializeDpc(&dpc, CPCIBaseDevice::OnDpcHandle, d.get());
-    d->m_nIsrGate = 1;
-    ASSERT_EQ(IoConnectInterrupt(&d->m_pInterrupt, CPCIBaseDevice::OnInterruptHandle, d.get(), nullptr,
-                                 slot->vector(), slot->level(), slot->level(), LevelSensitive, TRUE, 1, FALSE),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Wire(d.get(), slot, &id, &table), STATUS_SUCCESS);
     CallbackScript script;
     g_script = &script;
     std::atomic<bool> stop{false};

@@ -10,6 +10,7 @@
 #include "platform/board/board.h"
 #include "platform/kernel/machine.h"
 #include "platform/pci/host.h"
+#include "tests/support/physical_address.h"
 
 namespace board = platform::board;
 namespace machine = platform::kernel;
@@ -22,11 +23,7 @@ namespace {
 // state block for the GPIO shadows.
 struct TestDevice : CPCIBaseDevice {};
 
-PHYSICAL_ADDRESS Pa(uint64_t v) {
-  PHYSICAL_ADDRESS p;
-  p.QuadPart = (LONGLONG)v;
-  return p;
-}
+using vorlix_test::Pa;
 
 class BoardFixture : public ::testing::Test {
  protected:

@@ -8,6 +8,7 @@
 
 #include "platform/kernel/machine.h"
 #include "platform/pci/host.h"
+#include "tests/support/physical_address.h"
 
 namespace pci = platform::pci;
 namespace machine = platform::kernel;
@@ -43,11 +44,7 @@ class RecordingDevice : public pci::Device {
   ULONG regs[0x400] = {};
 };
 
-PHYSICAL_ADDRESS Pa(uint64_t v) {
-  PHYSICAL_ADDRESS p;
-  p.QuadPart = (LONGLONG)v;
-  return p;
-}
+using vorlix_test::Pa;
 
 class PciTest : public ::testing::Test {
  protected:
