@@ -72,6 +72,11 @@ TEST(CaptureRun, LeavesADebugLogThatStartsWithTheBanner) {
   std::string first;
   std::getline(log, first);
   EXPECT_EQ(first, "KORVENT - DriverEntry() 1.1.0.167.0 (2016.08.15) (X64)");
+  // PCI start found the memory above 4 GB, and the encoder was brought up.
+  std::string rest((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(rest.rfind("> 4GB (00000001.", 0), 0u) << rest;
+  EXPECT_NE(rest.find("(SUCCESS)\n"), std::string::npos) << rest;
+  EXPECT_NE(report.str().find("bus resources           none left"), std::string::npos) << report.str();
   EXPECT_NE(report.str().find("not built yet"), std::string::npos);
   fs::remove_all(dir);
 }
