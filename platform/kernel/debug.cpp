@@ -164,16 +164,16 @@ void Format(Out& out, const Ch* f, va_list args) {
           case 32: sv = (int)(unsigned)raw; uv = (unsigned)raw; break;
           default: sv = (long long)raw; uv = raw; break;
         }
-        std::string spec = "%" + flags;
-        if (width >= 0) spec += std::to_string(width);
-        if (precision >= 0) spec += "." + std::to_string(precision);
-        spec += "ll";
-        spec += conv;
+        std::string conversion = "%" + flags;
+        if (width >= 0) conversion += std::to_string(width);
+        if (precision >= 0) conversion += "." + std::to_string(precision);
+        conversion += "ll";
+        conversion += conv;
         char buf[128];
         if (isSigned)
-          std::snprintf(buf, sizeof buf, spec.c_str(), sv);
+          std::snprintf(buf, sizeof buf, conversion.c_str(), sv);
         else
-          std::snprintf(buf, sizeof buf, spec.c_str(), uv);
+          std::snprintf(buf, sizeof buf, conversion.c_str(), uv);
         PutText(out, buf);
         break;
       }
@@ -232,12 +232,12 @@ void Format(Out& out, const Ch* f, va_list args) {
       case 'a':
       case 'A': {
         double d = va_arg(ap, double);
-        std::string spec = "%" + flags;
-        if (width >= 0) spec += std::to_string(width);
-        if (precision >= 0) spec += "." + std::to_string(precision);
-        spec += conv;
+        std::string conversion = "%" + flags;
+        if (width >= 0) conversion += std::to_string(width);
+        if (precision >= 0) conversion += "." + std::to_string(precision);
+        conversion += conv;
         char buf[512];
-        std::snprintf(buf, sizeof buf, spec.c_str(), d);
+        std::snprintf(buf, sizeof buf, conversion.c_str(), d);
         PutText(out, buf);
         break;
       }
