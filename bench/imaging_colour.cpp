@@ -19,7 +19,6 @@
 // the instruction sets of our selected level, SSE4.1 ("libyuv-sse41"). OpenCV runs on one
 // thread.
 #include <benchmark/benchmark.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -28,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/arena.h"
 #include "imaging/core/deinterlace.h"
 #include "imaging/core/dispatch.h"
 
@@ -41,54 +41,7 @@
 
 namespace {
 
-// Pseudo-random bytes for every buffer: the conversions' speed does not depend on the
-// values; the deinterlacers write their own content (moving or still) before timing.
-class Arena {
- public:
-  static Arena& Get() {
-    static Arena arena;
-    return arena;
-  }
-  u8* base() const { return base_; }
-  size_t size() const { return size_; }
-
- private:
-  Arena() {
-    int32_t llc = 0;
-    if (CpuGetMaxCacheSize(&llc) != IMG_OK || llc <= 0) llc = 64 << 20;
-    size_ = std::max<size_t>(2 * size_t(llc) + (128u << 20), 768u << 20);
-    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) std::abort();
-    base_ = static_cast<u8*>(p);
-    u32 x = 0x12345678u;
-    for (size_t i = 0; i < size_; ++i) {
-      x = x * 1664525u + 1013904223u;
-      base_[i] = u8(x >> 24);
-    }
-  }
-  u8* base_;
-  size_t size_;
-};
-
-inline size_t Round4k(size_t n) { return (n + 4095) & ~size_t(4095); }
-
-// One call's buffers, 4 KB aligned plus a different multiple of 320 bytes each, so no
-// two buffers alias modulo 4 KB.
-std::vector<std::vector<u8*>> MakeSlots(const std::vector<size_t>& sizes, bool cold) {
-  size_t slotBytes = 0;
-  for (size_t k = 0; k < sizes.size(); ++k) slotBytes += Round4k(sizes[k] + 320 * (k + 1));
-  const Arena& arena = Arena::Get();
-  const size_t count = cold ? std::max<size_t>(arena.size() / slotBytes, 1) : 1;
-  std::vector<std::vector<u8*>> slots(count);
-  for (size_t s = 0; s < count; ++s) {
-    u8* p = arena.base() + s * slotBytes;
-    for (size_t k = 0; k < sizes.size(); ++k) {
-      slots[s].push_back(p + 320 * (k + 1));
-      p += Round4k(sizes[k] + 320 * (k + 1));
-    }
-  }
-  return slots;
-}
+using vorlix_bench::MakeSlots;
 
 using Body = std::function<void(u8** b, int w, int h)>;
 

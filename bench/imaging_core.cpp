@@ -10,7 +10,6 @@
 // never choose them.
 #include <benchmark/benchmark.h>
 #include <cpuid.h>
-#include <sys/mman.h>
 #include <x86intrin.h>
 
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/arena.h"
 #include "imaging/core/dispatch.h"
 
 #if VORLIX_HAVE_LIBYUV
@@ -35,53 +35,8 @@
 
 namespace {
 
-// One call's buffers, each 4 KB aligned and shifted by a different multiple of 320
-// bytes so that source and destination never alias modulo 4 KB.
-struct Slot {
-  std::vector<u8*> buffers;
-};
-
-class Arena {
- public:
-  static Arena& Get() {
-    static Arena arena;
-    return arena;
-  }
-  u8* base() const { return base_; }
-  size_t size() const { return size_; }
-
- private:
-  Arena() {
-    int32_t llc = 0;
-    if (CpuGetMaxCacheSize(&llc) != IMG_OK || llc <= 0) llc = 64 << 20;
-    size_ = std::max<size_t>(2 * size_t(llc) + (128u << 20), 512u << 20);
-    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) std::abort();
-    base_ = static_cast<u8*>(p);
-    for (size_t i = 0; i < size_; ++i) base_[i] = u8(i * 2654435761u >> 24);
-  }
-  u8* base_;
-  size_t size_;
-};
-
-inline size_t Round4k(size_t n) { return (n + 4095) & ~size_t(4095); }
-
-// The slots of one benchmark: slot 0 only when hot, all that fit in the arena when cold.
-std::vector<Slot> MakeSlots(const std::vector<size_t>& sizes, bool cold) {
-  size_t slotBytes = 0;
-  for (size_t k = 0; k < sizes.size(); ++k) slotBytes += Round4k(sizes[k] + 320 * (k + 1));
-  const Arena& arena = Arena::Get();
-  const size_t count = cold ? arena.size() / slotBytes : 1;
-  std::vector<Slot> slots(count);
-  for (size_t s = 0; s < count; ++s) {
-    u8* p = arena.base() + s * slotBytes;
-    for (size_t k = 0; k < sizes.size(); ++k) {
-      slots[s].buffers.push_back(p + 320 * (k + 1));
-      p += Round4k(sizes[k] + 320 * (k + 1));
-    }
-  }
-  return slots;
-}
+using vorlix_bench::MakeSlots;
+using vorlix_bench::Slot;
 
 using Body = std::function<void(u8** b, int w, int h)>;
 
@@ -97,7 +52,7 @@ void Run(benchmark::State& state, const Work& work, const Body& body, int w, int
   std::vector<Slot> slots = MakeSlots(work.sizes(w, h), cold);
   size_t next = 0;
   for (auto _ : state) {
-    body(slots[next].buffers.data(), w, h);
+    body(slots[next].data(), w, h);
     benchmark::ClobberMemory();
     if (++next == slots.size()) next = 0;
   }
