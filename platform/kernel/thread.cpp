@@ -1,5 +1,7 @@
 // System threads, processes, the handle table and object references.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -53,9 +55,18 @@ struct ThreadRegistry {
   std::mutex lock;
   std::vector<std::thread> finished;  // ended threads whose host thread is still to be joined
   size_t live = 0;                    // system threads whose routine has not ended
+  size_t ending = 0;                  // threads past their routine, still handing themselves over
   std::condition_variable cv;
   ~ThreadRegistry() {
-    for (auto& t : finished)
+    // At exit a thread may still be handing itself to `finished`; let it finish doing
+    // so before the list goes away.
+    std::vector<std::thread> last;
+    {
+      std::unique_lock<std::mutex> g(lock);
+      cv.wait_for(g, std::chrono::seconds(2), [this] { return ending == 0; });
+      last.swap(finished);
+    }
+    for (auto& t : last)
       if (t.joinable()) t.join();
   }
 };
@@ -182,9 +193,13 @@ void ThreadMain(HostThread* t) {
   {
     std::lock_guard<std::mutex> g(Threads().lock);
     --Threads().live;
+    ++Threads().ending;
     Threads().cv.notify_all();
   }
   ReleaseThread(t);
+  std::lock_guard<std::mutex> g(Threads().lock);
+  --Threads().ending;
+  Threads().cv.notify_all();
 }
 
 }  // namespace
