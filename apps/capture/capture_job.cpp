@@ -266,8 +266,14 @@ int Run(const Options& options, std::ostream& report) {
   for (const auto& line : outstanding) report << "    " << line << "\n";
   if (!outstanding.empty()) summary.ok = false;
 
+  // The saved registry goes with the run's output too, as it stood when the run ended.
+  fs::path savedRegistry = options.out / "registry.reg";
+  if (!pk::RegistrySaveFile(savedRegistry.string(), &registryError)) {
+    summary.Line("saved registry", "CANNOT WRITE: " + registryError);
+    summary.ok = false;
+  }
   if (pk::RegistryDetachFile(&registryError)) {
-    summary.Line("registry", registryFile);
+    summary.Line("registry", registryFile + ", saved to " + savedRegistry.string());
   } else {
     summary.Line("registry", "CANNOT SAVE: " + registryError);
     summary.ok = false;

@@ -66,6 +66,7 @@ TEST(CaptureRun, LeavesADebugLogThatStartsWithTheBanner) {
   EXPECT_EQ(code, 0) << report.str();
   EXPECT_TRUE(fs::is_directory(options.root / "C"));
   EXPECT_TRUE(fs::is_regular_file(options.root / "registry.reg"));
+  EXPECT_TRUE(fs::is_regular_file(options.out / "registry.reg"));
 
   std::ifstream log(options.out / "debug.log", std::ios::binary);
   ASSERT_TRUE(log.good());
