@@ -11,21 +11,24 @@
 
 namespace {
 
+#if DEINT_VECTOR
+// The row kernels of deinterlace_vector.h, included after this file because they use
+// its row records.
+struct BlendRows;
+struct KeptRowCache;
+int VecMotionAdaptiveRow(const u8* const f[4], const u8* r, const u8* c, int srcStep, u8* d, int y, int width,
+                         int threshold, int strict, KeptRowCache* cache, u8* keptDst);
+int VecBlendRow(const BlendRows& r, int y, u8* d, int n, const ImgDeinterlaceBlendState* st, KeptRowCache* cache,
+                u8* keptDst);
+#endif
+
 inline const u8* Row(const u8* base, int step, int y) { return base + s64(y) * step; }
 inline u8* Row(u8* base, int step, int y) { return base + s64(y) * step; }
 inline int AbsDiff(int a, int b) { return a > b ? a - b : b - a; }
 inline int Avg(int a, int b) { return (a + b + 1) >> 1; }
 
-// Copies the kept rows (every second row from row kept) from src to dst in one call.
-void CopyKeptRows(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size, int kept) {
-  const int rows = (size.height + 1 - kept) / 2;
-  if (rows <= 0) return;
-  (void)DEINT_COPY_IMAGE(Row(src, srcStep, kept), 2 * srcStep, Row(dst, dstStep, kept), 2 * dstStep,
-                         ImgSize{size.width, rows});
-}
-
-// Copies the kept rows from row first on (of the kept parity).
-void CopyKeptRowsFrom(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size, int first) {
+// Copies every second row from row `first` on (the kept rows from there) in one call.
+void CopyKeptRows(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size, int first) {
   const int rows = (size.height + 1 - first) / 2;
   if (rows <= 0) return;
   (void)DEINT_COPY_IMAGE(Row(src, srcStep, first), 2 * srcStep, Row(dst, dstStep, first), 2 * dstStep,
@@ -160,7 +163,7 @@ ImgStatus DEINT_NAME(ImgDeinterlaceMotionAdaptive)(const u8* const frames[4], in
 #endif
     MotionAdaptiveRowTail(frames, r, c, srcStep, d, y, x, size.width, threshold, strict);
   }
-  if (copyInKernel) CopyKeptRowsFrom(r, srcStep, dst, dstStep, size, y + 1);
+  if (copyInKernel) CopyKeptRows(r, srcStep, dst, dstStep, size, y + 1);
   return IMG_OK;
 }
 
@@ -205,7 +208,7 @@ ImgStatus DEINT_NAME(ImgDeinterlaceBlend)(const u8* const frames[3], int srcStep
     for (; x < w - 1; ++x) d[x] = BlendInterior(rows, x, state);
     d[w - 1] = BlendEdge(rows, w - 1, kept, state->weights);
   }
-  if (copyInKernel) CopyKeptRowsFrom(cur, srcStep, dst, dstStep, size, y + 1);
+  if (copyInKernel) CopyKeptRows(cur, srcStep, dst, dstStep, size, y + 1);
   if (((h - 1) & 1) != kept) CopyOneRow(cur, srcStep, dst, dstStep, w, h - 1);
   return IMG_OK;
 }
