@@ -1,6 +1,6 @@
 // Level 2 of the channel reorder and channel copy routines.
 #define IMG_LEVEL 2
-#include "imaging/core/simd_common.h"
+#include "imaging/core/level.h"
 #include "imaging/core/channels.h"
 
 namespace img::level2 {

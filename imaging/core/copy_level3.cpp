@@ -1,6 +1,6 @@
 // Level 3 of the copy, set and byte-swap routines.
 #define IMG_LEVEL 3
-#include "imaging/core/simd_common.h"
+#include "imaging/core/level.h"
 
 namespace img::level3 {
 #include "imaging/core/simd_helpers.inc"

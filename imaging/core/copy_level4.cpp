@@ -1,6 +1,6 @@
 // Level 4 of the copy, set and byte-swap routines.
 #define IMG_LEVEL 4
-#include "imaging/core/simd_common.h"
+#include "imaging/core/level.h"
 
 namespace img::level4 {
 #include "imaging/core/simd_helpers.inc"

@@ -1,6 +1,6 @@
 // Level 1 of the row kernels that no public routine calls.
 #define IMG_LEVEL 1
-#include "imaging/core/simd_common.h"
+#include "imaging/core/level.h"
 #include "imaging/core/kernels.h"
 
 namespace img::level1 {

@@ -1,6 +1,6 @@
 // Level 1 of the in-place mirror routines.
 #define IMG_LEVEL 1
-#include "imaging/core/simd_common.h"
+#include "imaging/core/level.h"
 
 namespace img::level1 {
 #include "imaging/core/simd_helpers.inc"

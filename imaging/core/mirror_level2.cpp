@@ -1,6 +1,6 @@
 // Level 2 of the in-place mirror routines.
 #define IMG_LEVEL 2
-#include "imaging/core/simd_common.h"
+#include "imaging/core/level.h"
 
 namespace img::level2 {
 #include "imaging/core/simd_helpers.inc"

@@ -1,6 +1,6 @@
 // Level 3 of the plane interleave and deinterleave routines.
 #define IMG_LEVEL 3
-#include "imaging/core/simd_common.h"
+#include "imaging/core/level.h"
 #include "imaging/core/planes.h"
 
 namespace img::level3 {

@@ -1,4 +1,4 @@
-// Shared include of the level 1 to 4 units. Each such unit defines IMG_LEVEL, includes
+// The shared header of every level 1 to 4 unit. Each such unit defines IMG_LEVEL, includes
 // this header, opens namespace img::level<k> and includes its family's body (*.inc);
 // the bodies keep their helpers in an anonymous namespace there, so no helper compiled
 // for one level's instruction set can ever stand in for another level's.
