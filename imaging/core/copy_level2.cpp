@@ -1,9 +1,7 @@
-// Level 2 of the copy, set and byte-swap routines.
+// Level 2 (SSSE3) of the copy, set and byte-swap routines.
 #define IMG_LEVEL 2
 #include "imaging/core/level.h"
 
 namespace img::level2 {
-#include "imaging/core/simd_helpers.inc"
-#include "imaging/core/fill_simd.inc"
-#include "imaging/core/copy_simd.inc"
+#include "imaging/core/copy_body.inc"
 }  // namespace img::level2

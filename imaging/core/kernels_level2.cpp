@@ -1,10 +1,8 @@
-// Level 2 of the row kernels that no public routine calls.
+// Level 2 (SSSE3) of the row kernels that no public routine calls.
 #define IMG_LEVEL 2
 #include "imaging/core/level.h"
 #include "imaging/core/kernels.h"
 
 namespace img::level2 {
-#include "imaging/core/simd_helpers.inc"
-#include "imaging/core/fill_simd.inc"
-#include "imaging/core/kernels_simd.inc"
+#include "imaging/core/kernels_body.inc"
 }  // namespace img::level2

@@ -1,10 +1,8 @@
-// Level 4 of the row kernels that no public routine calls.
+// Level 4 (AVX) of the row kernels that no public routine calls.
 #define IMG_LEVEL 4
 #include "imaging/core/level.h"
 #include "imaging/core/kernels.h"
 
 namespace img::level4 {
-#include "imaging/core/simd_helpers.inc"
-#include "imaging/core/fill_simd.inc"
-#include "imaging/core/kernels_simd.inc"
+#include "imaging/core/kernels_body.inc"
 }  // namespace img::level4

@@ -1,5 +1,5 @@
 // Memory hooks and the allocators that levels 0 to 3 share.
-#include "imaging/core/memory_impl.h"
+#include "imaging/core/memory.h"
 
 // The driver's pool routines (tag "Wdm "); declared here because the library does not
 // include driver headers.
@@ -12,6 +12,11 @@ const ImgMemoryHookTable ImgMemoryHooks = {DriverMalloc, DriverCalloc, DriverRea
 
 namespace {
 const ImgMemoryHookTable* g_hooks = &ImgMemoryHooks;
+
+// The allocator body that level 4 builds too, kept to this unit.
+namespace level0 {
+#include "imaging/core/memory_body.inc"
+}  // namespace level0
 }  // namespace
 
 const ImgMemoryHookTable* ImgCurrentMemoryHooks() { return g_hooks; }
@@ -22,21 +27,21 @@ const ImgMemoryHookTable* ImgInstallMemoryHooks(const ImgMemoryHookTable* hooks)
   return previous;
 }
 
-void* ImgAlignedAlloc(int32_t n) { return AlignedAllocBody(n); }
-void ImgAlignedFree(void* block) { AlignedFreeBody(block); }
+void* ImgAlignedAlloc(int32_t n) { return level0::AlignedAllocBody(n); }
+void ImgAlignedFree(void* block) { level0::AlignedFreeBody(block); }
 
-void* ImgMallocLevel0(int32_t n) { return n <= 0 ? nullptr : AlignedAllocBody(n); }
-void ImgFreeLevel0(void* block) { AlignedFreeBody(block); }
-void* ImgMalloc32(int32_t n) { return ElementAllocBody(n, 4); }
-void* ImgMalloc16(int32_t n) { return ElementAllocBody(n, 2); }
+void* ImgMallocLevel0(int32_t n) { return level0::ImgMalloc(n); }
+void ImgFreeLevel0(void* block) { level0::ImgFree(block); }
+void* ImgMalloc32(int32_t n) { return level0::ImgMalloc32(n); }
+void* ImgMalloc16(int32_t n) { return level0::ImgMalloc16(n); }
 
 u8* ImgAllocImage8Level0(int32_t width, int32_t height, int32_t* step) {
-  return static_cast<u8*>(ImageAllocBody(width, height, step, 1));
+  return level0::ImgAllocImage8(width, height, step);
 }
 u16* ImgAllocImage16Level0(int32_t width, int32_t height, int32_t* step) {
-  return static_cast<u16*>(ImageAllocBody(width, height, step, 2));
+  return level0::ImgAllocImage16(width, height, step);
 }
 u32* ImgAllocImage32Level0(int32_t width, int32_t height, int32_t* step) {
-  return static_cast<u32*>(ImageAllocBody(width, height, step, 4));
+  return level0::ImgAllocImage32(width, height, step);
 }
-void ImgFreeImageLevel0(void* image) { AlignedFreeBody(image); }
+void ImgFreeImageLevel0(void* image) { level0::ImgFreeImage(image); }

@@ -1,8 +1,7 @@
-// Level 2 of the in-place mirror routines.
+// Level 2 (SSSE3) of the in-place mirror routines.
 #define IMG_LEVEL 2
 #include "imaging/core/level.h"
 
 namespace img::level2 {
-#include "imaging/core/simd_helpers.inc"
-#include "imaging/core/mirror_simd.inc"
+#include "imaging/core/mirror_body.inc"
 }  // namespace img::level2

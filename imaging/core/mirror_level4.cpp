@@ -1,8 +1,7 @@
-// Level 4 of the in-place mirror routines.
+// Level 4 (AVX) of the in-place mirror routines.
 #define IMG_LEVEL 4
 #include "imaging/core/level.h"
 
 namespace img::level4 {
-#include "imaging/core/simd_helpers.inc"
-#include "imaging/core/mirror_simd.inc"
+#include "imaging/core/mirror_body.inc"
 }  // namespace img::level4
