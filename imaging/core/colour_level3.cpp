@@ -1,15 +1,8 @@
 // Level 3 (SSE4.1) of the colour-format conversions.
-#include <immintrin.h>
-
+#define IMG_LEVEL 3
+#include "imaging/core/level.h"
 #include "imaging/core/colour.h"
-#include "imaging/core/dispatch.h"
 
 namespace img::level3 {
-namespace {
-#include "imaging/core/colour_vector.h"
-}  // namespace
-
-#define COLOUR_NAME(name) name
-#define COLOUR_VECTOR 1
-#include "imaging/core/colour_routines.h"
+#include "imaging/core/colour_body.inc"
 }  // namespace img::level3

@@ -1,15 +1,8 @@
-// Level 4 (AVX (VEX-encoded 128-bit)) of the colour-format conversions.
-#include <immintrin.h>
-
+// Level 4 (AVX) of the colour-format conversions.
+#define IMG_LEVEL 4
+#include "imaging/core/level.h"
 #include "imaging/core/colour.h"
-#include "imaging/core/dispatch.h"
 
 namespace img::level4 {
-namespace {
-#include "imaging/core/colour_vector.h"
-}  // namespace
-
-#define COLOUR_NAME(name) name
-#define COLOUR_VECTOR 1
-#include "imaging/core/colour_routines.h"
+#include "imaging/core/colour_body.inc"
 }  // namespace img::level4

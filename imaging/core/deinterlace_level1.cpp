@@ -1,17 +1,8 @@
 // Level 1 (SSE3) of the deinterlacers.
-#include <immintrin.h>
-
-#include "imaging/core/dispatch.h"
+#define IMG_LEVEL 1
+#include "imaging/core/level.h"
+#include "imaging/core/deinterlace.h"
 
 namespace img::level1 {
-
-#define DEINT_NAME(name) name
-#define DEINT_COPY_IMAGE img::level1::ImgCopyU8C1
-#define DEINT_COPY_BYTES img::level1::ImgVecCopyU8
-#define DEINT_VECTOR 1
-#include "imaging/core/deinterlace_routines.h"
-namespace {
-#include "imaging/core/deinterlace_vector.h"
-}  // namespace
-
+#include "imaging/core/deinterlace_body.inc"
 }  // namespace img::level1
