@@ -1,7 +1,18 @@
-// Internals of the resize engine shared by its processor-level builds and its tests:
-// the row-routine table, the engines, the area-average rows and the Lanczos-3 weights.
+// Internals of the resize engine shared by its processor-level units and its tests: the
+// row-routine table and its slots, the engines and row routines of every level, and the
+// Lanczos-3 weights. The level units expand resize_body.inc after this header, so it
+// also brings the standard headers that the bodies use.
 #pragma once
 
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#include "imaging/core/copy.h"
+#include "imaging/core/dispatch.h"
+#include "imaging/core/memory.h"
 #include "imaging/img.h"
 #include "imaging/resize/resize.h"
 
@@ -39,35 +50,48 @@ using ResizeLanczosRowsFn = void (*)(const void* src, void* dst, int32_t srcStep
                                      float* rowBuf4, float* rowBuf5, int32_t roiX, int32_t roiY, int32_t colsRight,
                                      int32_t rowsBelow, int32_t upscaleFlag, int32_t pixelStep, int32_t channels);
 
-// The 48 slots of one level: slot = group base + element kind. The six call forms
-// differ, so each group has its own typed array; ResizeRowSlotFilled tells by slot
-// number whether a routine stands there. An empty slot is a null entry.
-struct ResizeRowTableLayout {
-  ResizeNearestRowsFn nearest[12];  // slots 0-11: three channels 0, one channel 4, four channels 8
-  ResizeLinearRowsFn linear[8];     // slots 12-19: multi-channel 12, one channel 16
-  ResizeTap4RowsFn tap4[8];         // slots 20-27
-  ResizeTap6RowsFn tap6[8];         // slots 28-35
-  ResizeCubicRowsFn cubic[6];       // slots 36-41: multi-channel 36, one channel 39
-  ResizeLanczosRowsFn lanczos[6];   // slots 42-47: multi-channel 42, one channel 45
-};
+// The slots of ResizeRowTable: RESIZE_SLOT_<name> = slot number (resize_row_slots.inc).
+#define RESIZE_ROW_SLOT(name, slot, group, routine) constexpr int32_t RESIZE_SLOT_##name = slot;
+#include "imaging/resize/resize_row_slots.inc"
+#undef RESIZE_ROW_SLOT
 constexpr int32_t RESIZE_ROW_SLOTS = 48;
+// First slot of each call form; slot = group base + index in the group's array.
+constexpr int32_t RESIZE_GROUP_BASE_nearest = 0;
+constexpr int32_t RESIZE_GROUP_BASE_linear = 12;
+constexpr int32_t RESIZE_GROUP_BASE_tap4 = 20;
+constexpr int32_t RESIZE_GROUP_BASE_tap6 = 28;
+constexpr int32_t RESIZE_GROUP_BASE_cubic = 36;
+constexpr int32_t RESIZE_GROUP_BASE_lanczos = 42;
+
+// The 48 slots of one level. The six call forms differ, so each group has its own typed
+// array; ResizeRowSlotFilled tells by slot number whether a routine stands there. An
+// empty slot is a null entry.
+struct ResizeRowTableLayout {
+  ResizeNearestRowsFn nearest[RESIZE_GROUP_BASE_linear - RESIZE_GROUP_BASE_nearest];
+  ResizeLinearRowsFn linear[RESIZE_GROUP_BASE_tap4 - RESIZE_GROUP_BASE_linear];
+  ResizeTap4RowsFn tap4[RESIZE_GROUP_BASE_tap6 - RESIZE_GROUP_BASE_tap4];
+  ResizeTap6RowsFn tap6[RESIZE_GROUP_BASE_cubic - RESIZE_GROUP_BASE_tap6];
+  ResizeCubicRowsFn cubic[RESIZE_GROUP_BASE_lanczos - RESIZE_GROUP_BASE_cubic];
+  ResizeLanczosRowsFn lanczos[RESIZE_ROW_SLOTS - RESIZE_GROUP_BASE_lanczos];
+};
 bool ResizeRowSlotFilled(const ResizeRowTableLayout& table, int32_t slot);
 
-extern const ResizeRowTableLayout ResizeRowTableLevel0;
-// Level 0's nearest rows for 8-bit planes (slot 4), which level 1 shares.
-void ResizeNearestRowsU8C1(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH,
-                           const int32_t* rowOffsets, const int32_t* colOffsets, int32_t pixelStep);
 // The table of every level, indexed by CpuLevel.
 extern const ResizeRowTableLayout* const ResizeRowTables[CPU_LEVEL_COUNT];
 
 // Kernel values L(k / 100) of the Lanczos-3 filter, k = 0 .. 300, then three zeros.
 extern const float ResizeLanczos3Table[304];
-// Level 0 weights; the builds of levels 1 to 4 use the vector form below.
-void ResizeLanczos3Weights(const float* frac, int32_t n, ResizeTap6Weights* out);
 
-// The engines of one level. The area-average engine and rows take, beyond the classic
-// arguments, the clipped source height so that no row below the image is read.
-#define RESIZE_ENGINE_DECLARATIONS                                                                              \
+// What every level defines: its engines, its table and the entries behind the table's
+// slots that other levels share. The area-average engine and rows take, beyond the
+// classic arguments, the clipped source height so that no row below the image is read.
+#define RESIZE_LEVEL_DECLARATIONS                                                                               \
+  ImgStatus ImgResizeU8C1(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst,            \
+                          int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,                  \
+                          int32_t interpolation);                                                               \
+  ImgStatus ImgResizeYuy2(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst,            \
+                          int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,                  \
+                          int32_t interpolation);                                                               \
   ImgStatus ResizeInterpolateEngine(const void* src, int32_t srcWidth, int32_t srcHeight, int32_t srcStep,     \
                                     const ImgRect* srcRoi, void* dst, int32_t dstStep, ImgSize dstRoiSize,     \
                                     double xFactor, double yFactor, double xShift, double yShift,              \
@@ -85,9 +109,16 @@ void ResizeLanczos3Weights(const float* frac, int32_t n, ResizeTap6Weights* out)
                                         double sx, double sy, double area);                                     \
   ImgStatus ResizeSuperSampleRowsU8C1(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep,                \
                                       int32_t usedWidth, int32_t dstW, int32_t dstH, int32_t srcRows,           \
-                                      double xPeriod, double yPeriod, double areaScale, int32_t periodMode);
+                                      double xPeriod, double yPeriod, double areaScale, int32_t periodMode);    \
+  extern const ResizeRowTableLayout ResizeRowTable;
 
-RESIZE_ENGINE_DECLARATIONS
+namespace img::level0 {
+RESIZE_LEVEL_DECLARATIONS
+// The nearest rows, which level 1 shares.
+void ResizeNearestRowsU8C1(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH,
+                           const int32_t* rowOffsets, const int32_t* colOffsets, int32_t pixelStep);
+// Level 0 weights; the builds of levels 1 to 4 use the vector form.
+void ResizeLanczos3Weights(const float* frac, int32_t n, ResizeTap6Weights* out);
 // The level-0 engine over a row table of the caller's choosing: lets a test see the
 // tables, weights and arguments that the engine hands to each kind of row routine.
 ImgStatus ResizeInterpolateEngineWithTable(const ResizeRowTableLayout& table, const void* src, int32_t srcWidth,
@@ -96,24 +127,30 @@ ImgStatus ResizeInterpolateEngineWithTable(const ResizeRowTableLayout& table, co
                                            double xShift, double yShift, int32_t pixelStep, int32_t channels,
                                            int32_t kind, int32_t planar, int32_t interpolation,
                                            int32_t mappingFlag);
+}  // namespace img::level0
 namespace img::level1 {
-RESIZE_ENGINE_DECLARATIONS
-extern const ResizeRowTableLayout ResizeRowTable;
+RESIZE_LEVEL_DECLARATIONS
 void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out);
 }  // namespace img::level1
 namespace img::level2 {
-RESIZE_ENGINE_DECLARATIONS
-extern const ResizeRowTableLayout ResizeRowTable;
+RESIZE_LEVEL_DECLARATIONS
 void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out);
 }  // namespace img::level2
 namespace img::level3 {
-RESIZE_ENGINE_DECLARATIONS
-extern const ResizeRowTableLayout ResizeRowTable;
+RESIZE_LEVEL_DECLARATIONS
 void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out);
 }  // namespace img::level3
 namespace img::level4 {
-RESIZE_ENGINE_DECLARATIONS
-extern const ResizeRowTableLayout ResizeRowTable;
+RESIZE_LEVEL_DECLARATIONS
 void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out);
 }  // namespace img::level4
-#undef RESIZE_ENGINE_DECLARATIONS
+#undef RESIZE_LEVEL_DECLARATIONS
+
+// The reference level under the names the library and its tests know it by.
+using img::level0::ResizeInterpolateEngine;
+using img::level0::ResizeInterpolateEngineWithTable;
+using img::level0::ResizeLanczos3Weights;
+using img::level0::ResizeSuperSampleEngine;
+using img::level0::ResizeSuperSampleRowsU8C1;
+using img::level0::ResizeYuy2InterpolateEngine;
+using img::level0::ResizeYuy2SuperSampleEngine;

@@ -1,16 +1,8 @@
-// Level 4 of the resize routines: the engines built with this level's instructions,
-// with vector passes where they give the reference's results.
-#define RESIZE_LEVEL 4
-#include "imaging/resize/resize_entry_impl.h"
+// Level 4 (AVX) of the resize routines.
+#define IMG_LEVEL 4
+#include "imaging/core/level.h"
+#include "imaging/resize/resize_internal.h"
 
 namespace img::level4 {
-
-void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out) {
-  Lanczos3WeightsVector(frac, n, out);
-}
-
-const ResizeRowTableLayout ResizeRowTable = RESIZE_ROW_TABLE_INIT;
-
-RESIZE_DEFINE_LEVEL_ENTRIES(ImgResizeU8C1, ImgResizeYuy2, ResizeRowTable, ResizeLanczos3WeightsVec)
-
+#include "imaging/resize/resize_body.inc"
 }  // namespace img::level4

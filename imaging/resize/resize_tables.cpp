@@ -60,14 +60,14 @@ const float ResizeLanczos3Table[304] = {
 
 bool ResizeRowSlotFilled(const ResizeRowTableLayout& t, int32_t slot) {
   if (slot < 0 || slot >= RESIZE_ROW_SLOTS) return false;
-  if (slot < 12) return t.nearest[slot] != nullptr;
-  if (slot < 20) return t.linear[slot - 12] != nullptr;
-  if (slot < 28) return t.tap4[slot - 20] != nullptr;
-  if (slot < 36) return t.tap6[slot - 28] != nullptr;
-  if (slot < 42) return t.cubic[slot - 36] != nullptr;
-  return t.lanczos[slot - 42] != nullptr;
+  if (slot < RESIZE_GROUP_BASE_linear) return t.nearest[slot] != nullptr;
+  if (slot < RESIZE_GROUP_BASE_tap4) return t.linear[slot - RESIZE_GROUP_BASE_linear] != nullptr;
+  if (slot < RESIZE_GROUP_BASE_tap6) return t.tap4[slot - RESIZE_GROUP_BASE_tap4] != nullptr;
+  if (slot < RESIZE_GROUP_BASE_cubic) return t.tap6[slot - RESIZE_GROUP_BASE_tap6] != nullptr;
+  if (slot < RESIZE_GROUP_BASE_lanczos) return t.cubic[slot - RESIZE_GROUP_BASE_cubic] != nullptr;
+  return t.lanczos[slot - RESIZE_GROUP_BASE_lanczos] != nullptr;
 }
 
 const ResizeRowTableLayout* const ResizeRowTables[CPU_LEVEL_COUNT] = {
-    &ResizeRowTableLevel0, &img::level1::ResizeRowTable, &img::level2::ResizeRowTable,
+    &img::level0::ResizeRowTable, &img::level1::ResizeRowTable, &img::level2::ResizeRowTable,
     &img::level3::ResizeRowTable, &img::level4::ResizeRowTable};

@@ -111,7 +111,7 @@ TEST(ResizeInterpolateEngine, RefusesKindsWithoutRows) {
   for (int level = 0; level < CPU_LEVEL_COUNT; ++level)
     for (int slot = 0; slot < RESIZE_ROW_SLOTS; ++slot)
       EXPECT_EQ(ResizeRowSlotFilled(*ResizeRowTables[level], slot), slot == 4 || slot == 16) << slot;
-  EXPECT_FALSE(ResizeRowSlotFilled(ResizeRowTableLevel0, 48));
+  EXPECT_FALSE(ResizeRowSlotFilled(*ResizeRowTables[0], 48));
 }
 
 }  // namespace
