@@ -86,7 +86,7 @@ TEST(Deinterlace, MotionAdaptiveEveryLevelMatchesLevelZero) {
       std::vector<u8> out = p.dst;
       const ImgStatus status = ImgDeinterlaceMotionAdaptiveTable[level](
           frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, threshold, first, kept, copyKept, strict);
-      ASSERT_EQ(status, refStatus);
+      ASSERT_EQ(status, refStatus) << "level " << level << " iteration " << iter;
       ASSERT_EQ(out, ref) << "level " << level << " size " << size.width << "x" << size.height << " threshold "
                           << threshold << " parities " << first << "/" << kept << " copy " << copyKept << " strict "
                           << strict << " iteration " << iter;
@@ -119,7 +119,7 @@ TEST(Deinterlace, BlendEveryLevelMatchesLevelZeroWithLinearWeights) {
       std::vector<u8> out = p.dst;
       const ImgStatus status = ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size,
                                                                first, kept, copyKept, &state);
-      ASSERT_EQ(status, refStatus);
+      ASSERT_EQ(status, refStatus) << "level " << level << " iteration " << iter;
       ASSERT_EQ(out, ref) << "level " << level << " size " << size.width << "x" << size.height << " factor "
                           << state.vectorWeightFactor << " offset " << state.vectorWeightOffset << " limits "
                           << state.lowerLimit << ".." << state.upperLimit << " iteration " << iter;

@@ -176,8 +176,10 @@ TEST(UncalledKernels, ChannelInsertExtractAndThreeOfFour) {
 
 // Pixels of C channels of T, rows `step` bytes apart, compared with a per-pixel rule.
 template <typename T>
-void CheckReorder(int in, int out, const std::function<void(const T*, int32_t, T*, int32_t, int32_t, int32_t)>& run,
+void CheckReorder(CpuLevel level, int in, int out,
+                  const std::function<void(const T*, int32_t, T*, int32_t, int32_t, int32_t)>& run,
                   const std::function<void(const T* s, T* d)>& pixel, Random& rnd, const char* what) {
+  SCOPED_TRACE(testing::Message() << "level " << level);
   for (int c = 0; c < 60; ++c) {
     const int32_t width = rnd.Int(1, 40), height = rnd.Int(1, 4);
     const bool contiguous = rnd.Int(0, 1);
@@ -214,13 +216,13 @@ TEST(UncalledKernels, ChannelReordersOfWideSamples) {
   for (int rep = 0; rep < 4; ++rep) {
     const int32_t order[4] = {rnd.Int(0, 3), rnd.Int(0, 3), rnd.Int(0, 3), 0};
     for (auto [level, fn] : Built(r8))
-      CheckReorder<u8>(4, 3, [&](auto... a) { fn(a..., order); },
+      CheckReorder<u8>(level, 4, 3, [&](auto... a) { fn(a..., order); },
                        [&](const u8* s, u8* d) { for (int n = 0; n < 3; ++n) d[n] = s[order[n]]; }, rnd, "u8 4 to 3");
     for (auto [level, fn] : Built(r16))
-      CheckReorder<u16>(4, 3, [&](auto... a) { fn(a..., order); },
+      CheckReorder<u16>(level, 4, 3, [&](auto... a) { fn(a..., order); },
                         [&](const u16* s, u16* d) { for (int n = 0; n < 3; ++n) d[n] = s[order[n]]; }, rnd, "u16 4 to 3");
     for (auto [level, fn] : Built(r32))
-      CheckReorder<u32>(4, 3, [&](auto... a) { fn(a..., order); },
+      CheckReorder<u32>(level, 4, 3, [&](auto... a) { fn(a..., order); },
                         [&](const u32* s, u32* d) { for (int n = 0; n < 3; ++n) d[n] = s[order[n]]; }, rnd, "u32 4 to 3");
 
     const int32_t special = rnd.Int(0, 3);
@@ -228,7 +230,7 @@ TEST(UncalledKernels, ChannelReordersOfWideSamples) {
     widen[special] = rnd.Int(3, 4);
     const int32_t constant16 = rnd.Int(0, 1) ? 0x10000 : rnd.Int(0, 0xFFFF);
     for (auto [level, fn] : Built(w16))
-      CheckReorder<u16>(3, 4, [&](auto... a) { fn(a..., special, constant16, widen); },
+      CheckReorder<u16>(level, 3, 4, [&](auto... a) { fn(a..., special, constant16, widen); },
                         [&](const u16* s, u16* d) {
                           for (int n = 0; n < 4; ++n)
                             if (n != special) d[n] = s[widen[n]];
@@ -237,7 +239,7 @@ TEST(UncalledKernels, ChannelReordersOfWideSamples) {
                         rnd, "u16 3 to 4");
     const u32 constant32 = 0xA1B2C3D4u;
     for (auto [level, fn] : Built(w32))
-      CheckReorder<u32>(3, 4, [&](auto... a) { fn(a..., special, constant32, widen); },
+      CheckReorder<u32>(level, 3, 4, [&](auto... a) { fn(a..., special, constant32, widen); },
                         [&](const u32* s, u32* d) {
                           for (int n = 0; n < 4; ++n)
                             if (n != special) d[n] = s[widen[n]];
@@ -246,11 +248,11 @@ TEST(UncalledKernels, ChannelReordersOfWideSamples) {
                         rnd, "u32 3 to 4");
   }
   for (auto [level, fn] : Built(drop16))
-    CheckReorder<u16>(4, 3, fn, [](const u16* s, u16* d) { std::memcpy(d, s, 6); }, rnd, "u16 drop");
+    CheckReorder<u16>(level, 4, 3, fn, [](const u16* s, u16* d) { std::memcpy(d, s, 6); }, rnd, "u16 drop");
   for (auto [level, fn] : Built(widen16))
-    CheckReorder<u16>(3, 4, fn, [](const u16* s, u16* d) { std::memcpy(d, s, 6); }, rnd, "u16 widen");
+    CheckReorder<u16>(level, 3, 4, fn, [](const u16* s, u16* d) { std::memcpy(d, s, 6); }, rnd, "u16 widen");
   for (auto [level, fn] : Built(widen8))
-    CheckReorder<u8>(3, 4, fn, [](const u8* s, u8* d) { std::memcpy(d, s, 3); }, rnd, "u8 widen");
+    CheckReorder<u8>(level, 3, 4, fn, [](const u8* s, u8* d) { std::memcpy(d, s, 3); }, rnd, "u8 widen");
 }
 
 template <typename T, int C>
@@ -293,6 +295,7 @@ void CheckWideExtract(void (*fn)(const T*, int32_t, T*, u32), Random& rnd) {
 
 TEST(UncalledKernels, WideInterleavesAndExtracts) {
   if (!CpuCanRunLevel(1)) GTEST_SKIP() << "level 1 cannot run here";
+  SCOPED_TRACE("level 1");
   Random rnd(106);
   CheckWideInterleave<u32, 4>(img::level1::InterleaveKernelU32C4, rnd);
   CheckWideInterleave<u32, 3>(img::level1::InterleaveKernelU32C3, rnd);

@@ -46,9 +46,10 @@ void ExpectRecord(const ResizeTap6Weights& got, const ResizeTap6Weights& want, c
 TEST(ResizeLanczos3Weights, EdgeFractionsAtEveryBuild) {
   const float fracs[] = {0.0f, 0.5f, -0.0000001f, 0.25f, 0.999f};
   ResizeTap6Weights out[5];
-  std::vector<WeightsFn> builds{ResizeLanczos3Weights};
-  for (CpuLevel level : vorlix_test::RunnableLevels()) builds.push_back(kVector[level - 1]);
-  for (WeightsFn fn : builds) {
+  std::vector<std::pair<CpuLevel, WeightsFn>> builds{{0, ResizeLanczos3Weights}};
+  for (CpuLevel level : vorlix_test::RunnableLevels()) builds.push_back({level, kVector[level - 1]});
+  for (auto [level, fn] : builds) {
+    SCOPED_TRACE(testing::Message() << "level " << level);
     fn(fracs, 5, out);
     // frac 0: all of the weight on the base pixel (tap 5 is out of range).
     for (int t : {0, 1, 3, 4, 5}) EXPECT_EQ(out[0].w[t] == 0.0f || std::fabs(out[0].w[t]) < 1e-7f, true) << t;
@@ -64,13 +65,14 @@ TEST(ResizeLanczos3Weights, EdgeFractionsAtEveryBuild) {
   ResizeTap6Weights untouched;
   std::fill(std::begin(untouched.w), std::end(untouched.w), 7.0f);
   ResizeLanczos3Weights(fracs, 0, &untouched);
-  for (WeightsFn fn : builds) fn(fracs, 0, &untouched);
+  for (auto [level, fn] : builds) fn(fracs, 0, &untouched);
   for (float w : untouched.w) EXPECT_EQ(w, 7.0f);
 }
 
 TEST(ResizeLanczos3Weights, VectorBuildsAgreeWithTheReference) {
   vorlix_test::Random rnd(12);
   for (CpuLevel level : vorlix_test::RunnableLevels()) {
+    SCOPED_TRACE(testing::Message() << "level " << level);
     for (int n : {1, 2, 7, 64}) {
       std::vector<float> frac(n);
       for (float& f : frac) f = float(rnd.Int(0, 999999)) / 1e6f;

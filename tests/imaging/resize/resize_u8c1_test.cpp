@@ -510,6 +510,7 @@ TEST(ResizeU8C1, AllocationFailureEndsWithNoMemoryAndNothingWritten) {
   for (const Case& k : {Case{IMG_INTERP_NEAREST, 2}, Case{IMG_INTERP_LINEAR, 6}, Case{IMG_INTERP_SUPERSAMPLE, 1}}) {
     double f = k.interp == IMG_INTERP_SUPERSAMPLE ? 0.5 : 1.5;
     for (CpuLevel level : resize_test::AllLevels()) {
+      SCOPED_TRACE(testing::Message() << "level " << level);
       {
         CountingHooks hooks;
         Result r = Resize(src, {0, 0, 24, 20}, 40, 40, f, f, k.interp, ImgResizeU8C1Table[level]);

@@ -305,6 +305,7 @@ TEST(ResizeYuy2, AllocationFailureEndsWithNoMemoryAndNothingWritten) {
                         Case{IMG_INTERP_SUPERSAMPLE, 1}}) {
     const double f = k.interp == IMG_INTERP_SUPERSAMPLE ? 0.5 : 1.5;
     for (CpuLevel level : resize_test::AllLevels()) {
+      SCOPED_TRACE(testing::Message() << "level " << level);
       {
         CountingHooks hooks;
         ASSERT_EQ(Resize(src, {0, 0, 20, 12}, 30, 18, f, f, k.interp, ImgResizeYuy2Table[level]).status, IMG_OK);
