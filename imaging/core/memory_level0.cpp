@@ -1,4 +1,5 @@
 // Memory hooks and the allocators that levels 0 to 3 share.
+#define IMG_LEVEL 0
 #include "imaging/core/memory.h"
 
 // The driver's pool routines (tag "Wdm "); declared here because the library does not
