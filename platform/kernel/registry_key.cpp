@@ -7,26 +7,26 @@ namespace platform::kernel::registry {
 
 RegistryValue* Key::Find(std::u16string_view valueName) {
   auto it = index.find(Fold(valueName));
-  return it == index.end() ? nullptr : &values[it->second];
+  return it == index.end() ? nullptr : &*it->second;
 }
 
 void Key::Set(std::u16string_view valueName, ULONG type, const uint8_t* data, size_t size) {
-  RegistryValue* v = Find(valueName);
-  if (!v) {
-    index.emplace(Fold(valueName), values.size());
-    values.push_back(RegistryValue{std::u16string(valueName), REG_NONE, {}});
-    v = &values.back();
-  }
-  v->type = type;
-  v->data.assign(data, data + size);
+  Set(valueName, type, std::vector<uint8_t>(data, data + size));
+}
+
+void Key::Set(std::u16string_view valueName, ULONG type, std::vector<uint8_t>&& data) {
+  auto [it, inserted] = index.try_emplace(Fold(valueName));
+  if (inserted) it->second = values.insert(values.end(), RegistryValue{std::u16string(valueName), REG_NONE, {}});
+  RegistryValue& v = *it->second;
+  v.type = type;
+  v.data = std::move(data);
 }
 
 bool Key::Delete(std::u16string_view valueName) {
   auto it = index.find(Fold(valueName));
   if (it == index.end()) return false;
-  values.erase(values.begin() + static_cast<std::ptrdiff_t>(it->second));
-  index.clear();
-  for (size_t i = 0; i < values.size(); ++i) index.emplace(Fold(values[i].name), i);
+  values.erase(it->second);
+  index.erase(it);
   return true;
 }
 

@@ -52,91 +52,182 @@ bool ParseQuoted(std::u16string_view* s, std::u16string* out) {
   return false;
 }
 
-bool ParseHexList(std::u16string_view s, std::vector<uint8_t>* out) {
-  s = Trim(s);
-  out->clear();
-  if (s.empty()) return true;
-  while (true) {
-    s = Trim(s);
-    size_t n = 0;
-    int value = 0;
-    while (n < s.size() && n < 3 && HexDigit(s[n]) >= 0) value = value * 16 + HexDigit(s[n++]);
-    if (n == 0 || n > 2) return false;
-    out->push_back(static_cast<uint8_t>(value));
-    s = Trim(s.substr(n));
-    if (s.empty()) return true;
-    if (s.front() != u',') return false;
-    s.remove_prefix(1);
-    if (Trim(s).empty()) return true;  // a trailing comma
+// Comma-separated hex bytes ("0a,ff, 3"), fed a piece at a time: the pieces of a value
+// continued over several lines join as if written on one line. Each character is looked
+// at once, so a value costs time in proportion to its text.
+class HexList {
+ public:
+  explicit HexList(std::vector<uint8_t>* out) : out_(out) { out_->clear(); }
+
+  // False on anything but hex bytes, commas and blanks, or past the data limit.
+  bool Add(std::u16string_view piece) {
+    for (char16_t c : piece) {
+      int digit = HexDigit(c);
+      switch (state_) {
+        case State::Start:
+        case State::AfterComma:
+          if (IsBlank(c)) break;
+          if (digit < 0) return false;
+          value_ = digit;
+          state_ = State::OneDigit;
+          break;
+        case State::OneDigit:
+          if (digit >= 0) {
+            value_ = value_ * 16 + digit;
+            state_ = State::TwoDigits;
+            break;
+          }
+          [[fallthrough]];
+        case State::TwoDigits:
+          if (digit >= 0) return false;  // three digits
+          if (!IsBlank(c) && c != u',') return false;
+          if (out_->size() >= kMaxValueData) return false;
+          out_->push_back(static_cast<uint8_t>(value_));
+          state_ = c == u',' ? State::AfterComma : State::AfterByte;
+          break;
+        case State::AfterByte:
+          if (IsBlank(c)) break;
+          if (c != u',') return false;
+          state_ = State::AfterComma;
+          break;
+      }
+    }
+    return true;
   }
-}
+  // The end of the value: empty, or a list with at most one trailing comma.
+  bool Finish() {
+    if (state_ == State::OneDigit || state_ == State::TwoDigits) {
+      if (out_->size() >= kMaxValueData) return false;
+      out_->push_back(static_cast<uint8_t>(value_));
+    }
+    return true;
+  }
+
+ private:
+  enum class State { Start, OneDigit, TwoDigits, AfterByte, AfterComma };
+  std::vector<uint8_t>* out_;
+  State state_ = State::Start;
+  int value_ = 0;
+};
+
+// The file's lines as UTF-16, one at a time, from UTF-16LE with its byte-order mark or
+// from UTF-8 (with or without one). A line ends at a line feed, with a carriage return
+// before it dropped; a final line break ends the last line and does not begin another.
+// Lines are decoded as they are read into one buffer, so reading costs time in
+// proportion to the file and memory in proportion to its longest line.
+class LineReader {
+ public:
+  LineReader(std::string_view bytes, Parser& p) : bytes_(bytes), p_(p) {
+    if (bytes_.size() >= 2 && Byte(0) == 0xFF && Byte(1) == 0xFE) {
+      wide_ = true;
+      at_ = 2;
+    } else if (bytes_.size() >= 3 && Byte(0) == 0xEF && Byte(1) == 0xBB && Byte(2) == 0xBF) {
+      at_ = 3;
+    }
+  }
+  // Refuses what no line can be read from.
+  bool Check() {
+    if (wide_ && (bytes_.size() & 1)) return p_.Fail(1, "UTF-16 text ends in half a character");
+    if (bytes_.size() >= 2 && Byte(0) == 0xFE && Byte(1) == 0xFF)
+      return p_.Fail(1, "big-endian UTF-16 is not a registry file encoding");
+    return true;
+  }
+  // The next line into *line (valid until the next call); false at the end of the file,
+  // or on text that is not UTF-8 (*failed set, the error given).
+  bool Next(std::u16string_view* line, bool* failed) {
+    *failed = false;
+    if (done_) return false;
+    ++number_;
+    buffer_.clear();
+    bool lineFeed = false;
+    if (wide_) {
+      while (at_ + 1 < bytes_.size()) {
+        char16_t c = static_cast<char16_t>(Byte(at_) | (Byte(at_ + 1) << 8));
+        at_ += 2;
+        if (c == u'\n') {
+          lineFeed = true;
+          break;
+        }
+        buffer_.push_back(c);
+      }
+    } else if (!NextUtf8(&lineFeed)) {
+      *failed = done_ = true;
+      return false;
+    }
+    if (!lineFeed || at_ >= bytes_.size()) done_ = true;
+    if (!buffer_.empty() && buffer_.back() == u'\r') buffer_.pop_back();
+    *line = buffer_;
+    return true;
+  }
+  size_t number() const { return number_; }
+
+ private:
+  unsigned Byte(size_t i) const { return static_cast<unsigned char>(bytes_[i]); }
+
+  bool NextUtf8(bool* lineFeed) {
+    while (at_ < bytes_.size()) {
+      unsigned c = Byte(at_);
+      if (c == '\n') {
+        ++at_;
+        *lineFeed = true;
+        return true;
+      }
+      unsigned need = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
+      if (need == 9 || at_ + need > bytes_.size() - 1) return p_.Fail(number_, "text is neither UTF-16 nor UTF-8");
+      uint32_t cp = need == 0 ? c : need == 1 ? (c & 0x1F) : need == 2 ? (c & 0x0F) : (c & 0x07);
+      for (unsigned k = 1; k <= need; ++k) {
+        unsigned cc = Byte(at_ + k);
+        if ((cc & 0xC0) != 0x80) return p_.Fail(number_, "text is neither UTF-16 nor UTF-8");
+        cp = (cp << 6) | (cc & 0x3F);
+      }
+      static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+      if (cp < kMin[need] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return p_.Fail(number_, "text is neither UTF-16 nor UTF-8");
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        buffer_.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        buffer_.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+      } else {
+        buffer_.push_back(static_cast<char16_t>(cp));
+      }
+      at_ += need + 1;
+    }
+    return true;
+  }
+
+  std::string_view bytes_;
+  Parser& p_;
+  bool wide_ = false;
+  bool done_ = false;
+  size_t at_ = 0;
+  size_t number_ = 0;
+  std::u16string buffer_;
+};
 
 }  // namespace
 
-bool DecodeText(std::string_view bytes, Parser& p, std::u16string* text) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  if (bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
-    if (bytes.size() & 1) return p.Fail(1, "UTF-16 text ends in half a character");
-    text->resize((bytes.size() - 2) / 2);
-    for (size_t i = 0; i < text->size(); ++i)
-      (*text)[i] = static_cast<char16_t>(byte(2 + 2 * i) | (byte(3 + 2 * i) << 8));
-    return true;
-  }
-  if (bytes.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF)
-    return p.Fail(1, "big-endian UTF-16 is not a registry file encoding");
-  size_t i = (bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) ? 3 : 0;
-  size_t line = 1;
-  while (i < bytes.size()) {
-    unsigned c = byte(i);
-    unsigned need = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
-    if (need == 9 || i + need > bytes.size() - 1)
-      return p.Fail(line, "text is neither UTF-16 nor UTF-8");
-    uint32_t cp = need == 0 ? c : need == 1 ? (c & 0x1F) : need == 2 ? (c & 0x0F) : (c & 0x07);
-    for (unsigned k = 1; k <= need; ++k) {
-      unsigned cc = byte(i + k);
-      if ((cc & 0xC0) != 0x80) return p.Fail(line, "text is neither UTF-16 nor UTF-8");
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[need] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return p.Fail(line, "text is neither UTF-16 nor UTF-8");
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      text->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      text->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      text->push_back(static_cast<char16_t>(cp));
-    }
-    if (cp == '\n') ++line;
-    i += need + 1;
-  }
-  return true;
-}
-
-bool ImportText(std::u16string_view text, Parser& p, Store* store) {
-  std::vector<std::u16string_view> lines;
-  // A final line break ends the last line; it does not begin an empty one.
-  for (size_t start = 0; start < text.size() || (start == 0 && text.empty());) {
-    size_t end = text.find(u'\n', start);
-    if (end == std::u16string_view::npos) end = text.size();
-    std::u16string_view line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
-    lines.push_back(line);
-    start = end + 1;
-  }
-  if (lines.empty() || (Trim(lines[0]) != u"Windows Registry Editor Version 5.00" && Trim(lines[0]) != u"REGEDIT4"))
+bool ImportText(std::string_view bytes, Parser& p, Store* store) {
+  LineReader lines(bytes, p);
+  if (!lines.Check()) return false;
+  std::u16string_view raw;
+  bool failed = false;
+  if (!lines.Next(&raw, &failed)) return false;
+  if (Trim(raw) != u"Windows Registry Editor Version 5.00" && Trim(raw) != u"REGEDIT4")
     return p.Fail(1, "not a registry file: the first line must be \"Windows Registry Editor Version 5.00\"");
 
   Key* key = nullptr;
-  for (size_t i = 1; i < lines.size(); ++i) {
-    size_t lineNo = i + 1;
-    std::u16string_view line = Trim(lines[i]);
+  while (lines.Next(&raw, &failed)) {
+    size_t lineNo = lines.number();
+    std::u16string_view line = Trim(raw);
     if (line.find(u'\0') != std::u16string_view::npos) return p.Fail(lineNo, "NUL character in the text");
     if (line.empty() || line.front() == u';') continue;
     if (line.front() == u'[') {
       if (line.back() != u']') return p.Fail(lineNo, "key name without its closing ']'");
       bool remove = line.size() > 1 && line[1] == u'-';
       std::u16string_view fileName = line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2));
+      // A line break cannot be written back in a name, so none is read in one either.
+      if (fileName.find(u'\r') != std::u16string_view::npos)
+        return p.Fail(lineNo, "carriage return in a key name");
       std::u16string name;
       if (!ToKernelKeyName(fileName, &name))
         return p.Fail(lineNo, "key " + RegistryNarrow(fileName) +
@@ -160,6 +251,7 @@ bool ImportText(std::u16string_view text, Parser& p, Store* store) {
       return p.Fail(lineNo, "malformed value name (quotes and backslashes are written \\\" and \\\\)");
     }
     if (name.size() > kMaxValueNameChars) return p.Fail(lineNo, "value name too long");
+    if (name.find(u'\r') != std::u16string::npos) return p.Fail(lineNo, "carriage return in a value name");
     rest = Trim(rest);
     if (rest.empty() || rest.front() != u'=') return p.Fail(lineNo, "expected '=' after the value name");
     rest = Trim(rest.substr(1));
@@ -201,23 +293,27 @@ bool ImportText(std::u16string_view text, Parser& p, Store* store) {
         t.remove_prefix(close + 1);
       }
       if (t.empty() || t.front() != u':') return p.Fail(lineNo, "expected ':' after hex");
-      std::u16string data(t.substr(1));
       // Continued lines: a trailing backslash joins the next line.
-      while (!Trim(data).empty() && Trim(data).back() == u'\\') {
-        data = std::u16string(Trim(data));
-        data.pop_back();
-        if (++i >= lines.size()) return p.Fail(lineNo, "hex data continued past the end of the file");
-        data += Trim(lines[i]);
-      }
       std::vector<uint8_t> bytes;
-      if (!ParseHexList(data, &bytes)) return p.Fail(lineNo, "malformed hex data (expected bytes like 0a,ff,...)");
-      if (bytes.size() > kMaxValueData) return p.Fail(lineNo, "value data too large");
-      key->Set(name, type, bytes.data(), bytes.size());
+      HexList hex(&bytes);
+      std::u16string_view piece = Trim(t.substr(1));
+      size_t pieceLine = lineNo;
+      while (!piece.empty() && piece.back() == u'\\') {
+        if (!hex.Add(piece.substr(0, piece.size() - 1)))
+          return p.Fail(pieceLine, "malformed hex data (expected bytes like 0a,ff,... of at most 16 MiB)");
+        if (!lines.Next(&raw, &failed))
+          return failed ? false : p.Fail(lineNo, "hex data continued past the end of the file");
+        piece = Trim(raw);
+        pieceLine = lines.number();
+      }
+      if (!hex.Add(piece) || !hex.Finish())
+        return p.Fail(pieceLine, "malformed hex data (expected bytes like 0a,ff,... of at most 16 MiB)");
+      key->Set(name, type, std::move(bytes));
       continue;
     }
     return p.Fail(lineNo, "unknown data type (expected \"string\", dword:, hex: or hex(n):)");
   }
-  return true;
+  return !failed;
 }
 
 }  // namespace platform::kernel::registry
@@ -230,11 +326,9 @@ bool RegistryImport(std::string_view bytes, const std::string& source, std::stri
   std::string ignored;
   if (!error) error = &ignored;
   Parser p{source, error};
-  std::u16string text;
   if (bytes.size() > kMaxFileBytes) return p.Fail(1, "file too large for a registry file");
-  if (!DecodeText(bytes, p, &text)) return false;
   Store fresh;
-  if (!ImportText(text, p, &fresh)) return false;
+  if (!ImportText(bytes, p, &fresh)) return false;
   std::lock_guard<std::mutex> g(S().lock);
   S().store = std::move(fresh);
   return true;

@@ -39,23 +39,29 @@ Key* Store::Find(std::u16string_view name) {
 
 Key& Store::Create(std::u16string_view name) {
   auto [it, inserted] = keys.try_emplace(Fold(name));
-  if (inserted) it->second.name = std::u16string(name);
+  if (inserted) {
+    std::u16string& stored = it->second.name;
+    stored = std::u16string(name);
+    auto under = [name](std::u16string_view root) {
+      return StartsWithFolded(name, root) && (name.size() == root.size() || name[root.size()] == u'\\');
+    };
+    std::u16string_view root = u"\\REGISTRY";
+    for (const RootName& r : kRoots)
+      if (under(r.kernel)) root = r.kernel;
+    if (under(root)) stored.replace(0, root.size(), root);
+  }
   return it->second;
 }
 
 bool Store::DeleteTree(std::u16string_view name) {
   std::u16string folded = Fold(name);
-  bool any = false;
-  for (auto it = keys.begin(); it != keys.end();) {
-    const std::u16string& k = it->first;
-    bool below = k == folded || (k.size() > folded.size() && k.compare(0, folded.size(), folded) == 0 &&
-                                 k[folded.size()] == u'\\');
-    if (below) {
-      it = keys.erase(it);
-      any = true;
-    } else {
-      ++it;
-    }
+  bool any = keys.erase(folded) != 0;
+  // The keys below sort together: every folded name that starts with "<name>\".
+  folded.push_back(u'\\');
+  auto it = keys.lower_bound(folded);
+  while (it != keys.end() && it->first.compare(0, folded.size(), folded) == 0) {
+    it = keys.erase(it);
+    any = true;
   }
   return any;
 }
@@ -157,7 +163,7 @@ bool RegistryDeleteValue(std::u16string_view key, std::u16string_view name) {
 std::vector<RegistryValue> RegistryValues(std::u16string_view key) {
   std::lock_guard<std::mutex> g(S().lock);
   Key* k = S().store.Find(key);
-  return k ? k->values : std::vector<RegistryValue>{};
+  return k ? std::vector<RegistryValue>(k->values.begin(), k->values.end()) : std::vector<RegistryValue>{};
 }
 
 std::vector<std::u16string> RegistryKeys() {

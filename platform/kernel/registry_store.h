@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -46,13 +47,16 @@ inline constexpr RootName kRoots[] = {
     {u"\\REGISTRY\\USER", u"HKEY_USERS"},
 };
 
+// A key's values in the order they were first created. Finding, setting and deleting a
+// value cost the same however many values the key holds.
 struct Key {
   std::u16string name;
-  std::vector<RegistryValue> values;
-  std::unordered_map<std::u16string, size_t> index;  // folded value name -> position
+  std::list<RegistryValue> values;
+  std::unordered_map<std::u16string, std::list<RegistryValue>::iterator> index;  // by folded name
 
   RegistryValue* Find(std::u16string_view valueName);
   void Set(std::u16string_view valueName, ULONG type, const uint8_t* data, size_t size);
+  void Set(std::u16string_view valueName, ULONG type, std::vector<uint8_t>&& data);
   bool Delete(std::u16string_view valueName);
 };
 
@@ -60,7 +64,10 @@ struct Store {
   std::map<std::u16string, Key> keys;  // by folded name
 
   Key* Find(std::u16string_view name);
+  // The root keys (\REGISTRY, MACHINE, USER) exist on every machine, so a new key keeps
+  // the case of its own components only: its root is spelt as the machine spells it.
   Key& Create(std::u16string_view name);
+  // A key and every key below it; the cost grows with what is removed, not with the store.
   bool DeleteTree(std::u16string_view name);
 };
 
@@ -101,9 +108,8 @@ struct Parser {
     return false;
   }
 };
-// The file's text as UTF-16, from UTF-16LE with its byte-order mark or from UTF-8.
-bool DecodeText(std::string_view bytes, Parser& p, std::u16string* text);
-bool ImportText(std::u16string_view text, Parser& p, Store* store);
+// A registry file's bytes into *store (UTF-16LE with its byte-order mark, or UTF-8).
+bool ImportText(std::string_view bytes, Parser& p, Store* store);
 bool ExportText(const Store& store, std::u16string* out, std::string* error);
 
 }  // namespace platform::kernel::registry
