@@ -531,17 +531,21 @@ TEST_F(Registry, LargeValuesAndManyDeletionsReadInOnePass) {
 TEST_F(Registry, HexDataUpToTheLimitAndNoFurther) {
   constexpr size_t kLimit = 16u << 20;
   std::string text = "Windows Registry Editor Version 5.00\n[HKEY_USERS\\L]\n\"v\"=hex:";
-  text.reserve(text.size() + kLimit * 3 + kLimit / 8 + 64);
-  for (size_t i = 0; i < kLimit; ++i) {
-    text += "5a,";
-    if (i % 25 == 24) text += "\\\n  ";
-  }
+  std::string line;
+  for (int i = 0; i < 32; ++i) line += "5a,";
+  line += "\\\n  ";
+  static_assert(kLimit % 32 == 0);
+  text.reserve(text.size() + kLimit / 32 * line.size() + 8);
+  for (size_t i = 0; i < kLimit / 32; ++i) text += line;
+  text += "\n";
   std::string error;
-  ASSERT_TRUE(pk::RegistryImport(text + "\n", "limit.reg", &error)) << error;
+  ASSERT_TRUE(pk::RegistryImport(text, "limit.reg", &error)) << error;
   auto v = pk::RegistryGetValue(u"\\REGISTRY\\USER\\L", u"v");
   ASSERT_TRUE(v);
   EXPECT_EQ(v->data.size(), kLimit);
-  EXPECT_FALSE(pk::RegistryImport(text + "00\n", "limit.reg", &error));
+  text.back() = '0';
+  text += "0\n";
+  EXPECT_FALSE(pk::RegistryImport(text, "limit.reg", &error));
   EXPECT_NE(error.find("limit.reg:"), std::string::npos) << error;
   EXPECT_NE(error.find("16 MiB"), std::string::npos) << error;
 
