@@ -4,7 +4,9 @@
 //
 // Key names are full kernel names (u"\\REGISTRY\\MACHINE\\..."); in the file they are
 // written with the root's export name (HKEY_LOCAL_MACHINE, HKEY_USERS). Key and value
-// names ignore case (ASCII letters) and keep the case they were created with.
+// names ignore case (ASCII letters) and keep the case they were created with; the roots
+// themselves (\REGISTRY\MACHINE, \REGISTRY\USER) are always spelt in capitals, as
+// the machine names them and as a file gives them back.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +39,8 @@ struct RegistryValue {
   ULONG type = REG_NONE;
   std::vector<uint8_t> data;
 };
-// Creates the key (and its parents) when missing.
+// Creates the key when missing. Only that key: like the registry file, the store holds
+// the keys it was given and does not make up their parents.
 void RegistryCreateKey(std::u16string_view key);
 bool RegistryKeyExists(std::u16string_view key);
 // Deletes a key and everything below it; false when it did not exist.

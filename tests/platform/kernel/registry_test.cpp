@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -376,6 +377,14 @@ TEST_F(Registry, MalformedFilesAreRefusedNamingTheLineAndChangeNothing) {
       {std::string("\xFE\xFF\0W", 4), "bad.reg:1:"},
       {"Windows Registry Editor Version 5.00\r\n\xC3\x28\r\n", "bad.reg:2:"},
       {"Windows Registry Editor Version 5.00\r\n\xE2\x82", "bad.reg:2:"},
+      // A fault on a continued line names that line.
+      {head + "\"v\"=hex:00,\\\r\n  01,\\\r\n  zz\r\n", "bad.reg:6:"},
+      {head + "\"v\"=hex:00,\\\\\r\n  01\r\n", "bad.reg:4:"},
+      // Names the writer could not write back.
+      {head + "\"a\rb\"=dword:1\r\n", "bad.reg:4:"},
+      {head + "\"a\r\"=\"x\"\r\n", "bad.reg:4:"},
+      {head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\a\rb]\r\n", "bad.reg:4:"},
+      {head + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\T\r]\r\n", "bad.reg:4:"},
   };
   pk::RegistrySetDword(DriverKey(), u"Kept", 5);
   std::string before, error;
@@ -389,6 +398,162 @@ TEST_F(Registry, MalformedFilesAreRefusedNamingTheLineAndChangeNothing) {
     ASSERT_TRUE(pk::RegistryExport(&now, &error));
     EXPECT_TRUE(now == before) << "the store changed";
   }
+}
+
+// Whatever the reader takes, the writer writes back: a carriage return inside a name
+// (the one line-break character a line can hold) is refused when read, so a store read
+// from a file can always be saved again.
+TEST_F(Registry, EveryNameTheReaderTakesTheWriterWrites) {
+  std::string text =
+      "Windows Registry Editor Version 5.00\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\r\n"
+      "\"carriage\rreturn\"=dword:1\r\n";
+  std::string error;
+  EXPECT_FALSE(pk::RegistryImport(text, "cr.reg", &error));
+  EXPECT_EQ(error, "cr.reg:3: carriage return in a value name");
+  text = "Windows Registry Editor Version 5.00\r\n"
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\r\n"
+         "\"text\"=\"a\rb\"\r\n"
+         "\"tab\tand ]\"=dword:1\r\n"
+         "[HKEY_USERS\\x ]y]\r\n";
+  ASSERT_TRUE(pk::RegistryImport(text, "ok.reg", &error)) << error;
+  std::string saved;
+  ASSERT_TRUE(pk::RegistryExport(&saved, &error)) << error;
+  ASSERT_TRUE(pk::RegistryImport(saved, "saved.reg", &error)) << error;
+  auto v = pk::RegistryGetValue(u"\\REGISTRY\\MACHINE\\SOFTWARE\\T", u"text");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->type, ULONG(REG_SZ));
+  EXPECT_EQ(v->data.size(), 8u);
+  EXPECT_TRUE(pk::RegistryGetValue(u"\\REGISTRY\\MACHINE\\SOFTWARE\\T", u"tab\tand ]"));
+  EXPECT_TRUE(pk::RegistryKeyExists(u"\\REGISTRY\\USER\\x ]y"));
+}
+
+// A key keeps the case it was created with through a file, its root included: the roots
+// are spelt as the machine spells them whatever the caller wrote.
+TEST_F(Registry, KeyNameCaseSurvivesTheFile) {
+  pk::RegistryCreateKey(u"\\Registry\\Machine\\Software\\MixedCase");
+  pk::RegistrySetDword(u"\\registry\\user\\S-1-5\\Lower", u"v", 1);
+  UNICODE_STRING name = Name(u"\\registry\\MACHINE\\SYSTEM\\Opened");
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &name, 0, nullptr, nullptr);
+  HANDLE h = nullptr;
+  // Creation through the driver's own key open.
+  ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &h), STATUS_SUCCESS);
+  ZwClose(h);
+  EXPECT_EQ(ZwOpenKey(&h, KEY_READ, &oa), STATUS_OBJECT_NAME_NOT_FOUND);
+  pk::RegistryCreateKey(u"\\REGISTRY\\MACHINE\\SYSTEM\\Opened");
+  ASSERT_EQ(ZwOpenKey(&h, KEY_READ, &oa), STATUS_SUCCESS);
+  ZwClose(h);
+  // Parents are not made up.
+  EXPECT_FALSE(pk::RegistryKeyExists(u"\\REGISTRY\\MACHINE\\Software"));
+
+  auto keys = pk::RegistryKeys();
+  const std::vector<std::u16string> expected = {
+      u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+      u"\\REGISTRY\\MACHINE\\Software\\MixedCase",
+      u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c-e325-11ce-bfc1-08002be10318}\\0003",
+      u"\\REGISTRY\\MACHINE\\SYSTEM\\Opened",
+      u"\\REGISTRY\\USER\\S-1-5\\Lower",
+  };
+  EXPECT_EQ(keys, expected);
+  std::string bytes, error;
+  ASSERT_TRUE(pk::RegistryExport(&bytes, &error)) << error;
+  pk::RegistryReset();
+  ASSERT_TRUE(pk::RegistryImport(bytes, "case.reg", &error)) << error;
+  EXPECT_EQ(pk::RegistryKeys(), expected);
+}
+
+// Removing a key takes the keys below it and no other, however the names sort.
+TEST_F(Registry, KeyRemovalTakesExactlyTheSubtree) {
+  const char16_t* kept[] = {u"\\REGISTRY\\MACHINE\\A B", u"\\REGISTRY\\MACHINE\\A!", u"\\REGISTRY\\MACHINE\\AB",
+                            u"\\REGISTRY\\MACHINE\\A]", u"\\REGISTRY\\MACHINE\\a[\\c", u"\\REGISTRY\\MACHINE"};
+  for (const char16_t* k : kept) pk::RegistryCreateKey(k);
+  for (const char16_t* k : {u"\\REGISTRY\\MACHINE\\A", u"\\REGISTRY\\MACHINE\\A\\B", u"\\REGISTRY\\MACHINE\\a\\b\\c"})
+    pk::RegistryCreateKey(k);
+  std::string error;
+  ASSERT_TRUE(pk::RegistryImport("Windows Registry Editor Version 5.00\r\n"
+                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+                                 "[HKEY_LOCAL_MACHINE]\r\n[HKEY_LOCAL_MACHINE\\A B]\r\n[HKEY_LOCAL_MACHINE\\A!]\r\n"
+                                 "[HKEY_LOCAL_MACHINE\\AB]\r\n[HKEY_LOCAL_MACHINE\\A]]\r\n[HKEY_LOCAL_MACHINE\\a[\\c]\r\n"
+                                 "[HKEY_LOCAL_MACHINE\\A]\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n[HKEY_LOCAL_MACHINE\\a\\b\\c]\r\n"
+                                 "[-hkey_local_machine\\a]\r\n",
+                                 "tree.reg", &error))
+      << error;
+  std::vector<std::u16string> expected(std::begin(kept), std::end(kept));
+  expected.push_back(pk::kRegistryVersionKey);
+  std::sort(expected.begin(), expected.end(),
+            [](const std::u16string& a, const std::u16string& b) {
+              std::u16string fa = a, fb = b;
+              for (auto* f : {&fa, &fb})
+                for (char16_t& c : *f) c = (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
+              return fa < fb;
+            });
+  EXPECT_EQ(pk::RegistryKeys(), expected);
+  EXPECT_TRUE(pk::RegistryDeleteKey(u"\\REGISTRY\\MACHINE"));
+  EXPECT_EQ(pk::RegistryKeys(), std::vector<std::u16string>{});
+  EXPECT_FALSE(pk::RegistryDeleteKey(u"\\REGISTRY\\MACHINE"));
+}
+
+// Large files read in time proportional to their size: a value continued over many
+// lines and many deletions in one key. Quadratic reading took minutes on these sizes.
+TEST_F(Registry, LargeValuesAndManyDeletionsReadInOnePass) {
+  std::vector<uint8_t> big(256 << 10);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+  pk::RegistrySetValue(DriverKey(), u"Big", REG_BINARY, big.data(), big.size());
+  std::string bytes, error;
+  ASSERT_TRUE(pk::RegistryExport(&bytes, &error)) << error;
+  pk::RegistryReset();
+  ASSERT_TRUE(pk::RegistryImport(bytes, "big.reg", &error)) << error;
+  auto v = pk::RegistryGetValue(DriverKey(), u"Big");
+  ASSERT_TRUE(v);
+  EXPECT_TRUE(v->data == big);
+
+  // 20,000 values, then every other one deleted and the rest re-set, in one file.
+  constexpr int kValues = 20000;
+  std::string text = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Many]\n";
+  for (int i = 0; i < kValues; ++i) text += "\"v" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
+  for (int i = 0; i < kValues; i += 2) text += "\"V" + std::to_string(i) + "\"=-\n";
+  for (int i = 0; i < kValues; i += 4) text += "\"v" + std::to_string(i) + "\"=dword:a\n";
+  ASSERT_TRUE(pk::RegistryImport(text, "many.reg", &error)) << error;
+  auto values = pk::RegistryValues(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Many");
+  ASSERT_EQ(values.size(), size_t(kValues / 2 + kValues / 4));
+  // The kept values in their order of creation, then the ones created again.
+  for (int i = 0; i < kValues / 2; ++i) ASSERT_EQ(pk::RegistryNarrow(values[i].name), "v" + std::to_string(2 * i + 1));
+  for (int i = 0; i < kValues / 4; ++i) {
+    ASSERT_EQ(pk::RegistryNarrow(values[kValues / 2 + i].name), "v" + std::to_string(4 * i));
+    ASSERT_EQ(values[kValues / 2 + i].data, (std::vector<uint8_t>{10, 0, 0, 0}));
+  }
+}
+
+// Value data is limited to 16 MiB: a file with more is refused at the value's line, and
+// the limit itself reads back whole. A byte may be split over a line continuation, as
+// the lines join before they are read.
+TEST_F(Registry, HexDataUpToTheLimitAndNoFurther) {
+  constexpr size_t kLimit = 16u << 20;
+  std::string text = "Windows Registry Editor Version 5.00\n[HKEY_USERS\\L]\n\"v\"=hex:";
+  std::string line;
+  for (int i = 0; i < 32; ++i) line += "5a,";
+  line += "\\\n  ";
+  static_assert(kLimit % 32 == 0);
+  text.reserve(text.size() + kLimit / 32 * line.size() + 8);
+  for (size_t i = 0; i < kLimit / 32; ++i) text += line;
+  text += "\n";
+  std::string error;
+  ASSERT_TRUE(pk::RegistryImport(text, "limit.reg", &error)) << error;
+  auto v = pk::RegistryGetValue(u"\\REGISTRY\\USER\\L", u"v");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->data.size(), kLimit);
+  text.back() = '0';
+  text += "0\n";
+  EXPECT_FALSE(pk::RegistryImport(text, "limit.reg", &error));
+  EXPECT_NE(error.find("limit.reg:"), std::string::npos) << error;
+  EXPECT_NE(error.find("16 MiB"), std::string::npos) << error;
+
+  ASSERT_TRUE(pk::RegistryImport("REGEDIT4\n[HKEY_USERS\\L]\n\"v\"=hex:0\\\n1,2\\\n,\\\n \n", "split.reg", &error))
+      << error;
+  v = pk::RegistryGetValue(u"\\REGISTRY\\USER\\L", u"v");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->data, (std::vector<uint8_t>{1, 2}));
 }
 
 TEST_F(Registry, AttachedFileIsWrittenOnlyOnFlushAndAtomically) {
