@@ -177,3 +177,21 @@ constexpr ULONG MakePoolTag(const char (&s)[5]) {
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+
+// A globally unique identifier, as stored: Data1-Data3 little-endian, Data4 as bytes.
+typedef struct _GUID {
+  ULONG Data1;
+  USHORT Data2;
+  USHORT Data3;
+  UCHAR Data4[8];
+} GUID, *LPGUID;
+typedef const GUID* LPCGUID;
+typedef const GUID& REFGUID;
+static_assert(sizeof(GUID) == 16);
+
+inline bool IsEqualGUID(REFGUID a, REFGUID b) { return __builtin_memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+
+// The all-zero identifier.
+inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};

@@ -170,6 +170,9 @@ NTSTATUS PnpHarness::CallStop(Board& board) {
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(m_pDescriptor);
   Request request;
   if (dispatch && dispatch->Stop) dispatch->Stop(&board.ks, &request.irp);
+  // A stopped device offers nothing: its factories and pinless declarations go, and a
+  // new Start creates its own.
+  detail::ForgetFactories(&board.ks);
   board.ks.Started = FALSE;
   board.state = DeviceState::Added;
   return STATUS_SUCCESS;

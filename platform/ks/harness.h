@@ -4,7 +4,8 @@
 //   - calls are serialised, one at a time;
 //   - after a failed Start the only call the device gets is Remove;
 //   - Stop then Start again on the same device is allowed;
-//   - Remove of a started device is preceded by Stop, as KS does it.
+//   - Remove of a started device is preceded by Stop, as KS does it;
+//   - Stop (and Remove) take the device's filter factories away.
 // A call that breaks the order never reaches the driver and returns
 // STATUS_INVALID_DEVICE_STATE.
 #pragma once

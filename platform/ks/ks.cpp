@@ -1,22 +1,28 @@
-#include <map>
-#include <mutex>
+#include <algorithm>
 
 #include "platform/ks/ks_internal.h"
 
 namespace platform::ks {
-namespace {
 
-struct Registry {
-  std::mutex lock;
-  std::map<PDRIVER_OBJECT, const KSDEVICE_DESCRIPTOR*> drivers;
-  std::map<PKSDEVICE, detail::DeviceHost*> devices;
-  NTSTATUS failNextInitialize = STATUS_SUCCESS;
-};
+namespace detail {
 
 Registry& TheRegistry() {
   static Registry registry;
   return registry;
 }
+
+std::vector<std::pair<PKSDEVICE, DeviceHost*>> DevicesInOrder(Registry& r) {
+  std::vector<std::pair<PKSDEVICE, DeviceHost*>> list(r.devices.begin(), r.devices.end());
+  std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.second->Sequence < b.second->Sequence; });
+  return list;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::Registry;
+using detail::TheRegistry;
 
 detail::DeviceHost* FindHost(PKSDEVICE Device) {
   Registry& r = TheRegistry();
@@ -52,13 +58,18 @@ namespace detail {
 void RegisterDevice(PKSDEVICE Device, DeviceHost* Host) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> hold(r.lock);
+  Host->Sequence = r.nextSequence++;
   r.devices[Device] = Host;
 }
 
 void UnregisterDevice(PKSDEVICE Device) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> hold(r.lock);
-  r.devices.erase(Device);
+  auto it = r.devices.find(Device);
+  if (it == r.devices.end()) return;
+  it->second->Factories.clear();
+  it->second->Pinless.clear();
+  r.devices.erase(it);
 }
 
 void ForgetDriver(PDRIVER_OBJECT DriverObject) {
