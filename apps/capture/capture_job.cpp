@@ -231,7 +231,7 @@ int Run(const Options& options, std::ostream& report) {
     summary.Step("driver load", status);
     if (NT_SUCCESS(status)) {
       size_t board = 0;
-      status = harness.AddDevice(platform::pci::BusData, encoder.slot, &board);
+      status = harness.AddDevice(platform::pci::BusData, encoder.slot, &board, encoder.slot->busNumber());
       summary.Step("board 0 add", status);
       if (NT_SUCCESS(status)) {
         status = harness.StartDevice(board, encoder.resources.get(), encoder.resources.get());

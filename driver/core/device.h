@@ -59,11 +59,29 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   PKSDEVICE m_pKsDevice;
 
   // ---- card numbering, medium identifier, run-time fields cleared at start, pin mutex ----
+  ULONG m_nDeviceInstanceNumber;
+  // Taken by pin create and close and by stream acquire and stop.
+  FAST_MUTEX m_PinMutex;
 
   // ---- encoder board run-time state, threads, mailbox lock, board state block -----------
   // Referenced thread object of the monitor thread, and its stop request.
   PVOID m_pMonitorThread;
   std::atomic<ULONG> m_bMonitorThreadStop;
+  // Taken by whoever stops the monitor thread and given back when it starts again, so
+  // every stop-start bracket owns the serial buses, the GPIO lines and the receiver.
+  KSEMAPHORE m_ThreadControlSemaphore;
+  // The frame clocks: entry 0 video, entry 1 audio.
+  PVOID m_pFrameClockThread[2];
+  std::atomic<ULONG> m_bFrameClockStop[2];
+  // Powered capture streams; written under the pin mutex or by the power handler, read
+  // by the threads without a lock.
+  std::atomic<ULONG> m_nDigitalCaptureStreamReference;
+  ULONG m_nBoardIndex;
+  // Bit 0: kick the watchdog only on request; bit 31: a request is pending.
+  std::atomic<ULONG> m_nWatchdogControl;
+  // The transfer path's 1 ms continuation.
+  KTIMER m_ContinueTimer;
+  KDPC m_ContinueDpc;
   // Guards the mailbox's busy poll and its nine register writes.
   KSPIN_LOCK m_VendorCommandLock;
 

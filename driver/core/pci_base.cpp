@@ -5,10 +5,6 @@
 #include "driver/core/device.h"
 #include "driver/hardware/registers.h"
 
-// The transfer path supplies the real handler; until it is linked in, statuses other
-// than transfer-done go nowhere.
-__attribute__((weak)) ULONG VORLIX_ProcessInterruptStatus(CDevice* Device, ULONG Status, ULONG Value) { return 1; }
-
 namespace {
 
 // The interrupt routine reaches up to REG_SYS_RECOVER in window 0; a shorter window (a
@@ -208,11 +204,13 @@ VOID CPCIBaseDevice::OnDpcHandle(PKDPC pDpc, PVOID pContext, PVOID pStatus, PVOI
   }
 
   CDevice* device = d->AsDevice();
-  if (status & INT_MAILBOX_RESPONSE) VORLIX_ProcessInterruptStatus(device, status, value);
-  if ((status & INT_DMA_DONE) && !callbackRegistered) VORLIX_ProcessInterruptStatus(device, status, value);
-  if (status & INT_DMA_DONE_ALT) VORLIX_ProcessInterruptStatus(device, status, value);
-  if (status & INT_PCI_RESET_A) VORLIX_ProcessInterruptStatus(device, status, value);
-  if (status & INT_PCI_RESET_B) VORLIX_ProcessInterruptStatus(device, status, value);
+  if (StatusHandler handler = d->m_pfnProcessStatus) {
+    if (status & INT_MAILBOX_RESPONSE) handler(device, status, value);
+    if ((status & INT_DMA_DONE) && !callbackRegistered) handler(device, status, value);
+    if (status & INT_DMA_DONE_ALT) handler(device, status, value);
+    if (status & INT_PCI_RESET_A) handler(device, status, value);
+    if (status & INT_PCI_RESET_B) handler(device, status, value);
+  }
 
   d->m_nIsrGate.store(1, std::memory_order_release);
   KeReleaseSpinLockFromDpcLevel(&d->m_DpcLock);

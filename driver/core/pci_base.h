@@ -87,10 +87,9 @@ typedef struct _ChannelTable {
   PVOID pOwner[CHANNEL_ROWS];  // the pin context; its first member is its semaphore
 } ChannelTable, *PChannelTable;
 
-// The encoder board's status handler (transfer path), called by the DPC for every
-// status bit that is not a delivered transfer-done: 16, 18 without a callback, 19, 20, 21,
-// each time with the whole status. Returns 1.
-ULONG VORLIX_ProcessInterruptStatus(CDevice* Device, ULONG Status, ULONG Value);
+// The status handler the DPC hands every status bit to that it does not deliver itself:
+// 16, 18 without a callback, 19, 20, 21, each time with the whole status.
+typedef ULONG (*StatusHandler)(CDevice* device, ULONG status, ULONG value);
 
 class CPCIBaseDevice {
  public:
@@ -145,6 +144,9 @@ class CPCIBaseDevice {
   KDPC m_aDpc[DPC_OBJECTS];
   KSPIN_LOCK m_DpcLock;
   KSEMAPHORE m_CommandSemaphore;
+  // The encoder status handler (VORLIX_ProcessInterruptStatus), set by PCI start next
+  // to the DPC objects; a test of the DPC alone puts its own observer here.
+  StatusHandler m_pfnProcessStatus;
 
   // Hardware lifecycle state that PCI start clears and the register routines use (the
   // GPIO shadows live in BoardState).

@@ -4,6 +4,7 @@
 #include "driver/core/board_kinds.h"
 #include "driver/core/device.h"
 #include "driver/core/pci_base.h"
+#include "driver/hardware/transfer.h"
 #include "driver/hardware/registers.h"
 
 namespace {
@@ -327,6 +328,7 @@ NTSTATUS CPCIBaseDevice::Initialize(PKSDEVICE pKsDevice, PIRP pIrp, PCM_RESOURCE
   KeInitializeSpinLock(&m_DpcLock);
   KeInitializeSemaphore(&m_CommandSemaphore, 0, 0x7FFFFFFF);
   for (ULONG i = 0; i < DPC_OBJECTS; ++i) KeInitializeDpc(&m_aDpc[i], OnDpcHandle, this);
+  m_pfnProcessStatus = VORLIX_ProcessInterruptStatus;
 
   // 15. The interrupt, last: everything it reaches exists now.
   NTSTATUS status =

@@ -218,8 +218,9 @@ void FrameRateCommand(CDevice* d, const Geometry& g, bool sub) {
   DbgPrint("ENC#%02d: FPS = %08X%08X\n", sub ? 2 : 0, (ULONG)(mask >> 32), (ULONG)mask);
 }
 
-// Writes the local time in seconds since 1970-01-01 00:00:00 for the encoder's clock.
-void WriteLocalTime(CDevice* d) {
+}  // namespace
+
+VOID VORLIX_WriteLocalTime(CDevice* d) {
   LARGE_INTEGER system, local, epoch;
   KeQuerySystemTime(&system);
   ExSystemTimeToLocalTime(&system, &local);
@@ -232,6 +233,8 @@ void WriteLocalTime(CDevice* d) {
   Write(d, REG_TIME_LOW, (ULONG)seconds);
   Write(d, REG_TIME_HIGH, (ULONG)((ULONGLONG)seconds >> 32));
 }
+
+namespace {
 
 void OsdLine(CDevice* d, const Geometry& g, ULONG line) {
   // The slot has 64 text bytes; its terminator is not trusted.
@@ -246,7 +249,7 @@ void OsdLine(CDevice* d, const Geometry& g, ULONG line) {
   if (line == 0 && length == 0) {
     Send(d, VENDOR_CMD_OSD_TIME, 1 | wide);
     DbgPrint("ENC#%02d: OSD.TIME = %d\n", 0, 1);
-    WriteLocalTime(d);
+    VORLIX_WriteLocalTime(d);
   }
   ULONG sent = length < 16 ? length : 16;
   ULONG args[4] = {};
@@ -409,17 +412,19 @@ BOOLEAN VORLIX_EncoderBringUp(CDevice* Device, BOOLEAN CallerHoldsPinMutex, BOOL
   if (!Full) return ok;
 
   if (s->nSignalWidth && s->nSignalHeight && s->nSignalFrameRate) {
-    s->nClockWidth = s->nSignalWidth;
-    s->bClockFractional = s->bSignalFractional;
+    // The frame clocks read these while they run.
+    auto set = [](ULONG& field, ULONG value) { __atomic_store_n(&field, value, __ATOMIC_RELAXED); };
+    set(s->nClockWidth, s->nSignalWidth);
+    set(s->bClockFractional, s->bSignalFractional);
     if (s->bSignalInterlaced == 1) {
-      s->nClockHeight = 2 * s->nSignalHeight;
-      s->nClockFrameRate = s->nSignalFrameRate / 2;
+      set(s->nClockHeight, 2 * s->nSignalHeight);
+      set(s->nClockFrameRate, s->nSignalFrameRate / 2);
     } else {
-      s->nClockHeight = s->nSignalHeight;
-      s->nClockFrameRate = s->nSignalFrameRate;
+      set(s->nClockHeight, s->nSignalHeight);
+      set(s->nClockFrameRate, s->nSignalFrameRate);
     }
-    s->bClockHighRate = s->nSignalFrameRate * s->nSignalHeight * s->nSignalWidth > 69120000u ? 1 : 0;
-    s->nClockAudioRate = s->nSignalAudioRate;
+    set(s->bClockHighRate, s->nSignalFrameRate * s->nSignalHeight * s->nSignalWidth > 69120000u ? 1 : 0);
+    set(s->nClockAudioRate, s->nSignalAudioRate);
   }
   if (!ok) return FALSE;
 

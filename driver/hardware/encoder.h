@@ -24,6 +24,9 @@ ULONG VORLIX_ApplySettings(CDevice* Device);
 // more). Hardware stop runs it too.
 VOID VORLIX_CoreResetSequence(CDevice* Device);
 
+// Writes the local time (seconds since 1970-01-01 00:00:00) to the encoder's clock.
+VOID VORLIX_WriteLocalTime(CDevice* Device);
+
 // The frame-keep mask of a stream at source rate n: average mode when Average is non-zero
 // (capped at n, or n / 2 on a double-rate input), else skip mode.
 ULONGLONG VORLIX_FrameKeepMask(ULONG SourceRate, ULONG Average, ULONG Skip, BOOLEAN DoubleRate);

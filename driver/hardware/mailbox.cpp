@@ -1,5 +1,4 @@
-// The command mailbox, and the part of the encoder status handling that completes
-// commands and firmware chunks.
+// The command mailbox.
 #include "driver/hardware/mailbox.h"
 
 #include "driver/core/device.h"
@@ -69,28 +68,5 @@ ULONG VORLIX_SetEncoderQp(CDevice* Device, BOOLEAN MainStream, ULONG Quantiser) 
   c.Arg1 = MainStream ? 0 : VENDOR_STREAM_SUB;
   c.Arg2 = Quantiser << 16;
   VORLIX_SendVendorCommand(Device, &c);
-  return 1;
-}
-
-// The encoder status handler as far as commands and the firmware download need it:
-// configure-done responses and transfer-done interrupts without a board-to-host transfer
-// release the command semaphore once each. Preview and stream responses and bus errors
-// belong to the transfer path.
-ULONG VORLIX_ProcessInterruptStatus(CDevice* Device, ULONG Status, ULONG Value) {
-  BoardState* state = Device ? Device->m_pBoardState : nullptr;
-  if (!state) return 1;
-  if ((Status == TICK_VIDEO && Value == TICK_VIDEO) || (Status == TICK_AUDIO && Value == TICK_AUDIO)) return 1;
-  if (Status & INT_MAILBOX_RESPONSE) {
-    Write(Device, REG_RESP_ACK, 0);
-    Read(Device, REG_RESP_WORD);
-    if (Value == RESP_CONFIGURE_DONE) KeReleaseSemaphore(&Device->m_CommandSemaphore, 0, 1, FALSE);
-    return 1;
-  }
-  if (Status & INT_DMA_DONE) {
-    if (state->nRemainingWords == 0 || state->nCurrentChunkWords == 0)
-      KeReleaseSemaphore(&Device->m_CommandSemaphore, 0, 1, FALSE);
-    return 1;
-  }
-  if (Status & INT_DMA_DONE_ALT) KeReleaseSemaphore(&Device->m_CommandSemaphore, 0, 1, FALSE);
   return 1;
 }

@@ -41,8 +41,11 @@ static_assert(__builtin_offsetof(VENDOR_COMMAND, Checksum) == 32);
 // Selectors in Arg1.
 #define VENDOR_STREAM_SUB 0x200u
 #define VENDOR_PATH_PREVIEW 0x80000000u
-// VENDOR_CMD_PREVIEW with this Arg1 (and Arg3:Arg4 all frames) turns the preview off.
-#define VENDOR_PREVIEW_OFF_ARG1 0x001E9E00u
+
+// The preview command that turns the preview off (a copy is sent: the send routine
+// writes the checksum into the record).
+inline constexpr VENDOR_COMMAND VENDOR_PREVIEW_OFF = {VENDOR_CMD_PREVIEW, 0x001E9E00u, 0, 0x0FFFFFFFu, 0xFFFFFFFFu,
+                                                      0, 0, 0, 0};
 
 // Configure selectors, in the order bring-up sends them.
 #define CONFIG_BOARD 0x00

@@ -18,9 +18,20 @@ bool ThreadedMachine() { return platform::kernel::GetMode() == platform::kernel:
 // ---------------------------------------------------------------------------------------
 // Board.
 
-Board::Board() = default;
+Board::Board() {
+  // The jumping test clock stops at the board's next event, and holds while one is due
+  // or running.
+  clockSource_ = platform::kernel::AddClockDeadlineSource([this]() -> LONGLONG {
+    std::lock_guard<std::mutex> l(eventMu_);
+    if (runningEvents_ > 0) return 0;
+    return events_.empty() ? -1 : events_.front().due;
+  });
+}
 
-Board::~Board() { StopThread(); }
+Board::~Board() {
+  platform::kernel::RemoveClockDeadlineSource(clockSource_);
+  StopThread();
+}
 
 void Board::StopThread() {
   {
@@ -160,10 +171,15 @@ size_t Board::RunDueEvents() {
       if (events_.empty() || events_.front().due > Now()) return n;
       run = std::move(events_.front().run);
       events_.pop_front();
+      ++runningEvents_;
     }
     {
       std::lock_guard<std::recursive_mutex> l(mu_);
       run();
+    }
+    {
+      std::lock_guard<std::mutex> l(eventMu_);
+      --runningEvents_;
     }
     ++n;
   }

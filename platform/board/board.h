@@ -133,6 +133,8 @@ class Board : public platform::pci::Device {
   std::condition_variable eventCv_;
   std::deque<Event> events_;
   uint64_t eventOrder_ = 0;
+  int runningEvents_ = 0;
+  int clockSource_ = 0;
   bool stop_ = false;
   std::thread thread_;
 };

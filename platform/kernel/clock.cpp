@@ -4,6 +4,10 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <functional>
+#include <map>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/internal.h"
@@ -75,14 +79,119 @@ void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline) {
 }
 
 namespace {
-size_t g_blocked = 0;  // dispatcher lock
+size_t g_blocked = 0;         // dispatcher lock
+size_t g_blockedMachine = 0;  // of those: machine threads; dispatcher lock
+std::multiset<LONGLONG> g_machineDeadlines;  // their deadlines; dispatcher lock
+std::atomic<size_t> g_machineThreads{0};     // system threads alive, and joined host threads
+thread_local bool t_machineThread = false;
+
+// The jumping test clock: its thread, and what holds it back besides the waits.
+struct Jumper {
+  bool on = false;  // dispatcher lock
+  bool stop = false;
+  std::thread thread;
+  std::mutex sourcesLock;
+  std::map<int, std::function<LONGLONG()>> sources;
+  int nextSource = 1;
+  std::atomic<int> holds{0};
+};
+Jumper& TheJumper() {
+  static Jumper j;
+  return j;
+}
 }  // namespace
 
-BlockedWaiter::BlockedWaiter() {
+BlockedWaiter::BlockedWaiter(LONGLONG deadline) : machine(t_machineThread), deadline(deadline) {
   ++g_blocked;
+  if (machine) {
+    ++g_blockedMachine;
+    if (deadline >= 0) g_machineDeadlines.insert(deadline);
+  }
   DispatcherCv().notify_all();
 }
-BlockedWaiter::~BlockedWaiter() { --g_blocked; }
+BlockedWaiter::~BlockedWaiter() {
+  --g_blocked;
+  if (machine) {
+    --g_blockedMachine;
+    if (deadline >= 0) g_machineDeadlines.erase(g_machineDeadlines.find(deadline));
+  }
+}
+
+void MachineThreadCreated() { g_machineThreads.fetch_add(1); }
+void MachineThreadEnded() {
+  g_machineThreads.fetch_sub(1);
+  std::lock_guard<std::mutex> g(DispatcherLock());
+  DispatcherCv().notify_all();
+}
+void MarkMachineThread(bool on) { t_machineThread = on; }
+
+namespace {
+
+// Moves the test clock to `target`, stopping at each timer's due time on the way so
+// periodic timers fire once per period and each expiry sees its own time. Dispatcher
+// lock held.
+void AdvanceToLocked(LONGLONG target) {
+  for (;;) {
+    LONGLONG due = EarliestTimerLocked();
+    if (due < 0 || due > target) break;
+    if (due > TheClock().testInterrupt.load()) TheClock().testInterrupt.store(due, std::memory_order_release);
+    ExpireTimersLocked(TheClock().testInterrupt.load());
+  }
+  if (target > TheClock().testInterrupt.load()) TheClock().testInterrupt.store(target, std::memory_order_release);
+  DispatcherCv().notify_all();
+}
+
+// The next time anything is due, or -1 when nothing is; `busy` when work is in flight
+// now. Dispatcher lock held.
+LONGLONG NextDeadlineLocked(bool& busy) {
+  LONGLONG now = TheClock().testInterrupt.load();
+  busy = TheJumper().holds.load() > 0 || DpcWorkInFlight();
+  LONGLONG next = -1;
+  auto consider = [&](LONGLONG t) {
+    if (t < 0) return;
+    if (t <= now) busy = true;
+    if (next < 0 || t < next) next = t;
+  };
+  if (!g_machineDeadlines.empty()) consider(*g_machineDeadlines.begin());
+  consider(EarliestTimerLocked());
+  std::lock_guard<std::mutex> g(TheJumper().sourcesLock);
+  for (auto& source : TheJumper().sources) consider(source.second());
+  return next;
+}
+
+void JumperMain() {
+  Jumper& j = TheJumper();
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  while (!j.stop) {
+    // Notifications come with every change of a wait; the poll covers the holds and
+    // sources, which change without one.
+    DispatcherCv().wait_for(lock, std::chrono::milliseconds(1));
+    if (j.stop || !j.on || !TestClock()) continue;
+    size_t machine = g_machineThreads.load();
+    if (machine == 0 || g_blockedMachine < machine) continue;
+    bool busy = false;
+    LONGLONG next = NextDeadlineLocked(busy);
+    if (busy || next < 0) continue;
+    AdvanceToLocked(next);
+    lock.unlock();
+    WakeTimerThread();
+    lock.lock();
+  }
+}
+
+void StopJumper() {
+  Jumper& j = TheJumper();
+  {
+    std::lock_guard<std::mutex> g(DispatcherLock());
+    j.on = false;
+    j.stop = true;
+    DispatcherCv().notify_all();
+  }
+  if (j.thread.joinable()) j.thread.join();
+  j.stop = false;
+}
+
+}  // namespace
 
 void ResetDelays() {
   std::lock_guard<std::mutex> g(TheDelays().lock);
@@ -97,6 +206,7 @@ namespace platform::kernel {
 using namespace detail;
 
 void UseTestClock(LONGLONG startSystemTime) {
+  StopJumper();
   std::lock_guard<std::mutex> g(DispatcherLock());
   TheClock().testInterrupt = 0;
   TheClock().testSystemBase = startSystemTime;
@@ -104,7 +214,52 @@ void UseTestClock(LONGLONG startSystemTime) {
   DispatcherCv().notify_all();
 }
 
+void UseJumpingTestClock(LONGLONG startSystemTime) {
+  UseTestClock(startSystemTime);
+  std::lock_guard<std::mutex> g(DispatcherLock());
+  TheJumper().on = true;
+  TheJumper().thread = std::thread(JumperMain);
+}
+
+bool JumpingTestClock() {
+  std::lock_guard<std::mutex> g(DispatcherLock());
+  return TheJumper().on;
+}
+
+MachineThreadScope::MachineThreadScope() : previous_(t_machineThread) {
+  if (!previous_) {
+    MarkMachineThread(true);
+    MachineThreadCreated();
+  }
+}
+MachineThreadScope::~MachineThreadScope() {
+  if (!previous_) {
+    MarkMachineThread(false);
+    MachineThreadEnded();
+  }
+}
+
+int AddClockDeadlineSource(std::function<LONGLONG()> nextDue) {
+  std::lock_guard<std::mutex> g(TheJumper().sourcesLock);
+  int id = TheJumper().nextSource++;
+  TheJumper().sources[id] = std::move(nextDue);
+  return id;
+}
+
+void RemoveClockDeadlineSource(int id) {
+  std::lock_guard<std::mutex> g(TheJumper().sourcesLock);
+  TheJumper().sources.erase(id);
+}
+
+void HoldClock() { TheJumper().holds.fetch_add(1); }
+void ReleaseClock() {
+  TheJumper().holds.fetch_sub(1);
+  std::lock_guard<std::mutex> g(DispatcherLock());
+  DispatcherCv().notify_all();
+}
+
 void UseRealClock() {
+  StopJumper();
   {
     std::lock_guard<std::mutex> g(DispatcherLock());
     TheClock().test = false;
@@ -123,17 +278,7 @@ void AdvanceClock(LONGLONG hundredNs) {
   if (hundredNs < 0) hundredNs = 0;
   {
     std::lock_guard<std::mutex> g(DispatcherLock());
-    LONGLONG target = TheClock().testInterrupt.load() + hundredNs;
-    // Stop at each timer's due time on the way, so periodic timers fire once per period
-    // and each expiry sees its own time.
-    for (;;) {
-      LONGLONG due = EarliestTimerLocked();
-      if (due < 0 || due > target) break;
-      if (due > TheClock().testInterrupt.load()) TheClock().testInterrupt.store(due, std::memory_order_release);
-      ExpireTimersLocked(TheClock().testInterrupt.load());
-    }
-    TheClock().testInterrupt.store(target, std::memory_order_release);
-    DispatcherCv().notify_all();
+    AdvanceToLocked(TheClock().testInterrupt.load() + hundredNs);
   }
   WakeTimerThread();
 }
@@ -290,7 +435,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
   if (scaled <= 0) return STATUS_SUCCESS;
   std::unique_lock<std::mutex> lock(DispatcherLock());
   LONGLONG deadline = InterruptTime() + (LONGLONG)scaled;
-  BlockedWaiter blocked;
+  BlockedWaiter blocked(deadline);
   while (InterruptTime() < deadline) WaitOnDispatcher(lock, deadline);
   return STATUS_SUCCESS;
 }

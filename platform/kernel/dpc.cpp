@@ -83,6 +83,16 @@ bool RunHeadLocked(std::unique_lock<std::mutex>& lock) {
   return true;
 }
 
+}  // namespace
+
+bool platform::kernel::detail::DpcWorkInFlight() {
+  DpcQueue& q = Q();
+  std::lock_guard<std::mutex> g(q.lock);
+  return q.count > 0 || q.running;
+}
+
+namespace {
+
 void DpcThreadMain() {
   DpcQueue& q = Q();
   std::unique_lock<std::mutex> lock(q.lock);

@@ -30,11 +30,23 @@ LONGLONG DeadlineFromTimeout(LONGLONG timeout);
 // holds `lock` and re-checks its condition afterwards.
 void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline);
 // Counts a thread as blocked for its lifetime (dispatcher lock held at construction and
-// destruction).
+// destruction), until `deadline` (interrupt time; < 0: none). A machine thread's block
+// lets the jumping test clock move once every machine thread is blocked.
 struct BlockedWaiter {
-  BlockedWaiter();
+  explicit BlockedWaiter(LONGLONG deadline = -1);
   ~BlockedWaiter();
+  BlockedWaiter(const BlockedWaiter&) = delete;
+  BlockedWaiter& operator=(const BlockedWaiter&) = delete;
+  bool machine;
+  LONGLONG deadline;
 };
+// System threads: counted from their creation to their end, and marked on their own
+// thread, as machine threads.
+void MachineThreadCreated();
+void MachineThreadEnded();
+void MarkMachineThread(bool on);
+// True while a DPC is queued or its routine runs.
+bool DpcWorkInFlight();
 
 // Expires due timers; called with the dispatcher lock held. Returns how many expired.
 size_t ExpireTimersLocked(LONGLONG now);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,36 @@ LONGLONG SystemTimeNow();
 void SetTimeZoneBias(LONGLONG bias);
 // The bias of the host's own time zone at this moment (for the main job).
 void UseHostTimeZone();
+
+// The jumping test clock, for threaded runs with many threads: the test clock as above,
+// which also moves on its own. Whenever every machine thread is blocked in a wait or a
+// delay and nothing is in flight, it jumps to the earliest time anything is due: a
+// waiter's time-out, a delay's end, a timer, a deadline source. Machine threads are the
+// system threads and the host threads inside a MachineThreadScope (the test thread
+// that calls into the driver and lets time pass with machine waits and delays). In
+// flight: a queued or running DPC, a hold (HoldClock), a deadline source whose time has
+// come. UseTestClock, UseRealClock and ResetMachine end it. Delays still follow the
+// delay scale: set it to 1 for delays to take their time.
+void UseJumpingTestClock(LONGLONG startSystemTime = kTestStartSystemTime);
+bool JumpingTestClock();
+class MachineThreadScope {
+ public:
+  MachineThreadScope();
+  ~MachineThreadScope();
+  MachineThreadScope(const MachineThreadScope&) = delete;
+  MachineThreadScope& operator=(const MachineThreadScope&) = delete;
+
+ private:
+  bool previous_;
+};
+// A part of the machine with events of its own (a simulated board): `nextDue` answers
+// the interrupt time of its next event, or -1 for none. It is called with the machine's
+// dispatcher lock held, so it may take only its own locks.
+int AddClockDeadlineSource(std::function<LONGLONG()> nextDue);
+void RemoveClockDeadlineSource(int id);
+// Work in flight that no wait shows (an interrupt on its way to its service routine).
+void HoldClock();
+void ReleaseClock();
 
 // Threads blocked now in a wait or delay (for tests that advance the clock once a
 // waiter is known to be waiting).

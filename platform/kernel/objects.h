@@ -176,7 +176,22 @@ typedef struct _DEVICE_OBJECT {
   // This machine's own: which plugged-in board the object stands for (0, 1, 2, ...),
   // set by the Plug and Play harness. The registry finds a device's driver key by it.
   ULONG HostInstance;
+  // The number of the bus the device sits on, as its bus driver reports it (physical
+  // device objects; set by the Plug and Play harness).
+  ULONG HostBusNumber;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+// ---- Device properties ----------------------------------------------------------------
+
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+  DevicePropertyBusNumber = 14,
+} DEVICE_REGISTRY_PROPERTY;
+
+// The bus driver's answer about a physical device object. Only the bus number is kept
+// on this machine: a ULONG; STATUS_BUFFER_TOO_SMALL (with *ResultLength) for a shorter
+// buffer, STATUS_INVALID_PARAMETER for any other property.
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                             PVOID PropertyBuffer, PULONG ResultLength);
 
 // ---- Power ---------------------------------------------------------------------------
 

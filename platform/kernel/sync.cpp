@@ -301,7 +301,7 @@ NTSTATUS WaitCore(const char* call, ULONG count, PVOID* objects, WAIT_TYPE type,
     }
     if (poll) return STATUS_TIMEOUT;
     if (deadline >= 0 && InterruptTime() >= deadline) return STATUS_TIMEOUT;
-    if (!blocked) blocked.emplace();
+    if (!blocked) blocked.emplace(deadline);
     WaitOnDispatcher(lock, deadline);
   }
 }

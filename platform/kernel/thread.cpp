@@ -171,6 +171,7 @@ void ThreadMain(HostThread* t) {
   t_current = t;
   t_process = t->process;
   CurrentIrql() = PASSIVE_LEVEL;
+  MarkMachineThread(true);
   try {
     t->routine(t->context);
   } catch (const ThreadExit&) {
@@ -196,6 +197,7 @@ void ThreadMain(HostThread* t) {
     ++Threads().ending;
     Threads().cv.notify_all();
   }
+  MachineThreadEnded();
   ReleaseThread(t);
   std::lock_guard<std::mutex> g(Threads().lock);
   --Threads().ending;
@@ -366,6 +368,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
     std::lock_guard<std::mutex> g(Threads().lock);
     ++Threads().live;
   }
+  MachineThreadCreated();
   t->host = std::thread(ThreadMain, t);
   return STATUS_SUCCESS;
 }

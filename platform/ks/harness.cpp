@@ -92,7 +92,7 @@ NTSTATUS PnpHarness::Unload() {
   return clean ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS PnpHarness::AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, size_t* Index) {
+NTSTATUS PnpHarness::AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, size_t* Index, ULONG BusNumber) {
   std::lock_guard<std::mutex> hold(m_Lock);
   if (!m_bLoaded) return STATUS_INVALID_DEVICE_STATE;
   auto board = std::make_unique<Board>();
@@ -107,6 +107,7 @@ NTSTATUS PnpHarness::AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, siz
   pdo.DeviceType = FILE_DEVICE_UNKNOWN;
   pdo.StackSize = 1;
   pdo.HostInstance = (ULONG)board->index;
+  pdo.HostBusNumber = BusNumber;
 
   DEVICE_OBJECT& fdo = board->fdo;
   fdo.Type = 3;

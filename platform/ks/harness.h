@@ -68,7 +68,8 @@ class PnpHarness {
 
   // Adds the next board (HostInstance 0, 1, 2, ... on its PDO and FDO); *Index receives
   // its index for the other calls. Fails with Add's status when the driver refuses it.
-  NTSTATUS AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, size_t* Index);
+  // BusNumber is what the PDO's bus reports as the device's bus number.
+  NTSTATUS AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, size_t* Index, ULONG BusNumber = 0);
   NTSTATUS StartDevice(size_t Index, PCM_RESOURCE_LIST Translated, PCM_RESOURCE_LIST Raw);
   NTSTATUS StopDevice(size_t Index);
   NTSTATUS RemoveDevice(size_t Index);

@@ -31,16 +31,12 @@ struct HandlerCall {
 std::vector<HandlerCall> g_handlerCalls;
 std::mutex g_handlerMu;
 
-}  // namespace
-
 // Stands in for the transfer path's status handler.
-ULONG VORLIX_ProcessInterruptStatus(CDevice* Device, ULONG Status, ULONG Value) {
+ULONG RecordStatus(CDevice* Device, ULONG Status, ULONG Value) {
   std::lock_guard<std::mutex> l(g_handlerMu);
   g_handlerCalls.push_back({Status, Value});
   return 1;
 }
-
-namespace {
 
 struct TestDevice : CPCIBaseDevice {};
 
@@ -130,6 +126,7 @@ NTSTATUS Wire(TestDevice* d, pci::Slot* slot, PCI_IDENTITY* identity, ChannelTab
   d->m_pChannelTable = table;
   KeInitializeSpinLock(&d->m_DpcLock);
   for (auto& dpc : d->m_aDpc) KeInitializeDpc(&dpc, CPCIBaseDevice::OnDpcHandle, d);
+  d->m_pfnProcessStatus = RecordStatus;
   d->m_nIsrGate = 1;
   return IoConnectInterrupt(&d->m_pInterrupt, CPCIBaseDevice::OnInterruptHandle, d, nullptr, slot->vector(),
                             slot->level(), slot->level(), LevelSensitive, TRUE, 1, FALSE);

@@ -140,7 +140,7 @@ class EncoderDeviceTest : public ::testing::Test {
     harness_ = std::make_unique<platform::ks::PnpHarness>(EncoderTestDriverEntry);
     ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
     size_t index = 0;
-    ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index), STATUS_SUCCESS);
+    ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index, slot_->busNumber()), STATUS_SUCCESS);
     index_ = index;
     resources_ = pci::TranslatedResources(*slot_);
     ASSERT_EQ(harness_->StartDevice(index, resources_.get(), resources_.get()), STATUS_SUCCESS);
