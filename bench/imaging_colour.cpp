@@ -18,11 +18,20 @@
 // Each libyuv routine runs twice: with its own processor selection ("libyuv") and held to
 // the instruction sets of our selected level, SSE4.1 ("libyuv-sse41"). OpenCV runs on one
 // thread.
+//
+// --summary[=FILE] runs every benchmark several times, the repetitions of ours and the
+// peers' interleaved in random order, and ends with one table of medians: one line per
+// routine, frame, level and hot or cold, with the fastest peer, the peer held to our
+// selected level's instruction sets, their ratios, and (cold) the ratio to the memory
+// bound, the time the in-run cold "memcpy" bandwidth needs for the routine's traffic. The
+// table is also written to FILE.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <functional>
 #include <string>
 #include <vector>
@@ -435,9 +444,85 @@ std::vector<Work> Works() {
   return works;
 }
 
+// Keeps the median of every benchmark's repetitions while the console shows the runs.
+class MedianReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs)
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+        medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> medians;  // microseconds, by name without the aggregate
+};
+
+std::string Fixed(double v, int digits) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.*f", digits, v);
+  return b;
+}
+
+// The summary table from the medians: names are work/frame/hot|cold/body.
+std::string SummaryTable(const std::vector<Work>& works, const std::map<std::string, double>& medians) {
+  const char* frames[] = {"1080p", "2160p"};
+  std::string out =
+      "routine\tframe\tlevel\ttemp\tours_us\tfastest_peer\tpeer_us\tratio\tsame_isa_peer\tsame_isa_us\t"
+      "same_isa_ratio\tmemory_bound_ratio\n";
+  auto find = [&](const std::string& name) {
+    const auto it = medians.find(name);
+    return it == medians.end() ? -1.0 : it->second;
+  };
+  for (const Work& work : works) {
+    if (!work.ours) continue;
+    for (const char* frame : frames)
+      for (const char* temp : {"hot", "cold"}) {
+        const std::string prefix = work.name + "/" + frame + "/" + temp + "/";
+        std::string fastest = "-";
+        double fastestUs = -1;
+        for (const auto& [peer, body] : work.peers) {
+          const double us = find(prefix + peer);
+          if (us > 0 && (fastestUs < 0 || us < fastestUs)) fastestUs = us, fastest = peer;
+        }
+        const double sameIsaUs = find(prefix + "libyuv-sse41");
+        const double memcpyUs = find(std::string("memcpy-yuy2/") + frame + "/cold/libc");
+        for (CpuLevel l = 0; l < CPU_LEVEL_COUNT; ++l) {
+          const double us = find(prefix + "level" + std::to_string(l));
+          if (us <= 0) continue;
+          out += work.name + "\t" + frame + "\t" + std::to_string(l) + "\t" + temp + "\t" + Fixed(us, 1) + "\t";
+          out += fastest + "\t" + (fastestUs > 0 ? Fixed(fastestUs, 1) + "\t" + Fixed(us / fastestUs, 2) : "-\t-");
+          out += std::string("\t") + (sameIsaUs > 0 ? "libyuv-sse41\t" + Fixed(sameIsaUs, 1) + "\t" + Fixed(us / sameIsaUs, 2)
+                                                    : "-\t-\t-");
+          // memcpy moves 4 bytes per pixel (2 read, 2 written).
+          const bool bound = std::string(temp) == "cold" && memcpyUs > 0;
+          out += "\t" + (bound ? Fixed(us / (memcpyUs * work.traffic / 4), 2) : std::string("-")) + "\n";
+        }
+      }
+  }
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --summary[=FILE]: repetitions interleaved, then the table of medians.
+  bool summary = false;
+  std::string summaryFile;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--summary" || a.rfind("--summary=", 0) == 0) {
+      summary = true;
+      if (a.size() > 10) summaryFile = a.substr(10);
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  static char repetitions[] = "--benchmark_repetitions=5", interleave[] = "--benchmark_enable_random_interleaving=true",
+              aggregates[] = "--benchmark_report_aggregates_only=true";
+  if (summary) args.insert(args.begin() + 1, {repetitions, interleave, aggregates});
+  argc = int(args.size());
+  argv = args.data();
+
   CpuSelectProcessorLevel();
 #if VORLIX_HAVE_OPENCV
   cv::setNumThreads(1);
@@ -469,7 +554,25 @@ int main(int argc, char** argv) {
               ->MinTime(0.2);
       }
   benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  if (!summary) {
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+  }
+  MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  const std::string table = SummaryTable(works, reporter.medians);
+  std::printf("\n== summary (medians in microseconds; ratios ours / peer)\n%s", table.c_str());
+  if (!summaryFile.empty()) {
+    if (FILE* f = std::fopen(summaryFile.c_str(), "w")) {
+      std::fputs(table.c_str(), f);
+      std::fclose(f);
+      std::printf("== summary written to %s\n", summaryFile.c_str());
+    } else {
+      std::fprintf(stderr, "cannot write %s\n", summaryFile.c_str());
+      return 1;
+    }
+  }
   return 0;
 }
