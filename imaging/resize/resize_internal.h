@@ -22,6 +22,12 @@ struct ResizeTap6Weights {
 };
 static_assert(sizeof(ResizeTap6Weights) == 24);
 
+// Weights of the four taps at -1 .. +2 around a tap origin (the four-tap rows).
+struct ResizeTap4Weights {
+  float w[4];
+};
+static_assert(sizeof(ResizeTap4Weights) == 16);
+
 // Row routines of the interpolating engine. Steps and offsets are in elements; the
 // element type follows the slot's kind, so pointers travel untyped.
 using ResizeNearestRowsFn = void (*)(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH,
@@ -32,8 +38,9 @@ using ResizeLinearRowsFn = void (*)(const void* src, void* dst, int32_t srcStep,
                                     int32_t pixelStep, int32_t channels);
 using ResizeTap4RowsFn = void (*)(const void* src, void* dst, int32_t srcStep, int32_t dstStep, int32_t dstW,
                                   int32_t dstH, const int32_t* rowOffsets, const int32_t* colOffsets,
-                                  const void* rowWeights, const void* colWeights, void* rowBuf0, void* rowBuf1,
-                                  void* rowBuf2, void* rowBuf3, int32_t pixelStep, int32_t channels);
+                                  const ResizeTap4Weights* rowWeights, const ResizeTap4Weights* colWeights,
+                                  float* rowBuf0, float* rowBuf1, float* rowBuf2, float* rowBuf3, int32_t pixelStep,
+                                  int32_t channels);
 using ResizeTap6RowsFn = void (*)(const void* src, void* dst, int32_t srcStep, int32_t dstStep, int32_t dstW,
                                   int32_t dstH, const int32_t* rowOffsets, const int32_t* colOffsets,
                                   const ResizeTap6Weights* rowWeights, const ResizeTap6Weights* colWeights,
@@ -115,8 +122,19 @@ extern const float ResizeLanczos3Table[304];
 namespace img::level0 {
 RESIZE_LEVEL_DECLARATIONS
 // The nearest rows, which level 1 shares.
-void ResizeNearestRowsU8C1(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH,
-                           const int32_t* rowOffsets, const int32_t* colOffsets, int32_t pixelStep);
+#define RESIZE_NEAREST_ROWS(layout)                                                                         \
+  void ResizeNearestRows##layout(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH, \
+                                 const int32_t* rowOffsets, const int32_t* colOffsets, int32_t pixelStep);
+RESIZE_NEAREST_ROWS(U8C3)
+RESIZE_NEAREST_ROWS(U16C3)
+RESIZE_NEAREST_ROWS(F32C3)
+RESIZE_NEAREST_ROWS(U8C1)
+RESIZE_NEAREST_ROWS(U16C1)
+RESIZE_NEAREST_ROWS(F32C1)
+RESIZE_NEAREST_ROWS(U8C4)
+RESIZE_NEAREST_ROWS(U16C4)
+RESIZE_NEAREST_ROWS(F32C4)
+#undef RESIZE_NEAREST_ROWS
 // Level 0 weights; the builds of levels 1 to 4 use the vector form.
 void ResizeLanczos3Weights(const float* frac, int32_t n, ResizeTap6Weights* out);
 // The level-0 engine over a row table of the caller's choosing: lets a test see the

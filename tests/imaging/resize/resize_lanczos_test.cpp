@@ -94,11 +94,11 @@ TEST(ResizeInterpolateEngine, RefusesKindsWithoutRows) {
   struct Case {
     int kind, channels, interp;
   };
-  // Signed 16-bit has no cubic or Lanczos-3 rows at all; unknown kinds are refused; and
-  // the multi-kind slots that stay empty refuse rather than run nothing.
+  // Signed 16-bit has no cubic or Lanczos-3 rows at all (in one channel or three), and
+  // unknown kinds are refused.
   const Case cases[] = {{IMG_ELEM_S16, 1, IMG_INTERP_CUBIC}, {IMG_ELEM_S16, 1, IMG_INTERP_LANCZOS3},
-                        {4, 1, IMG_INTERP_LINEAR},          {-1, 1, IMG_INTERP_NEAREST},
-                        {IMG_ELEM_U16, 1, IMG_INTERP_LINEAR}, {IMG_ELEM_F32, 4, IMG_INTERP_NEAREST}};
+                        {IMG_ELEM_S16, 3, IMG_INTERP_CUBIC}, {IMG_ELEM_S16, 3, IMG_INTERP_LANCZOS3},
+                        {4, 1, IMG_INTERP_LINEAR},          {-1, 1, IMG_INTERP_NEAREST}};
   for (const Case& k : cases) {
     resize_test::CountingHooks hooks;
     EXPECT_EQ(ResizeInterpolateEngine(src, 8, 8, 8, &roi, dst, 16, {16, 16}, 1.5, 1.5, 0, 0, k.channels, k.channels,
@@ -108,11 +108,12 @@ TEST(ResizeInterpolateEngine, RefusesKindsWithoutRows) {
     EXPECT_EQ(hooks.Calls(), 0);
   }
   for (u8 b : dst) EXPECT_EQ(b, 0x5A);
-  // Slots filled so far: nearest and linear for 8-bit planes, at every level; the rest
-  // are visibly empty.
+  // Every slot is filled at every level, and level 1 shares level 0's nearest rows.
   for (int level = 0; level < CPU_LEVEL_COUNT; ++level)
     for (int slot = 0; slot < RESIZE_ROW_SLOTS; ++slot)
-      EXPECT_EQ(ResizeRowSlotFilled(*ResizeRowTables[level], slot), slot == 4 || slot == 16) << slot;
+      EXPECT_TRUE(ResizeRowSlotFilled(*ResizeRowTables[level], slot)) << "level " << level << " slot " << slot;
+  for (int slot = RESIZE_SLOT_NEAREST_U8C3; slot <= RESIZE_SLOT_NEAREST_S16C4; ++slot)
+    EXPECT_EQ(ResizeRowTables[1]->nearest[slot], ResizeRowTables[0]->nearest[slot]) << slot;
   EXPECT_FALSE(ResizeRowSlotFilled(*ResizeRowTables[0], 48));
 }
 

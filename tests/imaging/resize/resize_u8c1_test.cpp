@@ -480,21 +480,19 @@ TEST(ResizeU8C1, FallBacksBySourceSize) {
   }
 }
 
-// Cubic and Lanczos-3 rows are not in the table yet: the engine refuses those kinds
-// without touching memory or the destination, and the empty slots show in the table.
-TEST(ResizeU8C1, KindsWithoutRowRoutinesAreRefusedCleanly) {
+// Cubic and Lanczos-3 on 8-bit planes at every level: the whole destination written,
+// nothing outside it, and a constant plane kept constant.
+TEST(ResizeU8C1, CubicAndLanczosRunAtEveryLevel) {
   for (CpuLevel level : resize_test::AllLevels()) {
-    const ResizeRowTableLayout& table = *ResizeRowTables[level];
-    EXPECT_TRUE(ResizeRowSlotFilled(table, 4));
-    EXPECT_TRUE(ResizeRowSlotFilled(table, 16));
     Image src(12, 12);
-    for (auto [interp, slot] : {std::pair{IMG_INTERP_CUBIC, 39}, std::pair{IMG_INTERP_LANCZOS3, 45}}) {
-      if (ResizeRowSlotFilled(table, slot)) continue;
+    std::fill(src.bytes.begin(), src.bytes.end(), 77);
+    for (int interp : {IMG_INTERP_CUBIC, IMG_INTERP_LANCZOS3}) {
       CountingHooks hooks;
       Result r = Resize(src, {0, 0, 12, 12}, 20, 20, 1.5, 1.5, interp, ImgResizeU8C1Table[level]);
-      EXPECT_EQ(r.status, IMG_ERR_INTERPOLATION) << interp;
-      EXPECT_EQ(hooks.Calls(), 0);
-      for (u8 b : r.out.bytes) ASSERT_EQ(b, 0x5A);
+      EXPECT_EQ(r.status, IMG_OK) << interp;
+      EXPECT_EQ(hooks.Live(), 0);
+      for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 20; ++x) ASSERT_EQ(r.out.At(x, y), x < 18 && y < 18 ? 77 : 0x5A) << interp;
     }
   }
 }
@@ -507,7 +505,8 @@ TEST(ResizeU8C1, AllocationFailureEndsWithNoMemoryAndNothingWritten) {
     int interp;
     int allocations;
   };
-  for (const Case& k : {Case{IMG_INTERP_NEAREST, 2}, Case{IMG_INTERP_LINEAR, 6}, Case{IMG_INTERP_SUPERSAMPLE, 1}}) {
+  for (const Case& k : {Case{IMG_INTERP_NEAREST, 2}, Case{IMG_INTERP_LINEAR, 6}, Case{IMG_INTERP_SUPERSAMPLE, 1},
+                        Case{IMG_INTERP_CUBIC, 8}, Case{IMG_INTERP_LANCZOS3, 12}}) {
     double f = k.interp == IMG_INTERP_SUPERSAMPLE ? 0.5 : 1.5;
     for (CpuLevel level : resize_test::AllLevels()) {
       SCOPED_TRACE(testing::Message() << "level " << level);
@@ -561,8 +560,13 @@ TEST(ResizeU8C1, EveryLevelMatchesLevelZero) {
     for (CpuLevel level : levels) {
       ImgStatus st = run(ImgResizeU8C1Table[level], got);
       ASSERT_EQ(st, st0) << "level " << level << " iteration " << iter;
-      ASSERT_EQ(got, want) << "level " << level << " iteration " << iter << " interp " << interp << " " << w << "x"
-                           << h << " factors " << xf << "," << yf;
+      // Lanczos-3 weights of levels 1 to 4 differ from the reference's in their last
+      // bits, so a result next to a half may move by one; everything else is exact.
+      const int allowed = interp == IMG_INTERP_LANCZOS3 ? 1 : 0;
+      for (size_t i = 0; i < want.size(); ++i)
+        ASSERT_LE(std::abs(int(got[i]) - int(want[i])), allowed)
+            << "level " << level << " iteration " << iter << " interp " << interp << " " << w << "x" << h
+            << " factors " << xf << "," << yf << " byte " << i;
     }
   }
 }
