@@ -484,6 +484,7 @@ TEST(ResizeU8C1, FallBacksBySourceSize) {
 // without touching memory or the destination, and the empty slots show in the table.
 TEST(ResizeU8C1, KindsWithoutRowRoutinesAreRefusedCleanly) {
   for (CpuLevel level : resize_test::AllLevels()) {
+    SCOPED_TRACE(testing::Message() << "level " << level);
     const ResizeRowTableLayout& table = *ResizeRowTables[level];
     EXPECT_TRUE(ResizeRowSlotFilled(table, 4));
     EXPECT_TRUE(ResizeRowSlotFilled(table, 16));
