@@ -484,6 +484,7 @@ TEST(ResizeU8C1, FallBacksBySourceSize) {
 // nothing outside it, and a constant plane kept constant.
 TEST(ResizeU8C1, CubicAndLanczosRunAtEveryLevel) {
   for (CpuLevel level : resize_test::AllLevels()) {
+    SCOPED_TRACE(testing::Message() << "level " << level);
     Image src(12, 12);
     std::fill(src.bytes.begin(), src.bytes.end(), 77);
     for (int interp : {IMG_INTERP_CUBIC, IMG_INTERP_LANCZOS3}) {

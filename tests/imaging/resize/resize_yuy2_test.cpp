@@ -127,6 +127,7 @@ TEST(ResizeYuy2Linear, LumaAndChromaOnTheirOwnCornerAlignedGrids) {
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 8; ++x) src.At(x, y) = u8(row[x]);
   for (CpuLevel level : resize_test::AllLevels()) {
+    SCOPED_TRACE(testing::Message() << "level " << level);
     Result r = Resize(src, {0, 0, 4, 2}, 8, 2, 2.0, 1.0, IMG_INTERP_LINEAR, ImgResizeYuy2Table[level]);
     ASSERT_EQ(r.status, IMG_OK);
     for (int y = 0; y < 2; ++y) {
