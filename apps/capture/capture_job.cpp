@@ -37,18 +37,27 @@ std::string StatusText(NTSTATUS status) {
   return text;
 }
 
-// One line of the summary: a stage and how it went.
+// One line of the summary: a stage and how it went. Every stage that fails is named
+// again in the last line, and fails the run.
 struct Summary {
   std::ostream& out;
   bool ok = true;
+  std::string failed = {};
   void Line(const std::string& stage, const std::string& result) {
     out << "  " << stage;
     for (size_t n = stage.size(); n < 24; n++) out << ' ';
     out << result << "\n";
   }
+  void Fail(const std::string& stage, const std::string& result) {
+    Line(stage, result);
+    ok = false;
+    failed += (failed.empty() ? "" : ", ") + stage;
+  }
   void Step(const std::string& stage, NTSTATUS status) {
-    Line(stage, NT_SUCCESS(status) ? "ok" : "FAILED " + StatusText(status));
-    if (!NT_SUCCESS(status)) ok = false;
+    if (NT_SUCCESS(status))
+      Line(stage, "ok");
+    else
+      Fail(stage, "FAILED " + StatusText(status));
   }
 };
 
@@ -109,13 +118,19 @@ NTSTATUS EncoderBringUp(PKSDEVICE kdev, EncoderSlot& encoder, EncoderRun* run, S
   }
   if (!d->m_pBoardState) {
     d->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
-    if (!d->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!d->m_pBoardState) {
+      summary.Step("board 0 state block", STATUS_INSUFFICIENT_RESOURCES);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
     RtlZeroMemory(d->m_pBoardState, sizeof(BoardState));
     run->stateAllocated = true;
   }
   // The input as the monitor thread would find it.
   BOOLEAN ok = VORLIX_EncoderBringUp(d, FALSE, FALSE);
-  summary.Line("encoder firmware", ok ? "downloaded" : "FAILED");
+  if (ok)
+    summary.Line("encoder firmware", "downloaded");
+  else
+    summary.Fail("encoder firmware", "FAILED");
   BOOLEAN picture = VORLIX_DownloadLogoPictures(d, u"NO.SIGNAL.BMP");
   summary.Line("no-signal picture", picture ? "from NO.SIGNAL.BMP" : "built-in");
   SDI_FORMAT format{};
@@ -134,9 +149,11 @@ NTSTATUS EncoderBringUp(PKSDEVICE kdev, EncoderSlot& encoder, EncoderRun* run, S
   if (ok) VORLIX_ApplySettings(d);
   platform::board::EncoderState state = encoder.board.encoder().state();
   ok = ok && state.booted && state.configEnded;
-  summary.Line("encoder bring-up", ok ? "booted, configured, " + std::to_string(encoder.board.encoder().Commands().size()) +
-                                            " commands" : "FAILED");
-  if (!ok) summary.ok = false;
+  if (ok)
+    summary.Line("encoder bring-up",
+                 "booted, configured, " + std::to_string(encoder.board.encoder().Commands().size()) + " commands");
+  else
+    summary.Fail("encoder bring-up", "FAILED");
   return ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
@@ -207,7 +224,7 @@ int Run(const Options& options, std::ostream& report) {
     return 1;
   }
   pk::UseRealClock();
-  pk::SetDelayScale(1.0);
+  pk::SetDelayScale(options.delayScale);
   pk::SetMode(pk::Mode::Threaded);
 
   // The registry lives in <root>/registry.reg between runs (a missing file is a fresh
@@ -226,6 +243,7 @@ int Run(const Options& options, std::ostream& report) {
     platform::pci::SetHighMemoryPresent(true);
     EncoderSlot encoder;
     EncoderRun encoderRun;
+    if (options.beforeLoad) options.beforeLoad(encoder.board);
     platform::ks::PnpHarness harness(DriverEntry);
     NTSTATUS status = harness.Load();
     summary.Step("driver load", status);
@@ -236,7 +254,11 @@ int Run(const Options& options, std::ostream& report) {
       if (NT_SUCCESS(status)) {
         status = harness.StartDevice(board, encoder.resources.get(), encoder.resources.get());
         summary.Step("board 0 start", status);
-        if (NT_SUCCESS(status)) EncoderBringUp(harness.Device(board), encoder, &encoderRun, summary);
+        if (NT_SUCCESS(status)) {
+          // Each stage reports itself; a failure that reached no line still fails the run.
+          NTSTATUS bringUp = EncoderBringUp(harness.Device(board), encoder, &encoderRun, summary);
+          if (!NT_SUCCESS(bringUp) && summary.ok) summary.Step("encoder bring-up", bringUp);
+        }
         if (NT_SUCCESS(status)) {
           // Nothing streams yet: the machine just runs (its threads, DPCs and timers).
           auto until = std::chrono::steady_clock::now() +
@@ -255,47 +277,53 @@ int Run(const Options& options, std::ostream& report) {
         summary.Step("board 0 remove", harness.RemoveDevice(board));
       }
       status = harness.Unload();
-      summary.Line("driver unload", NT_SUCCESS(status) ? "ok, no pool left" : "POOL LEAKED");
-      if (!NT_SUCCESS(status)) summary.ok = false;
+      if (NT_SUCCESS(status))
+        summary.Line("driver unload", "ok, no pool left");
+      else
+        summary.Fail("driver unload", "POOL LEAKED");
     }
   }
 
   // The board is unplugged: nothing the driver took from the bus may be left.
   std::vector<std::string> outstanding = platform::pci::Outstanding();
-  summary.Line("bus resources", outstanding.empty() ? "none left" : "LEFT ALLOCATED");
+  if (outstanding.empty())
+    summary.Line("bus resources", "none left");
+  else
+    summary.Fail("bus resources", "LEFT ALLOCATED");
   for (const auto& line : outstanding) report << "    " << line << "\n";
-  if (!outstanding.empty()) summary.ok = false;
 
   // The saved registry goes with the run's output too, as it stood when the run ended.
   fs::path savedRegistry = options.out / "registry.reg";
   if (!pk::RegistrySaveFile(savedRegistry.string(), &registryError)) {
-    summary.Line("saved registry", "CANNOT WRITE: " + registryError);
-    summary.ok = false;
+    summary.Fail("saved registry", "CANNOT WRITE: " + registryError);
   }
   if (pk::RegistryDetachFile(&registryError)) {
     summary.Line("registry", registryFile + ", saved to " + savedRegistry.string());
   } else {
-    summary.Line("registry", "CANNOT SAVE: " + registryError);
-    summary.ok = false;
+    summary.Fail("registry", "CANNOT SAVE: " + registryError);
   }
 
   pk::ShutdownMachine();
   auto failures = pk::VerifierFailures();
-  summary.Line("verifier", failures.empty() ? "no failures" : std::to_string(failures.size()) + " FAILURES");
+  if (failures.empty())
+    summary.Line("verifier", "no failures");
+  else
+    summary.Fail("verifier", std::to_string(failures.size()) + " FAILURES");
   for (const auto& failure : failures) report << "    " << pk::FormatVerifierFailure(failure) << "\n";
-  if (!failures.empty()) summary.ok = false;
 
   fs::path log = options.out / "debug.log";
   if (pk::SaveDebugLog(log)) {
     summary.Line("debugger log", log.string() + " (" + std::to_string(pk::DebugLogLines().size()) + " lines)");
   } else {
-    summary.Line("debugger log", "CANNOT WRITE " + log.string());
-    summary.ok = false;
+    summary.Fail("debugger log", "CANNOT WRITE " + log.string());
   }
 
   report << "not built yet:\n";
   for (const char* stage : kNotBuiltYet) report << "  - " << stage << "\n";
-  report << (summary.ok ? "vorlix-capture: done\n" : "vorlix-capture: FAILED\n");
+  if (summary.ok)
+    report << "vorlix-capture: done\n";
+  else
+    report << "vorlix-capture: FAILED: " << summary.failed << "\n";
   return summary.ok ? 0 : 1;
 }
 
