@@ -16,6 +16,15 @@ if(VORLIX_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
+if(VORLIX_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "the fuzz targets need clang: configure with -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  # Everything is instrumented for coverage; only the fuzz targets link libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr
+                      -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 if(VORLIX_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
@@ -25,7 +34,7 @@ endif()
 function(vorlix_host_target tgt)
   # gcc 12 reports std::string concatenation at -O3 as an overlapping copy (a known false
   # positive in the standard library's headers), so -Wrestrict cannot stay an error there.
-  target_compile_options(${tgt} PRIVATE ${VORLIX_WARNINGS} -Wno-restrict)
+  target_compile_options(${tgt} PRIVATE ${VORLIX_WARNINGS} $<$<CXX_COMPILER_ID:GNU>:-Wno-restrict>)
 endfunction()
 
 # The system's own code is built like kernel code: no exceptions, no run-time type
