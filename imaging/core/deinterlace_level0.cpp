@@ -8,16 +8,23 @@ inline u8* Row(u8* base, int step, int y) { return base + s64(y) * step; }
 inline int AbsDiff(int a, int b) { return a > b ? a - b : b - a; }
 inline int Avg(int a, int b) { return (a + b + 1) >> 1; }
 
-// Copies every second row from row `first` on (the kept rows from there) in one call.
+void CopyOneRow(const u8* src, int srcStep, u8* dst, int dstStep, int width, int y) {
+  (void)ImgVecCopyU8Level0(Row(src, srcStep, y), Row(dst, dstStep, y), width);
+}
+
+// Copies every second row from row `first` on (the kept rows from there): in one call
+// with twice the steps, where twice a step still fits the copy's int step, else a row at
+// a time.
 void CopyKeptRows(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size, int first) {
   const int rows = (size.height + 1 - first) / 2;
   if (rows <= 0) return;
-  (void)ImgCopyU8C1Level0(Row(src, srcStep, first), 2 * srcStep, Row(dst, dstStep, first), 2 * dstStep,
+  const s64 srcPair = 2 * s64(srcStep), dstPair = 2 * s64(dstStep);
+  if (srcPair < INT32_MIN || srcPair > INT32_MAX || dstPair < INT32_MIN || dstPair > INT32_MAX) {
+    for (int y = first; y < size.height; y += 2) CopyOneRow(src, srcStep, dst, dstStep, size.width, y);
+    return;
+  }
+  (void)ImgCopyU8C1Level0(Row(src, srcStep, first), int(srcPair), Row(dst, dstStep, first), int(dstPair),
                          ImgSize{size.width, rows});
-}
-
-void CopyOneRow(const u8* src, int srcStep, u8* dst, int dstStep, int width, int y) {
-  (void)ImgVecCopyU8Level0(Row(src, srcStep, y), Row(dst, dstStep, y), width);
 }
 
 // One missing row of the motion-adaptive method.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -200,6 +201,69 @@ TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
       }
     }
   }
+}
+
+// Steps of 2^30 bytes and more, either sign: twice such a step (the kept rows' step)
+// does not fit an int. Every level must give what level 0 gives on the same pictures
+// laid out with small steps. The rows live in one reserved stretch of address space;
+// only the pages they touch are ever backed.
+TEST(Deinterlace, StepsWhoseDoubleExceedsAnInt) {
+  constexpr int w = 40, h = 5;
+  const s64 big = (s64(1) << 30) + 64;
+  const size_t span = size_t((h - 1) * big) + 4096;
+  void* mem = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(mem, MAP_FAILED);
+  u8* region = static_cast<u8*>(mem);
+  Random r(0x5733u);
+  std::vector<u8> compact[4];
+  for (auto& f : compact) {
+    f.resize(w * h);
+    r.Fill(f.data(), f.size());
+  }
+  const u8* const compactFrames[4] = {compact[0].data(), compact[1].data(), compact[2].data(), compact[3].data()};
+  u16 weights[512];
+  ImgDeinterlaceBlendState state;
+  ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, 4, -32, 8, 72), IMG_OK);
+  std::vector<CpuLevel> levels = RunnableLevels();
+  levels.insert(levels.begin(), 0);
+
+  for (int sign : {1, -1}) {
+    const int step = int(sign * big);
+    // Slot k: a picture whose rows start k x 64 bytes into the rows' stretch.
+    auto base = [&](int slot) { return region + slot * 64 + (sign < 0 ? size_t((h - 1) * big) : 0); };
+    const u8* frames[4];
+    for (int i = 0; i < 4; ++i) {
+      for (int y = 0; y < h; ++y) std::memcpy(base(i) + s64(y) * step, compact[i].data() + y * w, w);
+      frames[i] = base(i);
+    }
+    u8* dst = base(4);
+    auto rows = [&] {
+      std::vector<u8> out(w * h);
+      for (int y = 0; y < h; ++y) std::memcpy(out.data() + y * w, dst + s64(y) * step, w);
+      return out;
+    };
+    auto clear = [&] {
+      for (int y = 0; y < h; ++y) std::memset(dst + s64(y) * step, 0xEE, w);
+    };
+    for (int kept = 0; kept < 2; ++kept) {
+      for (CpuLevel level : levels) {
+        SCOPED_TRACE(testing::Message() << "step " << step << ", kept parity " << kept << ", level " << level);
+        std::vector<u8> want(w * h, 0xEE);
+        ASSERT_EQ(ImgDeinterlaceMotionAdaptiveTable[0](compactFrames, w, want.data(), w, {w, h}, 12, 0, kept, 1, 0),
+                  IMG_OK);
+        clear();
+        ASSERT_EQ(ImgDeinterlaceMotionAdaptiveTable[level](frames, step, dst, step, {w, h}, 12, 0, kept, 1, 0), IMG_OK);
+        EXPECT_EQ(rows(), want) << "motion-adaptive";
+
+        std::fill(want.begin(), want.end(), 0xEE);
+        ASSERT_EQ(ImgDeinterlaceBlendTable[0](compactFrames, w, want.data(), w, {w, h}, 0, kept, 1, &state), IMG_OK);
+        clear();
+        ASSERT_EQ(ImgDeinterlaceBlendTable[level](frames, step, dst, step, {w, h}, 0, kept, 1, &state), IMG_OK);
+        EXPECT_EQ(rows(), want) << "blend";
+      }
+    }
+  }
+  munmap(mem, span);
 }
 
 // ---- Motion-adaptive cases --------------------------------------------------------------

@@ -129,6 +129,11 @@ TEST_P(Memory, ImageRefusals) {
       {"step beyond 31 bits", INT32_MAX, 1, 4, 0},
       {"step x height beyond 31 bits", 65536, 32768, 1, 0},
       {"2 GiB of 16-bit pixels wraps in 32 bits", 32768, 65536, 2, 0},
+      // Products that do not fit in 64 bits either: refused before they are formed.
+      {"widest and tallest 8-bit image", INT32_MAX, INT32_MAX, 1, 0},
+      {"widest and tallest 32-bit image", INT32_MAX, INT32_MAX, 4, 0},
+      {"one row short of 2 GiB, tallest", 65536, INT32_MAX, 1, 0},
+      {"narrowest, tallest", 1, INT32_MAX, 1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
