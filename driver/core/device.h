@@ -77,6 +77,8 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   // by the threads without a lock.
   std::atomic<ULONG> m_nDigitalCaptureStreamReference;
   ULONG m_nBoardIndex;
+  // Hardware stop ran and no initialisation since: the monitor bracket is taken.
+  BOOLEAN m_bHardwareStopped;
   // Bit 0: kick the watchdog only on request; bit 31: a request is pending.
   std::atomic<ULONG> m_nWatchdogControl;
   // The transfer path's 1 ms continuation.

@@ -47,7 +47,7 @@ PVOID AllocBounded(ULONG size, ULONGLONG boundary, PHYSICAL_ADDRESS* physical) {
   return AllocContiguous(size, 0, k4G - size, boundary, physical);
 }
 
-// "6.2" or later (the text begins "6." and its third character is '2' or above).
+// The text begins "6." and its third character is '2' or any character above it.
 BOOLEAN OperatingSystemWantsBounce() {
   static const WCHAR kKey[] = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
   static const WCHAR kValue[] = u"CurrentVersion";
@@ -69,7 +69,7 @@ BOOLEAN OperatingSystemWantsBounce() {
     if (NT_SUCCESS(status) && info->DataLength >= 3 * sizeof(WCHAR) &&
         (ULONGLONG)info->DataOffset + info->DataLength <= length) {
       const WCHAR* text = reinterpret_cast<const WCHAR*>(reinterpret_cast<PUCHAR>(info) + info->DataOffset);
-      wants = text[0] == u'6' && text[1] == u'.' && text[2] >= u'2' && text[2] <= u'9';
+      wants = text[0] == u'6' && text[1] == u'.' && text[2] >= u'2';
     }
     ExFreePoolWithTag(info, kPoolTag);
   }
@@ -164,10 +164,11 @@ NTSTATUS CPCIBaseDevice::Initialize(PKSDEVICE pKsDevice, PIRP pIrp, PCM_RESOURCE
   // 5. Bounce buffers.
   CDevice* device = AsDevice();
   BOOLEAN bounce = highMemory;
-  if (device->ReadRegistryDword(u"CustomAnalogVideoFlexibleResolutionPatchProperty", 0) >= 1 ||
-      device->ReadRegistryDword(u"CustomInstancesPossibleProperty", 0) >= 1 ||
-      device->ReadRegistryDword(u"CustomCloneFiltersProperty", 0) >= 2)
-    bounce = TRUE;
+  // All three are read, whatever the first ones say.
+  ULONG flexibleResolution = device->ReadRegistryDword(u"CustomAnalogVideoFlexibleResolutionPatchProperty", 0);
+  ULONG instancesPossible = device->ReadRegistryDword(u"CustomInstancesPossibleProperty", 0);
+  ULONG cloneFilters = device->ReadRegistryDword(u"CustomCloneFiltersProperty", 0);
+  if (flexibleResolution >= 1 || instancesPossible >= 1 || cloneFilters >= 2) bounce = TRUE;
   if (IsBoardVariant(id, BOARD_VARIANT_D_BOUNCE_FORCED)) bounce = TRUE;
   if (OperatingSystemWantsBounce()) bounce = TRUE;
   if (IsBoardVariant(id, BOARD_VARIANT_D_NEVER_BOUNCE)) bounce = FALSE;
@@ -213,11 +214,11 @@ NTSTATUS CPCIBaseDevice::Initialize(PKSDEVICE pKsDevice, PIRP pIrp, PCM_RESOURCE
     for (int g = 0; g < 8; ++g) plan.groups[g] = bounce ? 0xCA800 : 0;
   } else if (IsBoardKind(id, BOARD_KIND_D)) {
     plan = {DMA_ALLOC_COMMON, 0x2C080, 0x20000, {}, 0};
+    ULONG resolution = device->ReadRegistryDword(u"CustomAnalogVideoMaximalResolutionProperty", 0);
     if (bounce) {
       if (IsBoardVariant(id, BOARD_VARIANT_D_LARGE_SENSOR)) {
         plan.groups[0] = 0x12C0000;
       } else {
-        ULONG resolution = device->ReadRegistryDword(u"CustomAnalogVideoMaximalResolutionProperty", 0);
         ULONGLONG pixels = (ULONGLONG)(resolution >> 16) * (resolution & 0xFFFF);
         // In 64 bits: the product of two 16-bit sizes, doubled, does not fit 32.
         plan.groups[0] = 2 * (pixels > 2304000 ? pixels : 2304000ull);
@@ -411,8 +412,14 @@ VOID CPCIBaseDevice::Uninitialize(PKSDEVICE pKsDevice, PIRP pIrp) {
     m_pPciIdentity = nullptr;
   }
   if (m_pChannelTable) {
-    ExFreePoolWithTag(m_pChannelTable, kPoolTag);
+    // Taken away under the DPC lock, which every reader of the table holds (the DPC, a
+    // frame clock's queueing, channel start and stop), before the memory goes.
+    PChannelTable table = m_pChannelTable;
+    KIRQL irql;
+    KeAcquireSpinLock(&m_DpcLock, &irql);
     m_pChannelTable = nullptr;
+    KeReleaseSpinLock(&m_DpcLock, irql);
+    ExFreePoolWithTag(table, kPoolTag);
   }
   // 10.
   m_pPhysicalDeviceObject = nullptr;

@@ -240,9 +240,11 @@ BOOLEAN VORLIX_DownloadLogoPictures(CDevice* Device, PCWSTR FileName) {
     return FALSE;
   }
   ImgSize picture = {NO_SIGNAL_WIDTH, NO_SIGNAL_HEIGHT};
-  ImgBgrxToYuy2Bt601(data + NO_SIGNAL_FILE_HEADER, NO_SIGNAL_FILE_STEP,
-                     converted + (NO_SIGNAL_HEIGHT - 1) * NO_SIGNAL_PICTURE_STEP, -NO_SIGNAL_PICTURE_STEP, picture);
-  RtlCopyMemory(VORLIX_NoSignalPicture(), converted, NO_SIGNAL_PICTURE_BYTES);
+  ImgStatus status =
+      ImgBgrxToYuy2Bt601(data + NO_SIGNAL_FILE_HEADER, NO_SIGNAL_FILE_STEP,
+                         converted + (NO_SIGNAL_HEIGHT - 1) * NO_SIGNAL_PICTURE_STEP, -NO_SIGNAL_PICTURE_STEP, picture);
+  // A conversion that failed left the aside buffer as it was: the picture in use stays.
+  if (status == IMG_OK) RtlCopyMemory(VORLIX_NoSignalPicture(), converted, NO_SIGNAL_PICTURE_BYTES);
   ExFreePoolWithTag(converted, kTag);
   ULONG elapsed = (ULONG)(KeQueryInterruptTime() - start);
   DbgPrint("TOTAL DOWNLOAD TIMES = %08d (%d BYTES) (SUCCESS)\n", elapsed, size);

@@ -98,6 +98,7 @@ ULONG VORLIX_StartMonitorThread(CDevice* Device) {
 }
 
 NTSTATUS VORLIX_HwInitialize(CDevice* Device) {
+  Device->m_bHardwareStopped = FALSE;
   if (!VORLIX_IsEncoderBoard(Device)) {
     VORLIX_StartMonitorThread(Device);
     return STATUS_UNSUCCESSFUL;
@@ -137,7 +138,11 @@ NTSTATUS VORLIX_HwInitialize(CDevice* Device) {
 }
 
 ULONG VORLIX_HwUninitialize(CDevice* Device) {
+  // A second stop in a row (a device stopped while in D2 or D3) would wait for good for
+  // the bracket the first one kept: the hardware is stopped already.
+  if (Device->m_bHardwareStopped) return 0;
   VORLIX_StopMonitorThread(Device);
+  Device->m_bHardwareStopped = TRUE;
   if (VORLIX_IsEncoderBoard(Device)) VORLIX_CoreResetSequence(Device);
   return 0;
 }

@@ -62,7 +62,7 @@ ULONG Board::ReadRegister(unsigned window, ULONG offset, unsigned width) {
   ULONG aligned = offset & ~3u;
   ULONG full = OnRead(window, aligned, width, s[aligned / 4]);
   ULONG v = (full >> (8 * (offset & 3))) & WidthMask(width);
-  if (logging_) Record(Access{++sequence_, false, window, offset, v, width});
+  if (logging_) Record(Access{++sequence_, false, window, offset, v, width, Now()});
   return v;
 }
 
@@ -75,7 +75,7 @@ void Board::WriteRegister(unsigned window, ULONG offset, ULONG value, unsigned w
   ULONG shifted = (value << shift) & mask;
   ULONG previous = s[aligned / 4];
   s[aligned / 4] = (previous & ~mask) | shifted;
-  if (logging_) Record(Access{++sequence_, true, window, offset, value & WidthMask(width), width});
+  if (logging_) Record(Access{++sequence_, true, window, offset, value & WidthMask(width), width, Now()});
   OnWrite(window, aligned, shifted, width, previous);
 }
 
@@ -588,6 +588,10 @@ ULONG EncoderBoard::OnRead(unsigned window, ULONG offset, unsigned width, ULONG 
     case reg::kIntStatus:
       return status_;
     case reg::kSysReady:
+      if (sysReadyPending_ > 0) {
+        --sysReadyPending_;
+        return 0;
+      }
       return 1;
     case reg::kGpioAInput:
       return GpioALevels();
@@ -612,10 +616,20 @@ void EncoderBoard::OnWrite(unsigned window, ULONG offset, ULONG value, unsigned 
     case reg::kGpioBDirection:
       DriveBuses();
       break;
+    case reg::kSysReset:
+      // The core comes out of reset some reads after the reset is released.
+      if (previous == 0 && value == 1) sysReadyPending_ = sysReadyDelay_;
+      core_->OnWrite(offset, value, previous);
+      break;
     default:
       core_->OnWrite(offset, value, previous);
       break;
   }
+}
+
+void EncoderBoard::SetSysReadyDelay(unsigned reads) {
+  std::lock_guard<std::recursive_mutex> l(mu_);
+  sysReadyDelay_ = reads;
 }
 
 }  // namespace platform::board

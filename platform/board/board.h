@@ -58,6 +58,8 @@ struct Access {
   ULONG offset;
   ULONG value;  // written, or returned by the read
   unsigned width;
+  LONGLONG time = 0;  // machine interrupt time of the access
+  std::thread::id thread = std::this_thread::get_id();  // the host thread that made it
 };
 
 class Board : public platform::pci::Device {
@@ -291,6 +293,9 @@ class EncoderBoard : public Board {
   void SetBoardIdentityRecord(UCHAR b0, UCHAR b1, UCHAR b2, UCHAR b3);
   enum class Bus { A, B };
   void SetBusStuck(Bus bus, bool stuck);
+  // After each core reset (SYS_RESET 0 then 1) SYS_READY reads 0 this many times before
+  // bit 0 comes up (default 3).
+  void SetSysReadyDelay(unsigned reads);
   std::vector<std::string> BusTransactions(Bus bus) const;
   void ClearBusTransactions();
 
@@ -313,6 +318,8 @@ class EncoderBoard : public Board {
   I2cBus busA_;
   I2cBus busB_;
   ULONG userLevels_ = 0xF;
+  unsigned sysReadyDelay_ = 3;
+  unsigned sysReadyPending_ = 0;
   friend class EncoderCore;
   std::unique_ptr<EncoderCore> core_;
 };
@@ -320,6 +327,7 @@ class EncoderBoard : public Board {
 // Register offsets of the encoder board this model gives behaviour to.
 namespace reg {
 constexpr ULONG kIntStatus = 0x3930;
+constexpr ULONG kSysReset = 0x5030;
 constexpr ULONG kSysReady = 0x5060;
 constexpr ULONG kGpioBInput = 0x7080;
 constexpr ULONG kGpioAInput = 0x7090;

@@ -297,6 +297,7 @@ void EncoderCore::OnWrite(ULONG offset, ULONG value, ULONG previous) {
       if (value == 1 && previous != 1) {  // a new download begins
         image_.clear();
         chunkLengths_.clear();
+        chunkFault_ = false;
       }
       break;
     case kSysReset:
@@ -318,6 +319,7 @@ void EncoderCore::ResetModel() {
   state_ = EncoderState{};
   image_.clear();
   chunkLengths_.clear();
+  chunkFault_ = false;
   responseQueue_.clear();
   responseOutstanding_ = false;
 }
@@ -332,6 +334,14 @@ void EncoderCore::StartChunk() {
   }
   ULONG address = Reg(kDdmaHostAddress);
   ULONG length = Reg(kDdmaLength);
+  // The boot loader takes whole pairs of words, at most one 256-word page at a time; a
+  // chunk outside that spoils the image.
+  if (length % 2 != 0 || length > 256) {
+    char what[96];
+    std::snprintf(what, sizeof what, "firmware DMA: a chunk of %u words (odd, or above 256)", (unsigned)length);
+    board_.Violation(what);
+    chunkFault_ = true;
+  }
   const ULONG* source = static_cast<const ULONG*>(platform::pci::PhysicalToVirtual(address, (size_t)length * 4));
   if (length == 0 || !source) {
     char what[96];
@@ -355,6 +365,13 @@ void EncoderCore::StartChunk() {
 
 void EncoderCore::Boot() {
   if (Reg(kMboxArg2) != kHostHello) return;
+  // The processor stays held while either boot hold is set, and a spoilt download never
+  // starts.
+  if (Reg(kBootHold0) != 0 || Reg(kBootHold1) != 0) {
+    board_.Violation("firmware start with the boot holds still set");
+    return;
+  }
+  if (chunkFault_) return;
   state_.imageValid = FirmwareImageValid(image_);
   // An image that is not ours never starts: the handshake word stays unanswered.
   if (!state_.imageValid && !acceptAny_) return;

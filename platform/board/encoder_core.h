@@ -184,6 +184,7 @@ class EncoderCore {
   std::vector<ULONG> image_;
   std::vector<ULONG> chunkLengths_;
   LONGLONG chunkDelay_ = 0;
+  bool chunkFault_ = false;  // a chunk of this download broke the loader's rule
   ULONG dropChunkFrom_ = 0xFFFFFFFFu;
   bool acceptAny_ = false;
   size_t corruptWord_ = SIZE_MAX;

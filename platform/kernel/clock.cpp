@@ -65,7 +65,20 @@ LONGLONG DeadlineFromTimeout(LONGLONG timeout) {
   return rel > 0 ? now + rel : now;
 }
 
+namespace {
+// Notifications so far: a blocked machine thread counts as waiting only once it has
+// checked its condition after the latest one (else it may be about to run).
+std::atomic<uint64_t> g_notifications{0};
+thread_local BlockedWaiter* t_waiter = nullptr;
+}  // namespace
+
+void NotifyDispatcher() {
+  g_notifications.fetch_add(1, std::memory_order_acq_rel);
+  DispatcherCv().notify_all();
+}
+
 void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline) {
+  if (t_waiter) t_waiter->seen = g_notifications.load(std::memory_order_acquire);
   // The test clock moves only under the dispatcher lock, with a notification, so a
   // waiter on it needs no timed wake-up; the bounded wait only guards against a switch
   // of clock while waiting.
@@ -82,6 +95,7 @@ namespace {
 size_t g_blocked = 0;         // dispatcher lock
 size_t g_blockedMachine = 0;  // of those: machine threads; dispatcher lock
 std::multiset<LONGLONG> g_machineDeadlines;  // their deadlines; dispatcher lock
+std::set<BlockedWaiter*> g_machineWaiters;   // dispatcher lock
 std::atomic<size_t> g_machineThreads{0};     // system threads alive, and joined host threads
 thread_local bool t_machineThread = false;
 
@@ -101,27 +115,31 @@ Jumper& TheJumper() {
 }
 }  // namespace
 
-BlockedWaiter::BlockedWaiter(LONGLONG deadline) : machine(t_machineThread), deadline(deadline) {
+BlockedWaiter::BlockedWaiter(LONGLONG deadline) : machine(t_machineThread), deadline(deadline), previous(t_waiter) {
   ++g_blocked;
   if (machine) {
     ++g_blockedMachine;
     if (deadline >= 0) g_machineDeadlines.insert(deadline);
+    g_machineWaiters.insert(this);
   }
-  DispatcherCv().notify_all();
+  t_waiter = this;
+  NotifyDispatcher();
 }
 BlockedWaiter::~BlockedWaiter() {
   --g_blocked;
   if (machine) {
     --g_blockedMachine;
     if (deadline >= 0) g_machineDeadlines.erase(g_machineDeadlines.find(deadline));
+    g_machineWaiters.erase(this);
   }
+  t_waiter = previous;
 }
 
 void MachineThreadCreated() { g_machineThreads.fetch_add(1); }
 void MachineThreadEnded() {
   g_machineThreads.fetch_sub(1);
   std::lock_guard<std::mutex> g(DispatcherLock());
-  DispatcherCv().notify_all();
+  NotifyDispatcher();
 }
 void MarkMachineThread(bool on) { t_machineThread = on; }
 
@@ -138,7 +156,7 @@ void AdvanceToLocked(LONGLONG target) {
     ExpireTimersLocked(TheClock().testInterrupt.load());
   }
   if (target > TheClock().testInterrupt.load()) TheClock().testInterrupt.store(target, std::memory_order_release);
-  DispatcherCv().notify_all();
+  NotifyDispatcher();
 }
 
 // The next time anything is due, or -1 when nothing is; `busy` when work is in flight
@@ -169,6 +187,11 @@ void JumperMain() {
     if (j.stop || !j.on || !TestClock()) continue;
     size_t machine = g_machineThreads.load();
     if (machine == 0 || g_blockedMachine < machine) continue;
+    // A waiter woken by the latest notification may be about to run.
+    uint64_t latest = g_notifications.load(std::memory_order_acquire);
+    bool settled = true;
+    for (const BlockedWaiter* w : g_machineWaiters) settled = settled && w->seen == latest;
+    if (!settled) continue;
     bool busy = false;
     LONGLONG next = NextDeadlineLocked(busy);
     if (busy || next < 0) continue;
@@ -185,7 +208,7 @@ void StopJumper() {
     std::lock_guard<std::mutex> g(DispatcherLock());
     j.on = false;
     j.stop = true;
-    DispatcherCv().notify_all();
+    NotifyDispatcher();
   }
   if (j.thread.joinable()) j.thread.join();
   j.stop = false;
@@ -211,7 +234,7 @@ void UseTestClock(LONGLONG startSystemTime) {
   TheClock().testInterrupt = 0;
   TheClock().testSystemBase = startSystemTime;
   TheClock().test = true;
-  DispatcherCv().notify_all();
+  NotifyDispatcher();
 }
 
 void UseJumpingTestClock(LONGLONG startSystemTime) {
@@ -255,7 +278,7 @@ void HoldClock() { TheJumper().holds.fetch_add(1); }
 void ReleaseClock() {
   TheJumper().holds.fetch_sub(1);
   std::lock_guard<std::mutex> g(DispatcherLock());
-  DispatcherCv().notify_all();
+  NotifyDispatcher();
 }
 
 void UseRealClock() {
@@ -263,7 +286,7 @@ void UseRealClock() {
   {
     std::lock_guard<std::mutex> g(DispatcherLock());
     TheClock().test = false;
-    DispatcherCv().notify_all();
+    NotifyDispatcher();
   }
   WakeTimerThread();
 }

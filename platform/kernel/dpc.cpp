@@ -175,13 +175,13 @@ size_t ExpireTimersLocked(LONGLONG now) {
     }
     ++n;
   }
-  if (n) DispatcherCv().notify_all();
+  if (n) NotifyDispatcher();
   return n;
 }
 
 void WakeTimerThread() {
   std::lock_guard<std::mutex> g(DispatcherLock());
-  DispatcherCv().notify_all();
+  NotifyDispatcher();
 }
 
 void ResetTimersLocked() {
@@ -227,7 +227,7 @@ void StopTimerThread() {
   {
     std::lock_guard<std::mutex> d(DispatcherLock());
     TT().stop = true;
-    DispatcherCv().notify_all();
+    NotifyDispatcher();
   }
   TT().thread.join();
 }
@@ -381,7 +381,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Period = Period < 0 ? 0 : Period;
     Timer->Dpc = Dpc;
     InsertTimerLocked(Timer);
-    DispatcherCv().notify_all();
+    NotifyDispatcher();
   }
   return wasSet;
 }

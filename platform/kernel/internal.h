@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -39,7 +40,11 @@ struct BlockedWaiter {
   BlockedWaiter& operator=(const BlockedWaiter&) = delete;
   bool machine;
   LONGLONG deadline;
+  BlockedWaiter* previous;  // of this thread (none in practice)
+  uint64_t seen = 0;        // the notification its owner last checked its condition after
 };
+// Wakes every waiter to check its condition again (whoever changed a signal state).
+void NotifyDispatcher();
 // System threads: counted from their creation to their end, and marked on their own
 // thread, as machine threads.
 void MachineThreadCreated();

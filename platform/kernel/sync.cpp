@@ -194,7 +194,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   std::lock_guard<std::mutex> g(DispatcherLock());
   LONG old = Event->Header.SignalState;
   Event->Header.SignalState = 1;
-  DispatcherCv().notify_all();
+  NotifyDispatcher();
   return old;
 }
 
@@ -239,7 +239,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOL
     return old;
   }
   Semaphore->Header.SignalState = old + Adjustment;
-  DispatcherCv().notify_all();
+  NotifyDispatcher();
   return old;
 }
 
@@ -369,7 +369,7 @@ bool ReleaseFast(PFAST_MUTEX m, const char* call, KIRQL* oldIrql) {
   if (oldIrql) *oldIrql = (KIRQL)m->OldIrql;
   m->Owner = nullptr;
   m->Count = 1;
-  DispatcherCv().notify_all();
+  NotifyDispatcher();
   return true;
 }
 

@@ -189,7 +189,7 @@ void ThreadMain(HostThread* t) {
   {
     std::lock_guard<std::mutex> g(DispatcherLock());
     t->k.Header.SignalState = 1;
-    DispatcherCv().notify_all();
+    NotifyDispatcher();
   }
   {
     std::lock_guard<std::mutex> g(Threads().lock);
@@ -297,7 +297,7 @@ void EndUserProcess(PEPROCESS process) {
   {
     std::lock_guard<std::mutex> g(DispatcherLock());
     p->k.Header.SignalState = 1;
-    DispatcherCv().notify_all();
+    NotifyDispatcher();
   }
   ReleaseProcess(p);
 }

@@ -226,8 +226,12 @@ TEST_F(PciStartTest, BufferPlansPerBoardKind) {
     EXPECT_EQ(buffers, wantBuffers);
     // "> 4GB" appears exactly when the probe found memory there.
     auto log = machine::DebugLogLines();
-    bool probeLine = !log.empty() && log[0].rfind("> 4GB (00000001.", 0) == 0;
+    bool probeLine = !log.empty() && log[0].rfind("> 4GB (", 0) == 0;
     EXPECT_EQ(probeLine, c.highMemory);
+    // High and low halves of the probe's address: the lowest page above 4 GB.
+    if (probeLine) {
+      EXPECT_EQ(log[0], "> 4GB (00000001.00000000)");
+    }
     EXPECT_EQ(harness_->Adapter(*index_).MaxMappingsByteCount, 0xFFFFFFF8u);
     EXPECT_EQ(harness_->Adapter(*index_).MappingTableStride, 16u);
 
@@ -445,6 +449,112 @@ TEST_F(PciStartTest, ThreadedEncoderBoardServesEveryStatus) {
   index_.reset();
   pci::Unplug(slot_);
   slot_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// Registry reads: every switch is read, whatever the ones before it said, and the
+// operating system's version text counts from '2' up.
+
+TEST_F(PciStartTest, RegistryReadsAndTheVersionRule) {
+  struct Case {
+    const char* name;
+    PCI_IDENTITY id;
+    ULONG flexibleResolution;
+    const char16_t* version;
+    std::vector<std::u16string> queries;  // value names, in order
+    UCHAR bounce;
+  };
+  const std::vector<std::u16string> switches = {u"CustomAnalogVideoFlexibleResolutionPatchProperty",
+                                                u"CustomInstancesPossibleProperty", u"CustomCloneFiltersProperty",
+                                                u"CurrentVersion"};
+  std::vector<std::u16string> withMaximal = switches;
+  withMaximal.push_back(u"CustomAnalogVideoMaximalResolutionProperty");
+  const Case cases[] = {
+      {"first switch on", Kind(BOARD_KIND_ENCODER), 1, u"6.1.7601", switches, 1},
+      {"6.1", Kind(BOARD_KIND_ENCODER), 0, u"6.1.7601", switches, 0},
+      {"6.2", Kind(BOARD_KIND_ENCODER), 0, u"6.2", switches, 1},
+      {"6.9", Kind(BOARD_KIND_ENCODER), 0, u"6.9", switches, 1},
+      {"above '9'", Kind(BOARD_KIND_ENCODER), 0, u"6.A", switches, 1},
+      {"5.2", Kind(BOARD_KIND_ENCODER), 0, u"5.2", switches, 0},
+      // The maximal resolution is read on this kind even without bounce buffers.
+      {"D without bounce", Kind(BOARD_KIND_D), 0, u"6.1", withMaximal, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    machine::RegistryReset();
+    Plug(c.id);
+    if (c.flexibleResolution)
+      machine::RegistrySetDword(DriverKey(), u"CustomAnalogVideoFlexibleResolutionPatchProperty", c.flexibleResolution);
+    machine::RegistrySetString(machine::kRegistryVersionKey, machine::kRegistryVersionValue, c.version);
+    machine::RegistryClearAccessLog();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    std::vector<std::u16string> queries;
+    for (const auto& a : machine::RegistryAccessLog())
+      if (a.op == machine::RegistryOperation::Query) queries.push_back(a.value);
+    EXPECT_EQ(queries, c.queries);
+    EXPECT_EQ(Dev()->m_bBounceBuffers, c.bounce);
+    harness_->StopDevice(*index_);
+    harness_->RemoveDevice(*index_);
+    index_.reset();
+    pci::Unplug(slot_);
+    slot_ = nullptr;
+  }
+}
+
+// The driver's own window search: 32 windows of 128 MB from the bottom, the first with
+// room wins.
+TEST_F(PciStartTest, WindowSearchTakesTheFirstWindowWithRoom) {
+  pci::SetPhysicalRanges({{31 * 0x8000000ull, 0x100000000ull}});
+  Plug(Kind(BOARD_KIND_F));
+  unsigned before = ContiguousCalls();
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  CDevice* d = Dev();
+  ASSERT_EQ(d->m_nBufferAllocMode, (ULONG)DMA_ALLOC_WINDOWED);
+  for (auto [physical, size] : {std::pair<ULONGLONG, ULONG>{(ULONGLONG)d->m_liMainBufferPhysical.QuadPart, 0xC080},
+                                {(ULONGLONG)d->m_liDmaBufferPhysical.QuadPart, 0x20000}}) {
+    EXPECT_GE(physical, 31 * 0x8000000ull);
+    EXPECT_LE(physical, 0xFFFFFFFFull - size);
+  }
+  // The high-memory probe, then windows 0 to 31 for each buffer (0 to 30 refused).
+  EXPECT_EQ(ContiguousCalls() - before, 1u + 2u * 32u);
+}
+
+// Release: the interrupt, windows, DMA buffers and adapter first; the frame buffers only
+// after the first 100 ms wait; the identity and the channel table after the second.
+TEST_F(PciStartTest, ReleaseFreesFrameBuffersAndTablesOnlyAfterTheWaits) {
+  pci::SetHighMemoryPresent(true);  // bounce buffers: kind A gets its frame buffers
+  Plug(Kind(BOARD_KIND_A));
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  CDevice* d = Dev();
+  ASSERT_NE(d->m_pFrameBuffer[0][0], nullptr);
+  machine::SetMode(machine::Mode::Threaded);
+  machine::UseTestClock();
+  machine::SetDelayScale(1);
+  const size_t frameBlocks = FRAME_BUFFERS_ALLOCATED;
+  std::thread stop([&] { harness_->StopDevice(*index_); });
+  // In the first wait: everything but the frame buffers, the identity and the table gone.
+  ASSERT_TRUE(machine::WaitForBlockedWaiters(1));
+  pci::Accounting a = pci::CurrentAccounting();
+  EXPECT_EQ(a.interrupts, 0u);
+  EXPECT_EQ(a.mappings, 0u);
+  EXPECT_EQ(a.commonBuffers, 0u);
+  EXPECT_EQ(a.adapters, 0u);
+  EXPECT_EQ(a.contiguousBlocks, frameBlocks);
+  EXPECT_NE(d->m_pChannelTable, nullptr);
+  EXPECT_NE(d->m_pPciIdentity, nullptr);
+  machine::AdvanceClockMs(100);
+  // In the second: the frame buffers gone, the identity and the table still there.
+  for (int i = 0; i < 5000 && pci::CurrentAccounting().contiguousBlocks != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(machine::WaitForBlockedWaiters(1));
+  EXPECT_EQ(pci::CurrentAccounting().contiguousBlocks, 0u);
+  EXPECT_NE(d->m_pChannelTable, nullptr);
+  EXPECT_NE(d->m_pPciIdentity, nullptr);
+  machine::AdvanceClockMs(100);
+  stop.join();
+  EXPECT_EQ(d->m_pChannelTable, nullptr);
+  EXPECT_EQ(d->m_pPciIdentity, nullptr);
+  machine::SetMode(machine::Mode::Manual);
 }
 
 }  // namespace

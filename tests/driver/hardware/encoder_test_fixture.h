@@ -2,10 +2,9 @@
 // the real PCI start, with a state block and the device-info directory on drive C:, for
 // the tests of the mailbox, the firmware download, the receiver and bring-up.
 //
-// The machine runs threaded (interrupts and DPCs on their own threads) on the real clock,
-// because the bit-banged receiver port busy-waits on the performance counter; delays are
-// scaled to nothing. Tests that need a time-out use the test clock and keep away from the
-// receiver.
+// The machine runs threaded (interrupts and DPCs on their own threads) on the real clock;
+// delays are scaled to nothing. Tests that need a time-out use the test clock: the
+// jumping one where many threads take part.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -82,46 +81,6 @@ inline std::vector<std::string> LogLines(const std::string& prefix) {
     if (line.compare(0, prefix.size(), prefix) == 0) out.push_back(line);
   return out;
 }
-
-// Runs the test clock for code that both busy-waits on the performance counter and
-// waits out time-outs: time creeps forward while anything runs, and jumps a second once
-// some thread has been blocked for a while with nothing coming.
-class ClockPump {
- public:
-  ClockPump() {
-    machine::UseTestClock();
-    thread_ = std::thread([this] {
-      auto blockedSince = std::chrono::steady_clock::now();
-      bool blocked = false;
-      while (!stop_) {
-        if (machine::BlockedWaiterCount() == 0) {
-          blocked = false;
-          machine::AdvanceClock(100);
-          std::this_thread::yield();
-          continue;
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (!blocked) {
-          blocked = true;
-          blockedSince = now;
-        } else if (now - blockedSince > std::chrono::milliseconds(10)) {
-          machine::AdvanceClock(10000000);
-          blocked = false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    });
-  }
-  ~ClockPump() {
-    stop_ = true;
-    thread_.join();
-    machine::UseRealClock();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 class EncoderDeviceTest : public ::testing::Test {
  protected:

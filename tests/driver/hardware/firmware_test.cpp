@@ -154,10 +154,16 @@ TEST_F(FirmwareTest, RejectedImageFullBringUp) {
   image[5] ^= 1;  // the check word no longer balances
   WriteFirmware(image);
   SetSignal(1920, 1080, 30);
+  machine::UseJumpingTestClock();
   {
-    ClockPump pump;
+    machine::MachineThreadScope scope;
     EXPECT_TRUE(VORLIX_EncoderBringUp(Dev(), FALSE, TRUE));
   }
+  // Eleven configure commands waited out their 3 s each; the rest took no time but the
+  // board's chunk transfers.
+  EXPECT_GE(machine::InterruptTimeNow(), 11 * COMMAND_DONE_TIMEOUT);
+  EXPECT_LT(machine::InterruptTimeNow(), 12 * COMMAND_DONE_TIMEOUT);
+  machine::UseRealClock();
   EXPECT_EQ(LogLines("VORLIX_EncoderBringUp( BOOT HANDSHAKE NOT ANSWERED )").size(), 1u);
   board::EncoderState st = Encoder().state();
   EXPECT_FALSE(st.imageValid);
@@ -221,18 +227,19 @@ TEST_F(FirmwareTest, DirectoryTooLongForThePath) {
 TEST_F(FirmwareTest, LostChunkEndsTheDownload) {
   std::vector<ULONG> words(600, 0x12345678);
   WriteFirmware(words);
-  machine::UseTestClock();
+  machine::UseJumpingTestClock();
   Encoder().DropChunkDoneFrom(1);
   BOOLEAN ok = TRUE;
-  std::thread download([&] { ok = Download(); });
-  for (int i = 0; i < 5000 && !(Encoder().ChunkLengths().size() == 2 && machine::BlockedWaiterCount() == 1); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  machine::AdvanceClock(COMMAND_DONE_TIMEOUT - 1);
-  EXPECT_EQ(machine::BlockedWaiterCount(), 1u);
-  machine::AdvanceClock(1);
-  download.join();
+  LONGLONG lost = 0;
+  {
+    machine::MachineThreadScope scope;
+    ok = Download();
+    lost = machine::InterruptTimeNow();
+  }
   EXPECT_FALSE(ok);
   EXPECT_EQ(Encoder().ChunkLengths(), (std::vector<ULONG>{256, 256}));  // the third never sent
+  // The first chunk's completion came at once, the second's wait ended at its 3 s.
+  EXPECT_EQ(lost, COMMAND_DONE_TIMEOUT);
   EXPECT_EQ(LogLines("TOTAL DOWNLOAD TIMES"),
             (std::vector<std::string>{"TOTAL DOWNLOAD TIMES = 30000000 (6000 BYTES) (FAIL)"}));
   machine::UseRealClock();

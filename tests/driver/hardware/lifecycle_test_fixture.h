@@ -1,0 +1,133 @@
+// A board started through the Plug and Play harness with the device's own stop and power
+// entries, on the jumping test clock (the machine threaded, delays taking their time on
+// the test clock): hardware initialisation, stream power, the monitor thread and the
+// frame clocks run as they would, and every wait and delay ends exactly on its deadline.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/core/board_kinds.h"
+#include "driver/core/device.h"
+#include "driver/hardware/board_state.h"
+#include "driver/hardware/lifecycle.h"
+#include "platform/board/board.h"
+#include "platform/board/encoder_core.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/registry_host.h"
+#include "platform/ks/harness.h"
+#include "platform/pci/host.h"
+#include "tests/driver/hardware/encoder_test_fixture.h"
+
+namespace vorlix_test {
+
+// The parts of device start the hardware lifecycle builds on: PCI start, the run-time
+// members, the settings, the state block, hardware initialisation.
+inline NTSTATUS LifecycleTestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
+  CDevice* device = DeviceOf(d);
+  NTSTATUS status = device->Initialize(d, irp, translated);
+  if (!NT_SUCCESS(status)) return status;
+  device->m_nDigitalCaptureStreamReference = 0;
+  device->m_bMonitorThreadStop = 1;
+  device->m_bFrameClockStop[0] = device->m_bFrameClockStop[1] = 1;
+  ExInitializeFastMutex(&device->m_PinMutex);
+  KeInitializeSemaphore(&device->m_ThreadControlSemaphore, 0, 0x7FFFFFFF);
+  KeInitializeSpinLock(&device->m_VendorCommandLock);
+  device->PresetSettings();
+  device->LoadSettings();
+  device->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
+  if (!device->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(device->m_pBoardState, sizeof(BoardState));
+  VORLIX_HwInitialize(device);
+  return STATUS_SUCCESS;
+}
+inline const KSDEVICE_DISPATCH kLifecycleTestDispatch = {
+    CDevice::Add, LifecycleTestStart, nullptr, nullptr, nullptr, CDevice::Stop, nullptr,
+    nullptr,      CDevice::Remove,    nullptr, nullptr, nullptr, CDevice::SetPower, nullptr};
+inline const KSDEVICE_DESCRIPTOR kLifecycleTestDescriptor = {&kLifecycleTestDispatch, 0, nullptr};
+inline NTSTATUS LifecycleTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  return KsInitializeDriver(driver, path, &kLifecycleTestDescriptor);
+}
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine::ResetMachine();
+    machine::RegistryReset();
+    pci::Reset();
+    machine::SetMode(machine::Mode::Threaded);
+    machine::UseJumpingTestClock();
+    machine::SetDelayScale(1);
+    scope_.emplace();
+    WriteFirmware(board::SampleFirmwareImage());
+    board_.SetBoardIdentityRecord(0x34, 0x12, 0x78, 0x56);
+    board_.encoder().SetSignal(board::InputFormat::k1080p30);
+  }
+  void TearDown() override {
+    if (harness_) {
+      if (index_) harness_->RemoveDevice(*index_);
+      EXPECT_EQ(harness_->Unload(), STATUS_SUCCESS);  // no pool left behind
+      harness_.reset();
+    }
+    EXPECT_EQ(machine::LiveSystemThreadCount(), 0u);
+    if (slot_) pci::Unplug(slot_);
+    EXPECT_TRUE(pci::Faults().empty());
+    EXPECT_TRUE(board_.Violations().empty()) << board_.Violations().front();
+    scope_.reset();
+    machine::SetMode(machine::Mode::Manual);
+    pci::Reset();
+    machine::ResetMachine();
+  }
+  // Plugs the board in with the identity of `kind` and starts it.
+  void Start(BoardKind kind = BOARD_KIND_ENCODER) {
+    PCI_IDENTITY id{};
+    BoardKindIdentity(kind, &id);
+    board_.SetIdentity(board::IdentityFrom(id));
+    slot_ = pci::PlugIn(board_, slotOptions_);
+    harness_ = std::make_unique<platform::ks::PnpHarness>(LifecycleTestDriverEntry);
+    ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
+    size_t index = 0;
+    ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index, slot_->busNumber()), STATUS_SUCCESS);
+    index_ = index;
+    resources_ = pci::TranslatedResources(*slot_);
+    ASSERT_EQ(harness_->StartDevice(index, resources_.get(), resources_.get()), STATUS_SUCCESS);
+  }
+  CDevice* Dev() { return DeviceOf(harness_->Device(*index_)); }
+  BoardState* State() { return Dev()->m_pBoardState; }
+  // Lets `ms` of machine time pass for the threads.
+  static void Pass(LONGLONG ms) {
+    LARGE_INTEGER d;
+    d.QuadPart = -ms * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &d);
+  }
+  // A pin acquiring and stopping its stream, as the pin dispatch does it. The mutex is
+  // held at passive level (in a critical region): power-up creates system threads.
+  void Acquire() {
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(&Dev()->m_PinMutex);
+    VORLIX_StreamPowerUp(Dev(), FALSE);
+    ExReleaseFastMutexUnsafe(&Dev()->m_PinMutex);
+    KeLeaveCriticalRegion();
+  }
+  void Release() {
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(&Dev()->m_PinMutex);
+    VORLIX_StreamPowerDown(Dev());
+    ExReleaseFastMutexUnsafe(&Dev()->m_PinMutex);
+    KeLeaveCriticalRegion();
+  }
+
+  board::EncoderBoard board_;
+  pci::SlotOptions slotOptions_;
+  pci::Slot* slot_ = nullptr;
+  std::unique_ptr<platform::ks::PnpHarness> harness_;
+  std::optional<size_t> index_;
+  pci::ResourceList resources_;
+  std::optional<machine::MachineThreadScope> scope_;
+};
+
+}  // namespace vorlix_test
