@@ -1,6 +1,9 @@
 // The in-process server: what registration writes and removes, the class objects and their
 // failures, the exported names, and the request the interface handler sends.
 #include <cstdio>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "tests/TESSLIN/plugin_fixture.h"
 
@@ -71,6 +74,24 @@ TEST_F(ServerTest, RegistrationFailuresAreReportedAndKeepWhatWasWritten) {
   EXPECT_EQ(Entry("DllUnregisterServer")(), E_OUTOFMEMORY);
   EXPECT_EQ(ClassKeys(), kRegistered);
   EXPECT_EQ(com::CoInitializeDepth(), 0);
+}
+
+TEST_F(ServerTest, AModulePathTooLongToRegisterWritesNothing) {
+  ASSERT_EQ(Entry("DllUnregisterServer")(), S_OK);
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("tesslin-" + std::to_string(getpid())) / std::string(150, 'd') /
+                 std::string(100, 'e');
+  fs::create_directories(dir);
+  fs::path copy = dir / "TESSLIN.so";
+  fs::copy_file(TESSLIN_MODULE_PATH, copy, fs::copy_options::overwrite_existing);
+  ASSERT_GT(copy.string().size(), static_cast<size_t>(MAX_PATH));
+  HMODULE far = LoadLibraryA(copy.c_str());
+  ASSERT_NE(far, nullptr);
+  auto reg = reinterpret_cast<EntryPoint>(reinterpret_cast<void (*)()>(GetProcAddress(far, "DllRegisterServer")));
+  EXPECT_EQ(reg(), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_TRUE(ClassKeys().empty());
+  FreeLibrary(far);
+  fs::remove_all(fs::temp_directory_path() / ("tesslin-" + std::to_string(getpid())));
 }
 
 TEST_F(ServerTest, TheModuleExportsExactlyItsFiveEntryPoints) {
