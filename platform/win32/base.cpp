@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/kernel/registry_host.h"
 #include "platform/win32/internal.h"
@@ -197,20 +198,20 @@ BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
 
 // ---- Slim lock -----------------------------------------------------------------------------------
 
-namespace {
-std::mutex& LockOf(PSRWLOCK lock) {
-  // Locks are static in the system's code; each gets its mutex on first use.
-  static std::mutex table;
-  static std::map<PSRWLOCK, std::mutex*> locks;
-  std::lock_guard<std::mutex> g(table);
-  auto& m = locks[lock];
-  if (!m) m = new std::mutex;
-  return *m;
+// The lock word itself: null when free. Holders keep it for a few instructions only.
+void AcquireSRWLockExclusive(PSRWLOCK lock) {
+  std::atomic_ref<PVOID> word(lock->Ptr);
+  for (;;) {
+    PVOID expected = nullptr;
+    if (word.compare_exchange_weak(expected, lock, std::memory_order_acquire)) return;
+    std::this_thread::yield();
+  }
 }
-}  // namespace
 
-void AcquireSRWLockExclusive(PSRWLOCK lock) { LockOf(lock).lock(); }
-void ReleaseSRWLockExclusive(PSRWLOCK lock) { LockOf(lock).unlock(); }
+void ReleaseSRWLockExclusive(PSRWLOCK lock) {
+  std::atomic_ref<PVOID> word(lock->Ptr);
+  word.store(nullptr, std::memory_order_release);
+}
 
 // ---- Miscellany ------------------------------------------------------------------------------------
 

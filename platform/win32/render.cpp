@@ -1,5 +1,6 @@
 // Draws a window tree as a person would see it on the screen, to PNG, with cairo and a
 // monospace face in place of the dialogs' own font.
+#include <cairo-svg.h>
 #include <cairo.h>
 
 #include <cstring>
@@ -186,12 +187,9 @@ void DrawWindow(Painter& p, HWND h, double ox, double oy, bool hiddenAncestor) {
 
 }  // namespace
 
-bool RenderPng(HWND hwnd, const std::string& path, const RenderOptions& options) {
-  Window* w = Find(hwnd);
-  if (!w) return false;
-  int width = std::max<int>(1, w->rect.right - w->rect.left);
-  int height = std::max<int>(1, w->rect.bottom - w->rect.top);
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+namespace {
+
+void Paint(cairo_surface_t* surface, Window* w, HWND hwnd, const RenderOptions& options) {
   cairo_t* cr = cairo_create(surface);
   SetColour(cr, 0.94, 0.94, 0.94);
   cairo_paint(cr);
@@ -201,7 +199,31 @@ bool RenderPng(HWND hwnd, const std::string& path, const RenderOptions& options)
   Painter p{cr, options};
   DrawWindow(p, hwnd, -w->rect.left, -w->rect.top, false);
   cairo_destroy(cr);
+}
+
+}  // namespace
+
+bool RenderPng(HWND hwnd, const std::string& path, const RenderOptions& options) {
+  Window* w = Find(hwnd);
+  if (!w) return false;
+  int width = std::max<int>(1, w->rect.right - w->rect.left);
+  int height = std::max<int>(1, w->rect.bottom - w->rect.top);
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+  Paint(surface, w, hwnd, options);
   bool ok = cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS;
+  cairo_surface_destroy(surface);
+  return ok;
+}
+
+bool RenderSvg(HWND hwnd, const std::string& path, const RenderOptions& options) {
+  Window* w = Find(hwnd);
+  if (!w) return false;
+  int width = std::max<int>(1, w->rect.right - w->rect.left);
+  int height = std::max<int>(1, w->rect.bottom - w->rect.top);
+  cairo_surface_t* surface = cairo_svg_surface_create(path.c_str(), width, height);
+  Paint(surface, w, hwnd, options);
+  cairo_surface_finish(surface);
+  bool ok = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
   cairo_surface_destroy(surface);
   return ok;
 }

@@ -130,5 +130,7 @@ struct RenderOptions {
 };
 // Draws the window and its children as a person sees them to a PNG file.
 bool RenderPng(HWND hwnd, const std::string& path, const RenderOptions& options = {});
+// The same as a scalable picture.
+bool RenderSvg(HWND hwnd, const std::string& path, const RenderOptions& options = {});
 
 }  // namespace platform::win32

@@ -115,9 +115,12 @@ TEST_F(PicturesTest, EachTabIsDrawnWithTheDriversValues) {
     std::string path = (dir / (std::string(t.name) + ".png")).string();
     ASSERT_TRUE(win32::RenderPng(frame.frame(), path));
     EXPECT_GT(std::filesystem::file_size(path), 1000u);
+    ASSERT_TRUE(win32::RenderSvg(frame.frame(), (dir / (std::string(t.name) + ".svg")).string()));
   }
+  // The receiver panel's hidden controls, as the panel would show them.
   ASSERT_TRUE(win32::Click(frame.page(), 19119));
-  ASSERT_TRUE(win32::RenderPng(frame.frame(), (dir / "page-receiver-xray.png").string(), {true}));
+  ASSERT_TRUE(win32::RenderPng(Panel(19008), (dir / "panel-receiver-xray.png").string(), {true}));
+  ASSERT_TRUE(win32::RenderSvg(Panel(19008), (dir / "panel-receiver-xray.svg").string(), {true}));
 }
 
 }  // namespace
