@@ -4,17 +4,9 @@
 #pragma once
 
 #include "platform/com/com.h"
+// The property request record is Kernel Streaming's own, shared with applications.
+#include "platform/ks/types.h"
 
-#ifndef KSPROPERTY_TYPE_GET
-typedef struct {
-  GUID Set;
-  ULONG Id;
-  ULONG Flags;
-} KSIDENTIFIER, KSPROPERTY, *PKSPROPERTY;
-static_assert(sizeof(KSPROPERTY) == 24);
-#define KSPROPERTY_TYPE_GET 0x00000001
-#define KSPROPERTY_TYPE_SET 0x00000002
-#endif
 #ifndef IOCTL_KS_PROPERTY
 #define IOCTL_KS_PROPERTY 0x002F0003
 #endif

@@ -47,28 +47,10 @@ typedef HKEY* PHKEY;
 #define WINAPI
 #define APIENTRY
 
-#ifndef GUID_DEFINED
-#define GUID_DEFINED
-typedef struct _GUID {
-  ULONG Data1;
-  USHORT Data2;
-  USHORT Data3;
-  UCHAR Data4[8];
-} GUID;
-static_assert(sizeof(GUID) == 16);
-inline bool operator==(const GUID& a, const GUID& b) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(&a);
-  const unsigned char* q = reinterpret_cast<const unsigned char*>(&b);
-  for (int i = 0; i < 16; ++i)
-    if (p[i] != q[i]) return false;
-  return true;
-}
-#endif
+// GUID, REFGUID and IsEqualGUID come with the base types.
 typedef GUID IID, CLSID;
-typedef const GUID& REFGUID;
 typedef const IID& REFIID;
 typedef const CLSID& REFCLSID;
-inline BOOL IsEqualGUID(REFGUID a, REFGUID b) { return a == b; }
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
 
