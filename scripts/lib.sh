@@ -21,7 +21,7 @@ vorlix_need_packages() {
   fi
 }
 
-VORLIX_BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils python3)
+VORLIX_BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils python3 pkg-config libcairo2-dev fonts-dejavu-core)
 
 # vorlix_build DIR [cmake options...]: configures (once) and builds a tree.
 vorlix_build() {

@@ -31,12 +31,15 @@
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_NOTIFY 0x0010
 #define KEY_CREATE_LINK 0x0020
+// The user-mode layer spells the same values as numbers.
+#ifndef KEY_READ
 #define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & ~SYNCHRONIZE)
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & ~SYNCHRONIZE)
 #define KEY_ALL_ACCESS                                                                                 \
   ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | \
     KEY_NOTIFY | KEY_CREATE_LINK) &                                                                    \
    ~SYNCHRONIZE)
+#endif
 
 // IoOpenDeviceRegistryKey key types.
 #define PLUGPLAY_REGKEY_DEVICE 1
