@@ -5,6 +5,7 @@
 #include "driver/hardware/lifecycle.h"
 
 #include <cstring>
+#include <thread>
 
 #include "driver/hardware/mailbox.h"
 #include "driver/hardware/monitor.h"
@@ -147,6 +148,38 @@ TEST_F(LifecycleTest, TwoStreamsShareOneBringUpAndTheLastStopEndsIt) {
   board_.encoder().ClearCommands();
   Release();
   EXPECT_TRUE(board_.encoder().Commands().empty());
+}
+
+// Two pins acquire at once: the second waits for the pin mutex while the first one's
+// bring-up reads the firmware file, and then only gets the settings pass. (Had the
+// download let go of the mutex while reading, the second would hold it waiting for the
+// monitor bracket the first holds, and the first would wait for the mutex: both stuck.)
+TEST_F(LifecycleTest, ASecondAcquireDuringTheFirstDownloadWaitsItsTurn) {
+  Start();
+  Pass(600);
+  CDevice* d = Dev();
+  board_.encoder().ClearCommands();
+  scope_.reset();  // this thread only watches: the two pins are the machine's threads
+  std::thread first([&] {
+    machine::MachineThreadScope scope;
+    Acquire();
+  });
+  // The first pin is inside its bring-up (the mutex taken, the monitor stopped) before
+  // the second one comes.
+  while (d->m_pMonitorThread) std::this_thread::yield();
+  std::thread second([&] {
+    machine::MachineThreadScope scope;
+    Acquire();
+  });
+  first.join();
+  second.join();
+  scope_.emplace();
+  EXPECT_EQ(d->m_nDigitalCaptureStreamReference.load(), 2u);
+  EXPECT_EQ(Count(CommandsAndSelectors(board_.encoder()), VENDOR_CMD_BOOT), 1u);
+  EXPECT_EQ(d->m_nStreamRunState[8], 1u);
+  EXPECT_NE(d->m_pMonitorThread, nullptr);
+  Release();
+  Release();
 }
 
 // The power table: only its transitions act, and the state is recorded only by them.
