@@ -4,6 +4,7 @@
 // also brings the standard headers that the bodies use.
 #pragma once
 
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstddef>
@@ -119,8 +120,18 @@ extern const float ResizeLanczos3Table[304];
                                       double xPeriod, double yPeriod, double areaScale, int32_t periodMode);    \
   extern const ResizeRowTableLayout ResizeRowTable;
 
+// The signed 16-bit column sums, which only the levels 1 to 4 have.
+#define RESIZE_ACCUMULATE_S16_DECLARATIONS                                                                   \
+  void ResizeAccumulateKernelS16C1(const s16* src, int32_t srcStep, u32 width, int32_t rows, int32_t* acc); \
+  void ResizeAccumulateKernelS16C3(const s16* src, int32_t srcStep, u32 width, int32_t rows, int32_t* acc,  \
+                                   int32_t pixelStep);                                                      \
+  void ResizeAccumulateKernelS16C4(const s16* src, int32_t srcStep, u32 width, int32_t rows, int32_t* acc);
+
 namespace img::level0 {
 RESIZE_LEVEL_DECLARATIONS
+ImgStatus ImgSuperSampleS16C1(const s16* src, int32_t srcStep, ImgSize srcSize, s16* dst, int32_t dstStep,
+                              ImgSize dstSize, u8* buffer);
+ImgStatus ImgSuperSampleS16C1BufferSize(ImgSize srcSize, ImgSize dstSize, int32_t numChannels, int32_t* bufferSize);
 // The nearest rows, which level 1 shares.
 #define RESIZE_NEAREST_ROWS(layout)                                                                         \
   void ResizeNearestRows##layout(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH, \
@@ -148,21 +159,26 @@ ImgStatus ResizeInterpolateEngineWithTable(const ResizeRowTableLayout& table, co
 }  // namespace img::level0
 namespace img::level1 {
 RESIZE_LEVEL_DECLARATIONS
+RESIZE_ACCUMULATE_S16_DECLARATIONS
 void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out);
 }  // namespace img::level1
 namespace img::level2 {
 RESIZE_LEVEL_DECLARATIONS
+RESIZE_ACCUMULATE_S16_DECLARATIONS
 void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out);
 }  // namespace img::level2
 namespace img::level3 {
 RESIZE_LEVEL_DECLARATIONS
+RESIZE_ACCUMULATE_S16_DECLARATIONS
 void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out);
 }  // namespace img::level3
 namespace img::level4 {
 RESIZE_LEVEL_DECLARATIONS
+RESIZE_ACCUMULATE_S16_DECLARATIONS
 void ResizeLanczos3WeightsVec(const float* frac, int32_t n, ResizeTap6Weights* out);
 }  // namespace img::level4
 #undef RESIZE_LEVEL_DECLARATIONS
+#undef RESIZE_ACCUMULATE_S16_DECLARATIONS
 
 // The reference level under the names the library and its tests know it by.
 using img::level0::ResizeInterpolateEngine;

@@ -22,3 +22,11 @@ ImgStatus ImgResizeYuy2Level0(const u8* src, ImgSize srcSize, int32_t srcStep, I
   return img::level0::ImgResizeYuy2(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor,
                                     interpolation);
 }
+ImgStatus ImgSuperSampleS16C1Level0(const s16* src, int32_t srcStep, ImgSize srcSize, s16* dst, int32_t dstStep,
+                                    ImgSize dstSize, u8* buffer) {
+  return img::level0::ImgSuperSampleS16C1(src, srcStep, srcSize, dst, dstStep, dstSize, buffer);
+}
+ImgStatus ImgSuperSampleS16C1BufferSizeLevel0(ImgSize srcSize, ImgSize dstSize, int32_t numChannels,
+                                              int32_t* bufferSize) {
+  return img::level0::ImgSuperSampleS16C1BufferSize(srcSize, dstSize, numChannels, bufferSize);
+}
