@@ -133,6 +133,11 @@ TEST(ResizeInterpolateEngineTables, CubicEdgeMovesKeepFourTapsInsideTheImage) {
           EXPECT_TRUE(frac[i] >= -1.0f && frac[i] < 0.0f) << i;
         } else if (base == ext - 2) {
           EXPECT_TRUE(frac[i] >= 1.0f && frac[i] < 2.0f) << i;
+        } else {
+          // Away from the edges the base is the position's own: the fraction lies in
+          // [0, 1), or a hair below 0 where the position falls just short of a whole.
+          EXPECT_EQ(abs, base) << i;
+          EXPECT_TRUE(frac[i] >= -1e-6f && frac[i] < 1.0f) << i << " " << frac[i];
         }
       }
     };

@@ -91,6 +91,10 @@ TEST(ResizeU8C1Checks, StatusesInOrderWithNothingWrittenOrAllocated) {
        IMG_ERR_RESIZE_FACTOR},
       {"empty width", with([](Call& c) { c.roi.width = 1, c.xf = 0.4; }), IMG_ERR_EMPTY_DESTINATION},
       {"empty height", with([](Call& c) { c.roi.height = 1, c.yf = 0.4; }), IMG_ERR_EMPTY_DESTINATION},
+      {"interpolation before empty", with([](Call& c) { c.roi.width = 1, c.xf = 0.4, c.interp = 3; }),
+       IMG_ERR_INTERPOLATION},
+      {"destination size before factor", with([](Call& c) { c.dstSize.height = 0, c.xf = 0.0; }), IMG_ERR_SIZE},
+      {"negative region before outside", with([](Call& c) { c.roi.x = -1, c.roi.y = 8; }), IMG_ERR_SIZE},
       {"empty, area average", with([](Call& c) { c.roi.width = 1, c.xf = 0.4, c.yf = 1.0, c.interp = IMG_INTERP_SUPERSAMPLE; }),
        IMG_ERR_EMPTY_DESTINATION},
   };
@@ -569,6 +573,37 @@ TEST(ResizeU8C1, EveryLevelMatchesLevelZero) {
             << "level " << level << " iteration " << iter << " interp " << interp << " " << w << "x" << h
             << " factors " << xf << "," << yf << " byte " << i;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A destination limit whose tables would pass the allocators' 32-bit byte counts: -9
+// with nothing allocated left over and nothing written. An area-average destination
+// larger than the computed size keeps every byte outside that size.
+TEST(ResizeU8C1, HugeDestinationsAndBytesOutsideTheComputedSize) {
+  Image src(8, 8);
+  vorlix_test::Random(4).Fill(src.bytes.data(), src.bytes.size());
+  for (CpuLevel level : resize_test::AllLevels()) {
+    for (int interp : {IMG_INTERP_NEAREST, IMG_INTERP_LINEAR, IMG_INTERP_CUBIC, IMG_INTERP_LANCZOS3}) {
+      CountingHooks hooks;
+      std::vector<u8> dst(64, 0x5A);
+      ImgStatus st = ImgResizeU8C1Table[level](src.bytes.data(), {8, 8}, 8, {0, 0, 8, 8}, dst.data(), 8,
+                                               {1 << 30, 8}, 1e9, 1.0, interp);
+      EXPECT_EQ(st, IMG_ERR_NO_MEMORY) << interp;
+      EXPECT_EQ(hooks.Live(), 0);
+      for (u8 b : dst) ASSERT_EQ(b, 0x5A);
+    }
+    Result r = Resize(src, {0, 0, 8, 8}, 16, 16, 0.5, 0.5, IMG_INTERP_SUPERSAMPLE, ImgResizeU8C1Table[level]);
+    ASSERT_EQ(r.status, IMG_OK);
+    for (int y = 0; y < 16; ++y)
+      for (int x = 0; x < 16; ++x) {
+        if (x >= 4 || y >= 4) {
+          ASSERT_EQ(r.out.At(x, y), 0x5A) << x << "," << y;
+        }
+      }
   }
 }
 

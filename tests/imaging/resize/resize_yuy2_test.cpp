@@ -68,6 +68,9 @@ TEST(ResizeYuy2Checks, StatusesInOrderWithNothingWritten) {
       {"interpolation 3", s, {8, 8}, {0, 0, 8, 8}, false, {16, 16}, 2, 2, 3, IMG_ERR_INTERPOLATION},
       {"empty width", s, {8, 8}, {0, 0, 2, 8}, false, {16, 16}, 0.7, 2, 2, IMG_ERR_EMPTY_DESTINATION},
       {"empty height", s, {8, 8}, {0, 0, 8, 1}, false, {16, 16}, 1, 0.4, 2, IMG_ERR_EMPTY_DESTINATION},
+      {"interpolation before empty", s, {8, 8}, {0, 0, 2, 8}, false, {16, 16}, 0.7, 2, 3, IMG_ERR_INTERPOLATION},
+      {"destination size before factor", s, {8, 8}, {0, 0, 8, 8}, false, {16, 0}, 0, 2, 2, IMG_ERR_SIZE},
+      {"negative region before outside", s, {8, 8}, {-2, 8, 2, 8}, false, {16, 16}, 2, 2, 2, IMG_ERR_SIZE},
       {"area average enlarging", s, {8, 8}, {0, 0, 8, 8}, false, {16, 16}, 1.5, 1, 8, IMG_ERR_RESIZE_FACTOR},
       {"empty before area factor", s, {8, 8}, {0, 0, 2, 8}, false, {16, 16}, 0.1, 1.5, 8, IMG_ERR_EMPTY_DESTINATION},
   };
@@ -380,6 +383,62 @@ TEST(ResizeYuy2, EveryLevelMatchesLevelZero) {
                           flip ? -src.step : src.step);
       ASSERT_EQ(got.status, want.status) << "level " << level;
       ASSERT_EQ(got.out.bytes, want.out.bytes) << "level " << level << " iteration " << iter << " interp " << interp;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Regions against the image's right and bottom edges, enlarged and reduced by every
+// kind, in an image with no byte past its last row: every tap index stays inside the
+// image (the sanitizers see any read past it), and the last pixels and rows come from
+// the image's last pixels and rows.
+TEST(ResizeYuy2, RegionsAtTheRightAndBottomEdgeStayInsideTheImage) {
+  vorlix_test::Random rnd(0xED6E);
+  for (CpuLevel level : resize_test::AllLevels())
+    for (int interp : {IMG_INTERP_NEAREST, IMG_INTERP_LINEAR, IMG_INTERP_CUBIC}) {
+      for (int iter = 0; iter < 20; ++iter) {
+        const int w = 2 * rnd.Int(1, 12), h = rnd.Int(1, 12);
+        Image src = Packed(w, h);
+        rnd.Fill(src.bytes.data(), src.bytes.size());
+        const int rw = 2 * rnd.Int(1, w / 2), rh = rnd.Int(1, h);
+        const ImgRect roi{w - rw, h - rh, rw + 2 * rnd.Int(0, 3), rh + rnd.Int(0, 3)};  // clipped to the image
+        const double xf = rnd.Int(30, 400) / 100.0, yf = rnd.Int(30, 400) / 100.0;
+        Result r = Resize(src, roi, 2 * rnd.Int(1, 20), rnd.Int(1, 30), xf, yf, interp, ImgResizeYuy2Table[level]);
+        ASSERT_TRUE(r.status == IMG_OK || r.status == IMG_ERR_EMPTY_DESTINATION) << r.status;
+      }
+      // A constant last column and row: enlarging a region of the bottom-right corner
+      // keeps them.
+      Image src = Packed(8, 8);
+      for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x) src.At(x, y) = u8(x < 12 || y < 6 ? 200 : 40);
+      Result r = Resize(src, {6, 6, 2, 2}, 8, 8, 3.0, 3.0, interp, ImgResizeYuy2Table[level]);
+      ASSERT_EQ(r.status, IMG_OK);
+      EXPECT_EQ(r.out.At(2 * 5, 5), 40) << interp;  // luma of the last pixel of the last row
+    }
+}
+
+// The area average's steps just above and just below a whole number of pixels take
+// their own walks (whole cells and cut cells) and give the same picture within one of
+// the whole step's.
+TEST(ResizeYuy2SuperSample, StepsNextToAWholeNumber) {
+  vorlix_test::Random rnd(0xA2EA);
+  Image src = Packed(24, 12);
+  rnd.Fill(src.bytes.data(), src.bytes.size());
+  for (CpuLevel level : resize_test::AllLevels()) {
+    Result whole = Resize(src, {0, 0, 24, 12}, 12, 6, 0.5, 0.5, IMG_INTERP_SUPERSAMPLE, ImgResizeYuy2Table[level]);
+    ASSERT_EQ(whole.status, IMG_OK);
+    for (double eps : {1e-9, 1e-6, -1e-9, -1e-6}) {
+      const double f = 1.0 / (2.0 + eps);
+      Result near = Resize(src, {0, 0, 24, 12}, 12, 6, f, f, IMG_INTERP_SUPERSAMPLE, ImgResizeYuy2Table[level]);
+      ASSERT_EQ(near.status, IMG_OK) << eps;
+      // A step just above 2 sizes the destination one pixel and one row short (11 x 5).
+      const int rows = eps > 0 ? 5 : 6, bytes = eps > 0 ? 20 : 24;
+      for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < bytes; ++x)
+          ASSERT_LE(std::abs(int(near.out.At(x, y)) - int(whole.out.At(x, y))), 1) << eps << " at " << x << "," << y;
     }
   }
 }
