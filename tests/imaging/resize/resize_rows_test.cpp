@@ -517,12 +517,13 @@ TEST(ResizeRows, CubicWeightsAndExactPositions) {
   EXPECT_EQ(dst[2], 255);
 }
 
-// The stores, through the four-tap and six-tap rows: a record that picks one sample of
-// value 2 x s and a row record of one half give the sum s exactly.
+// The stores, through the four-tap and six-tap rows: records that pick one sample of 1
+// and a row record of the sum give the sum exactly, in a row of 20 pixels so that the
+// levels' vector stores and their scalar tails both see it.
 TEST(ResizeRows, StoresRoundAndClampByKindAndLevel) {
   struct Store {
     float sum;
-    int u8v, u16v, s16v;  // level 0 (and the six-tap rows at every level)
+    int u8v, u16v, s16v;           // level 0 (and the six-tap rows at every level)
     int u8even, u16even, s16even;  // four-tap rows of levels 1 to 4
   };
   const Store cases[] = {
@@ -532,38 +533,37 @@ TEST(ResizeRows, StoresRoundAndClampByKindAndLevel) {
       {253.5f, 254, 254, 254, 254, 254, 254}, {254.5f, 255, 255, 255, 254, 254, 254},
       {255.7f, 255, 256, 256, 255, 256, 256}, {-3.2f, 0, 0, -3, 0, 0, -3},
       {40000.0f, 255, 40000, 32767, 255, 40000, 32767}, {-40000.0f, 0, 0, -32768, 0, 0, -32768},
-      {70000.0f, 255, 65535, 32767, 255, 65535, 32767}, {0.0f, 0, 0, 0, 0, 0, 0}};
+      {70000.0f, 255, 65535, 32767, 255, 65535, 32767}, {0.0f, 0, 0, 0, 0, 0, 0},
+      // Just below one half: the 0.5000001 of the store carries it to 1.
+      {0.49999997f, 1, 1, 1, 0, 0, 0},
+      // One unit below 1.5 lies further from the half than the constant reaches.
+      {1.49999988f, 1, 1, 1, 1, 1, 1}};
+  constexpr int kW = 20;
   for (int level = 0; level < CPU_LEVEL_COUNT; ++level) {
     if (level && !CpuCanRunLevel(level)) continue;
     const ResizeRowTableLayout& t = *ResizeRowTables[level];
     for (const Store& c : cases) {
-      // Six rows of 8 floats; the tapped sample (row 2, column 2) holds 2 x sum.
-      float src[8 * 8];
-      for (float& v : src) v = 0.0f;
-      src[2 * 8 + 2] = 2.0f * c.sum;
-      const int32_t rows[1] = {2 * 8}, cols[1] = {2};
-      const ResizeTap4Weights c4{{0, 1, 0, 0}};
-      const ResizeTap6Weights r6{{0, 0, 0.5f, 0, 0, 0}}, c6{{0, 0, 1, 0, 0, 0}};
-      float b[6][8];
-      float out = 0;
-      t.tap6[RESIZE_SLOT_TAP6_F32C1 - RESIZE_GROUP_BASE_tap6](src, &out, 8, 1, 1, 1, rows, cols, &r6, &c6, b[0], b[1],
-                                                               b[2], b[3], b[4], b[5], 0, 0);
-      ASSERT_EQ(out, c.sum);
+      const int32_t rows[1] = {2 * 8};
+      int32_t cols[kW];
+      ResizeTap4Weights c4[kW];
+      ResizeTap6Weights c6[kW];
+      for (int i = 0; i < kW; ++i) cols[i] = 2, c4[i] = {{0, 1, 0, 0}}, c6[i] = {{0, 0, 1, 0, 0, 0}};
+      float b[6][4 * kW];
       auto run = [&](auto sample, int slot4, int slot6, int want6, int want4) {
         using T = decltype(sample);
-        // The same picture in the element kind, as far as the kind holds 2 x sum: a
-        // unit sample and records scaled by the sum give the same products.
         T s[8 * 8] = {};
         s[2 * 8 + 2] = T(1);
         const ResizeTap4Weights rs4{{0, c.sum, 0, 0}};
         const ResizeTap6Weights rs6{{0, 0, c.sum, 0, 0, 0}};
-        T d4 = 0, d6 = 0;
-        t.tap4[slot4 - RESIZE_GROUP_BASE_tap4](s, &d4, 8, 1, 1, 1, rows, cols, &rs4, &c4, b[0], b[1], b[2], b[3], 0,
+        T d4[kW], d6[kW];
+        t.tap4[slot4 - RESIZE_GROUP_BASE_tap4](s, d4, 8, kW, kW, 1, rows, cols, &rs4, c4, b[0], b[1], b[2], b[3], 0,
                                                0);
-        t.tap6[slot6 - RESIZE_GROUP_BASE_tap6](s, &d6, 8, 1, 1, 1, rows, cols, &rs6, &c6, b[0], b[1], b[2], b[3], b[4],
-                                               b[5], 0, 0);
-        EXPECT_EQ(int(d6), want6) << "six-tap sum " << c.sum << " level " << level;
-        EXPECT_EQ(int(d4), level ? want4 : want6) << "four-tap sum " << c.sum << " level " << level;
+        t.tap6[slot6 - RESIZE_GROUP_BASE_tap6](s, d6, 8, kW, kW, 1, rows, cols, &rs6, c6, b[0], b[1], b[2], b[3],
+                                               b[4], b[5], 0, 0);
+        for (int i = 0; i < kW; ++i) {
+          EXPECT_EQ(int(d6[i]), want6) << "six-tap sum " << c.sum << " level " << level << " pixel " << i;
+          EXPECT_EQ(int(d4[i]), level ? want4 : want6) << "four-tap sum " << c.sum << " level " << level;
+        }
       };
       run(u8(0), RESIZE_SLOT_TAP4_U8C1, RESIZE_SLOT_TAP6_U8C1, c.u8v, c.u8even);
       run(u16(0), RESIZE_SLOT_TAP4_U16C1, RESIZE_SLOT_TAP6_U16C1, std::min(c.u16v, 65535), std::min(c.u16even, 65535));
