@@ -348,6 +348,19 @@ PKSDATARANGE FindVideoRange(VideoFormat format, ULONG width, ULONG height, LineS
   return nullptr;
 }
 
+PKSDATARANGE RangeBlockRecord(RangeBlockUse block, RangeBlockMiddle entry) {
+  MiddleRecords& m = g_middle[block];
+  switch (entry) {
+    case RANGE_PCM_MONO: return &m.pcmMono.DataRange;
+    case RANGE_PCM_STEREO: return &m.pcmStereo.DataRange;
+    case RANGE_VBI_625: return &m.vbi625.DataRange;
+    case RANGE_VBI_525: return &m.vbi525.DataRange;
+    case RANGE_ENCODER_OUTPUT_1: return &m.encoderOutput1;
+    case RANGE_ENCODER_OUTPUT_2: return &m.encoderOutput2;
+    default: return nullptr;
+  }
+}
+
 ULONG CodeOnlyVideoRangeCount() { return g_videoRecordCount - g_codeOnlyFirst; }
 
 ULONG CopyVideoRangeList(VideoRangeListId list, PKSDATARANGE* dest) {
