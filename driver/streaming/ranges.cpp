@@ -325,7 +325,9 @@ bool Matches(const KS_DATARANGE_VIDEO* r, const VideoRangeInputs& in) {
 }
 
 bool IsVideoRecord(PKSDATARANGE range) {
-  return range >= &g_videoRecords[0].DataRange && range < &g_videoRecords[kMaxVideoRecords].DataRange;
+  const char* p = reinterpret_cast<const char*>(range);
+  return p >= reinterpret_cast<const char*>(g_videoRecords) &&
+         p < reinterpret_cast<const char*>(g_videoRecords + kMaxVideoRecords);
 }
 
 PKSDATARANGE FindIn(PKSDATARANGE* table, ULONG count, const VideoRangeInputs& in) {
