@@ -27,6 +27,15 @@ const KindPair kKindPairs[] = {
     {BOARD_KIND_T, kVendor, 0x1901},       {BOARD_KIND_U, kVendor, 0x1A01},
     {BOARD_KIND_V, kVendor, 0x1B01},       {BOARD_KIND_W, kVendor, 0x1C01},
     {BOARD_KIND_ENCODER, kVendor, 0x7160},
+    // Further identities that only device start tells apart.
+    {BOARD_KIND_A, kVendor, 0x0A10},       {BOARD_KIND_A, kVendor, 0x0A11},
+    {BOARD_KIND_A, kVendor, 0x0A12},       {BOARD_KIND_A, kVendor, 0x0A13},
+    {BOARD_KIND_B, kVendor, 0x0B10},       {BOARD_KIND_B, kVendor, 0x0B11},
+    {BOARD_KIND_B, kVendor, 0x0B12},       {BOARD_KIND_B, kVendor, 0x0B13},
+    {BOARD_KIND_E, kVendor, 0x0E02},       {BOARD_KIND_I, kVendor, 0x1202},
+    {BOARD_KIND_N, kVendor, 0x1502},       {BOARD_KIND_P, kVendor, 0x1602},
+    {BOARD_KIND_P, kVendor, 0x1603},       {BOARD_KIND_P, kVendor, 0x1604},
+    {BOARD_KIND_P, kVendor, 0x1605},
 };
 
 // Kinds recognised by the high four bits of nSubsystemVendorIdLow, on the three-input
@@ -43,7 +52,8 @@ struct VariantBytes {
   BoardKind kind;
   UCHAR subsystemLow;  // nSubsystemVendorIdLow
   UCHAR subsystemHigh; // nSubsystemVendorIdHigh
-  UCHAR matchLow;      // 0: only the high byte is compared
+  UCHAR matchLow;      // 0: only the high byte is compared; 1: both bytes; 2: the pair alone;
+                       // 3: the high byte's low nibble alone
 };
 
 const VariantBytes kVariants[] = {
@@ -64,6 +74,36 @@ const VariantBytes kVariants[] = {
     {BOARD_VARIANT_G_CLASS1_SUB_A, 0, BOARD_KIND_G, 0x01, 0x61, 1},
     {BOARD_VARIANT_G_CLASS2, 0, BOARD_KIND_G, 0x00, 0x62, 0},
     {BOARD_VARIANT_G_CLASS2_TINY, 0, BOARD_KIND_G, 0x0F, 0x62, 1},
+    {BOARD_VARIANT_A_QUAD, 0x0A10, BOARD_KIND_A, 0, 0, 2},
+    {BOARD_VARIANT_A_QUAD, 0x0A11, BOARD_KIND_A, 0, 0, 2},
+    {BOARD_VARIANT_A_QUAD, 0x0A12, BOARD_KIND_A, 0, 0, 2},
+    {BOARD_VARIANT_A_QUAD, 0x0A13, BOARD_KIND_A, 0, 0, 2},
+    {BOARD_VARIANT_B_QUAD, 0x0B10, BOARD_KIND_B, 0, 0, 2},
+    {BOARD_VARIANT_B_QUAD, 0x0B11, BOARD_KIND_B, 0, 0, 2},
+    {BOARD_VARIANT_B_QUAD, 0x0B12, BOARD_KIND_B, 0, 0, 2},
+    {BOARD_VARIANT_B_QUAD, 0x0B13, BOARD_KIND_B, 0, 0, 2},
+    {BOARD_VARIANT_B_STEREO, 0, BOARD_KIND_B, 0x10, 0xB0, 1},
+    {BOARD_VARIANT_B_STEREO, 0, BOARD_KIND_B, 0x11, 0xB0, 1},
+    {BOARD_VARIANT_B_STEREO, 0, BOARD_KIND_B, 0x12, 0xB0, 1},
+    {BOARD_VARIANT_B_STEREO, 0, BOARD_KIND_B, 0x13, 0xB0, 1},
+    {BOARD_VARIANT_C_FOUR_CHANNEL, 0x0C04, BOARD_KIND_C, 0x00, 0xC4, 0},
+    {BOARD_VARIANT_C_PROCAMP_IDENTITY, 0x0C01, BOARD_KIND_C, 0, 0, 2},
+    {BOARD_VARIANT_C_PROCAMP_SET2, 0x0C01, BOARD_KIND_C, 0x21, 0xC2, 1},
+    {BOARD_VARIANT_C_PROCAMP_SET2, 0x0C01, BOARD_KIND_C, 0x22, 0xC2, 1},
+    {BOARD_VARIANT_C_PROCAMP_SET3, 0x0C01, BOARD_KIND_C, 0x31, 0xC3, 1},
+    {BOARD_VARIANT_C_PROCAMP_SET3, 0x0C01, BOARD_KIND_C, 0x32, 0xC3, 1},
+    {BOARD_VARIANT_E_SECOND, 0x0E02, BOARD_KIND_E, 0, 0, 2},
+    {BOARD_VARIANT_F_FIVE_CHANNEL, 0, BOARD_KIND_F, 0x00, 0xF5, 0},
+    {BOARD_VARIANT_F_SINGLE_INPUT, 0, BOARD_KIND_F, 0x00, 0x01, 3},
+    {BOARD_VARIANT_F_SINGLE_INPUT, 0, BOARD_KIND_F, 0x00, 0x02, 3},
+    {BOARD_VARIANT_G_CLASS1_FOUR_CHANNEL, 0, BOARD_KIND_G, 0x04, 0x61, 1},
+    {BOARD_VARIANT_H_EIGHT_CHANNEL, 0, BOARD_KIND_H, 0x00, 0x88, 0},
+    {BOARD_VARIANT_I_PAL_ONLY, 0x1202, BOARD_KIND_I, 0, 0, 2},
+    {BOARD_VARIANT_N_NO_AUDIO, 0x1502, BOARD_KIND_N, 0, 0, 2},
+    {BOARD_VARIANT_P_CLONE_FOLLOWING, 0x1602, BOARD_KIND_P, 0, 0, 2},
+    {BOARD_VARIANT_P_NO_AUDIO, 0x1603, BOARD_KIND_P, 0, 0, 2},
+    {BOARD_VARIANT_P_SLOT_PATTERN, 0x1604, BOARD_KIND_P, 0, 0, 2},
+    {BOARD_VARIANT_P_QUAD_PATTERN, 0x1605, BOARD_KIND_P, 0, 0, 2},
 };
 
 bool PairIs(const PCI_IDENTITY* id, BoardKind kind) {
@@ -89,6 +129,10 @@ BOOLEAN IsBoardVariant(const PCI_IDENTITY* pIdentity, BoardVariant variant) {
     if (v.variant != variant || !PairIs(pIdentity, v.kind)) continue;
     if (v.deviceId && v.deviceId != pIdentity->nDeviceId) continue;
     if (v.matchLow == 2) return TRUE;  // the pair alone decides
+    if (v.matchLow == 3) {
+      if ((pIdentity->nSubsystemVendorIdHigh & 0x0F) == v.subsystemHigh) return TRUE;
+      continue;
+    }
     if (pIdentity->nSubsystemVendorIdHigh != v.subsystemHigh) continue;
     if (v.matchLow && pIdentity->nSubsystemVendorIdLow != v.subsystemLow) continue;
     return TRUE;

@@ -87,9 +87,37 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   // Guards the mailbox's busy poll and its nine register writes.
   KSPIN_LOCK m_VendorCommandLock;
 
+  // ---- device start: identity of the card's filters and pins -------------------------
+  // The medium identifier of the card's pinless filters (low half of the FDO's address).
+  ULONG m_nMediumId;
+  ULONG m_nDeviceInstance;
+  // The channel numbers the card's filters took (valid while started).
+  ULONG m_nFirstVideoChannel;
+  ULONG m_nVideoChannelCount;
+  ULONG m_nFirstAudioChannel;
+  ULONG m_nAudioChannelCount;
+  // The mailbox's count of powered streams.
+  ULONG m_nDigitalCaptureStreamPowerReference;
+
+  // Device start's own steps, in the order it runs them.
+  void EditTemplatesBeforeLoad();
+  void EditTemplatesAfterLoad();
+  // Gives a per-channel copy of the video (or audio) template its customer categories.
+  void ApplyCategoryRule(KSFILTER_DESCRIPTOR* pCopy, BOOLEAN bAudio);
+  void ResetRunTimeMembers();
+  // The descriptor index of channel number n of the card.
+  ULONG MapChannel(ULONG n, BOOLEAN bAudio);
+  NTSTATUS CreateFilters(NTSTATUS hwStatus);
+
   // ---- pin slot tables ---------------------------------------------------------------------
+  PKSPIN m_pVideoPin[48];
+  PKSPIN m_pAudioPin[16];
+  PKSPIN m_pVbiPin[16];
+  PKSPIN m_pRenderPin[16];
+  PKSPIN m_pEncoderPin[16];
 
   // ---- stream-pointer lock -----------------------------------------------------------------
+  KSPIN_LOCK m_StreamPointerLock;
 
   // ---- virtual-camera sections (index VCAM_VIDEO / VCAM_AUDIO) ---------------------------
   HANDLE m_hVcamSection[VCAM_MEDIA];

@@ -2,6 +2,8 @@
 #include "driver/core/driver_entry.h"
 
 #include "driver/core/device.h"
+#include "driver/core/device_start.h"
+#include "driver/streaming/templates.h"
 #include "imaging/core/cpu.h"
 
 namespace {
@@ -32,5 +34,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   DbgPrint("KORVENT - DriverEntry() 1.1.0.167.0 (2016.08.15) (X64)\n");
   // A warning (a processor of another maker) does not stop the load.
   CpuSelectProcessorLevel();
+  // The templates and start counters as a fresh image holds them: one process may load
+  // the driver more than once.
+  InitializeStreamingTemplates();
+  ResetDeviceStartCounters();
   return KsInitializeDriver(DriverObject, RegistryPath, &VorlixDeviceDescriptor);
 }

@@ -325,7 +325,9 @@ bool Matches(const KS_DATARANGE_VIDEO* r, const VideoRangeInputs& in) {
 }
 
 bool IsVideoRecord(PKSDATARANGE range) {
-  return range >= &g_videoRecords[0].DataRange && range < &g_videoRecords[kMaxVideoRecords].DataRange;
+  const char* p = reinterpret_cast<const char*>(range);
+  return p >= reinterpret_cast<const char*>(g_videoRecords) &&
+         p < reinterpret_cast<const char*>(g_videoRecords + kMaxVideoRecords);
 }
 
 PKSDATARANGE FindIn(PKSDATARANGE* table, ULONG count, const VideoRangeInputs& in) {
@@ -346,6 +348,19 @@ PKSDATARANGE FindVideoRange(VideoFormat format, ULONG width, ULONG height, LineS
   for (ULONG i = g_codeOnlyFirst; i < g_videoRecordCount; i++)
     if (Matches(&g_videoRecords[i], in)) return &g_videoRecords[i].DataRange;
   return nullptr;
+}
+
+PKSDATARANGE RangeBlockRecord(RangeBlockUse block, RangeBlockMiddle entry) {
+  MiddleRecords& m = g_middle[block];
+  switch (entry) {
+    case RANGE_PCM_MONO: return &m.pcmMono.DataRange;
+    case RANGE_PCM_STEREO: return &m.pcmStereo.DataRange;
+    case RANGE_VBI_625: return &m.vbi625.DataRange;
+    case RANGE_VBI_525: return &m.vbi525.DataRange;
+    case RANGE_ENCODER_OUTPUT_1: return &m.encoderOutput1;
+    case RANGE_ENCODER_OUTPUT_2: return &m.encoderOutput2;
+    default: return nullptr;
+  }
 }
 
 ULONG CodeOnlyVideoRangeCount() { return g_videoRecordCount - g_codeOnlyFirst; }

@@ -70,6 +70,9 @@ extern PKSDATARANGE* const AltVideoRangeList;
 extern PKSDATARANGE* const AltAudioRangeList;
 #define ALT_AUDIO_RANGE_ENTRIES (RANGE_BLOCK_MIDDLE_ENTRIES + ENCODER_RANGE_TABLE_ENTRIES)
 
+// A block's own record of a middle entry (whatever the block's list now points at).
+PKSDATARANGE RangeBlockRecord(RangeBlockUse block, RangeBlockMiddle entry);
+
 // Audio records besides the blocks' own.
 extern KSDATARANGE_AUDIO AudioRange44100;           // stereo 16-bit 44,100 Hz
 extern KSDATARANGE_AUDIO AudioRangeMono8Bit8k;      // mono 8-bit 8,000 Hz

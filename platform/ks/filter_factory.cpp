@@ -121,6 +121,20 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
   return STATUS_SUCCESS;
 }
 
+NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory) {
+  if (!FilterFactory) return STATUS_INVALID_PARAMETER;
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  for (auto& [device, host] : r.devices) {
+    for (auto it = host->Factories.begin(); it != host->Factories.end(); ++it) {
+      if (&(*it)->Public != FilterFactory) continue;
+      host->Factories.erase(it);
+      return STATUS_SUCCESS;
+    }
+  }
+  return STATUS_INVALID_PARAMETER;
+}
+
 NTSTATUS KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID, ULONG PinCount,
                                       BOOL* PinDirection, KSPIN_MEDIUM* MediumList, GUID* CategoryList) {
   if (!DeviceObject || !InterfaceClassGUID) return STATUS_INVALID_PARAMETER;

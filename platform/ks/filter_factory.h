@@ -24,6 +24,9 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
                                PFNKSFILTERFACTORYPOWER SleepCallback, PFNKSFILTERFACTORYPOWER WakeCallback,
                                PKSFILTERFACTORY* FilterFactory);
 
+// Removes a factory and its device interfaces.
+NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory);
+
 // Declares a filter without KS pins under InterfaceClassGUID for the device behind
 // DeviceObject (its physical device object). PinDirection[i] is TRUE for an output.
 NTSTATUS KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID, ULONG PinCount,

@@ -14,7 +14,10 @@
 #include "driver/core/driver_entry.h"
 #include "imaging/core/cpu.h"
 #include "platform/kernel/machine.h"
+#include "driver/core/board_kinds.h"
+#include "platform/board/board.h"
 #include "platform/ks/harness.h"
+#include "platform/pci/host.h"
 
 namespace {
 
@@ -139,16 +142,28 @@ TEST_F(DeviceTest, AddWithoutPoolFailsAndChangesNothing) {
 }
 
 TEST_F(DeviceTest, StartStopAndPowerReachTheDeviceObject) {
+  platform::pci::Reset();
+  PCI_IDENTITY id{};
+  BoardKindIdentity(BOARD_KIND_A, &id);
+  platform::board::GenericBoard board(platform::board::IdentityFrom(id));
+  platform::pci::Slot* slot = platform::pci::PlugIn(board);
+  platform::pci::ResourceList resources = platform::pci::TranslatedResources(*slot);
   PnpHarness harness(DriverEntry);
   ASSERT_EQ(harness.Load(), STATUS_SUCCESS);
   size_t index;
-  CDevice* device = AddOne(harness, &index);
+  ASSERT_EQ(harness.AddDevice(platform::pci::BusData, slot, &index), STATUS_SUCCESS);
+  CDevice* device = DeviceOf(harness.Device(index));
   ASSERT_NE(device, nullptr);
-  ASSERT_EQ(harness.StartDevice(index, nullptr, nullptr), STATUS_SUCCESS);
+  // Without resources there is nothing to start.
+  EXPECT_NE(harness.StartDevice(index, nullptr, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(harness.RemoveDevice(index), STATUS_SUCCESS);
+  ASSERT_EQ(harness.AddDevice(platform::pci::BusData, slot, &index), STATUS_SUCCESS);
+  device = DeviceOf(harness.Device(index));
+  ASSERT_EQ(harness.StartDevice(index, resources.get(), resources.get()), STATUS_SUCCESS);
   ASSERT_EQ(harness.SetDevicePower(index, PowerDeviceD3), STATUS_SUCCESS);
   EXPECT_EQ(device->m_nDevicePowerState, (ULONG)PowerDeviceD3);
   ASSERT_EQ(harness.StopDevice(index), STATUS_SUCCESS);
-  ASSERT_EQ(harness.StartDevice(index, nullptr, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(harness.StartDevice(index, resources.get(), resources.get()), STATUS_SUCCESS);
   // Capabilities are left as the bus gave them.
   DEVICE_CAPABILITIES caps, bus;
   ASSERT_EQ(harness.QueryCapabilities(index, &caps), STATUS_SUCCESS);
@@ -156,6 +171,8 @@ TEST_F(DeviceTest, StartStopAndPowerReachTheDeviceObject) {
   EXPECT_EQ(std::memcmp(&bus, &caps, sizeof(caps)), 0);
   EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
   EXPECT_EQ(harness.Unload(), STATUS_SUCCESS);
+  platform::pci::Unplug(slot);
+  EXPECT_TRUE(platform::pci::CurrentAccounting().empty());
 }
 
 // A stand-in for the board's monitor thread: polls its stop request and marks its end.
