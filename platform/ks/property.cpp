@@ -230,9 +230,10 @@ NTSTATUS ConnectionStateGet(Call& c) {
   return STATUS_SUCCESS;
 }
 NTSTATUS ConnectionStateSet(Call& c) {
-  KSSTATE s;
+  ULONG s;
   std::memcpy(&s, c.data, sizeof(s));
-  return SetPinState(c.pin, s);
+  if (s > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
+  return SetPinState(c.pin, (KSSTATE)s);
 }
 
 NTSTATUS ConnectionFormatGet(Call& c) {

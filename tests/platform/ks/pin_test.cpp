@@ -98,6 +98,9 @@ TEST_F(KsFilterTest, AFailedStepStopsTheWalkWhereItFailed) {
   EXPECT_EQ(s, KSSTATE_PAUSE);
   EXPECT_THAT(TakeTrace(),
               ElementsAre("pin SetDeviceState 0->1", "pin SetDeviceState 1->2", "pin SetDeviceState 2->3"));
+  ULONG bad = 4;
+  EXPECT_EQ(client->SetProperty({pin}, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &bad, sizeof(bad)),
+            STATUS_INVALID_PARAMETER);
   // Buffers are refused in STOP only.
   uint8_t buffer[16];
   EXPECT_EQ(client->Submit(pin, buffer, sizeof(buffer)), STATUS_SUCCESS);
