@@ -329,7 +329,8 @@ TEST_F(KsFilterTest, ProcessNeverOverlapsItselfOrAStateChange) {
       }
     }
   });
-  for (int i = 0; i < 200; i++) {
+  // At least 200 rounds, and on until Process has run often enough to have met the steps.
+  for (int i = 0; i < 200 || (processed < 20 && i < 200000); i++) {
     ASSERT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_EQ(client->SetState(pin, i % 2 ? KSSTATE_ACQUIRE : KSSTATE_STOP), STATUS_SUCCESS);
   }
