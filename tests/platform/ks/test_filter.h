@@ -183,8 +183,9 @@ class KsFilterTest : public ::testing::Test {
     TakeTrace();
   }
   void TearDown() override {
-    client.reset();
+    // The behaviours capture the test's locals, which are gone by now.
     g_behaviour = PinBehaviour{};
+    client.reset();
     ks::ClearKsFaults();
     for (const auto& f : pk::TakeVerifierFailures()) ADD_FAILURE() << pk::FormatVerifierFailure(f);
     TakeTrace();
