@@ -48,6 +48,7 @@ void ClearKsFaults() {
     g_editFaults.tag = 0;
   }
   detail::ClearFactoryFaults();
+  FailNthStreamPointerClone(0);
 }
 
 KSOBJECT_BAG CreateObjectBag() { return new Bag(); }

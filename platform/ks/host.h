@@ -16,6 +16,8 @@ void FailNthFilterFactory(uint64_t n, NTSTATUS Status = STATUS_INSUFFICIENT_RESO
 // Makes the nth _KsEdit call from now fail (1 = the next one); with Tag, counts only
 // edits with that tag.
 void FailNthKsEdit(uint64_t n, ULONG Tag = 0);
+// Makes the nth KsStreamPointerClone call from now fail (1 = the next one).
+void FailNthStreamPointerClone(uint64_t n);
 void ClearKsFaults();
 
 // Bags for the objects KS creates (filters, pins). Freeing a bag frees its items.

@@ -11,3 +11,5 @@
 #include "platform/ks/filter.h"
 #include "platform/ks/filter_factory.h"
 #include "platform/ks/device.h"
+#include "platform/ks/stream.h"
+#include "platform/ks/property.h"

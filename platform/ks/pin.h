@@ -85,3 +85,28 @@ static_assert(offsetof(KSPIN_DESCRIPTOR_EX, IntersectHandler) == 128);
 #define KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING 0x00000008
 #define KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT 0x00000020
 #define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x00010000
+
+typedef enum { KSRESET_BEGIN, KSRESET_END } KSRESET;
+
+// An open pin. Descriptor starts as its factory's entry in the filter's descriptor and
+// may be replaced by a private copy (KsEdit); Context starts as the filter's.
+// ConnectionFormat is the pin's own copy of the format it was created with.
+// StreamHeaderSize 0 means a bare KSSTREAM_HEADER; a driver that wants an extended
+// header after it sets the whole size in its Create.
+struct _KSPIN {
+  const KSPIN_DESCRIPTOR_EX* Descriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+  ULONG Id;
+  KSPIN_COMMUNICATION Communication;
+  BOOLEAN ConnectionIsExternal;
+  KSPIN_INTERFACE ConnectionInterface;
+  KSPIN_MEDIUM ConnectionMedium;
+  PKSDATAFORMAT ConnectionFormat;
+  PKSMULTIPLE_ITEM AttributeList;
+  ULONG StreamHeaderSize;
+  KSPIN_DATAFLOW DataFlow;
+  KSSTATE DeviceState;
+  KSRESET ResetState;
+  KSSTATE ClientState;
+};
