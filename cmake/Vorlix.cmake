@@ -1,9 +1,34 @@
 # Build rules shared by every component.
 
-function(vorlix_optional_subdirectory dir)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/CMakeLists.txt)
-    add_subdirectory(${dir})
+# Headers. No target has the repository root on its include path. Each library hands its
+# users a tree of its own under the build directory that holds exactly the headers it
+# lists, linked to the sources and spelt from the repository root
+# ("platform/kernel/kernel.h"). A target reaches what the libraries it links hand it and
+# nothing else: the system's code, which links only the system's side of the platform,
+# cannot name a host-side control or the board.
+#   vorlix_headers(<target> <PUBLIC|PRIVATE|INTERFACE> <folder> [<header>...])
+# <folder> is relative to the repository root; without headers the whole folder is handed.
+function(vorlix_headers tgt scope folder)
+  set(tree ${CMAKE_BINARY_DIR}/include/${tgt}-${scope})
+  # A header taken off a list must not linger from an earlier configure.
+  get_property(made GLOBAL PROPERTY VORLIX_HEADER_TREES)
+  if(NOT tree IN_LIST made)
+    file(REMOVE_RECURSE ${tree})
+    set_property(GLOBAL APPEND PROPERTY VORLIX_HEADER_TREES ${tree})
   endif()
+  set(paths ${folder})
+  if(ARGN)
+    list(TRANSFORM ARGN PREPEND ${folder}/ OUTPUT_VARIABLE paths)
+  endif()
+  foreach(path IN LISTS paths)
+    if(NOT EXISTS ${PROJECT_SOURCE_DIR}/${path})
+      message(FATAL_ERROR "${tgt}: no header or folder ${path}")
+    endif()
+    get_filename_component(parent ${tree}/${path} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${path} ${tree}/${path} SYMBOLIC)
+  endforeach()
+  target_include_directories(${tgt} ${scope} ${tree})
 endfunction()
 
 set(VORLIX_WARNINGS -Wall -Wextra -Wno-unused-parameter)

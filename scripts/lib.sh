@@ -23,10 +23,17 @@ vorlix_need_packages() {
 
 VORLIX_BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils python3 pkg-config libcairo2-dev fonts-dejavu-core)
 
+# The settings of the tree scripts/test builds first; scripts/capture builds its program
+# in that same tree, so whatever the tests built is not built again.
+VORLIX_TEST_TREE_OPTIONS=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLIX_WERROR=ON)
+
 # vorlix_build DIR [cmake options...]: configures (once) and builds a tree.
+# VORLIX_TARGETS (optional): build only these targets.
 vorlix_build() {
   local dir=$1
   shift
   cmake -S "$VORLIX_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$VORLIX_JOBS"
+  local targets=()
+  for t in ${VORLIX_TARGETS:-}; do targets+=(--target "$t"); done
+  cmake --build "$dir" -j "$VORLIX_JOBS" "${targets[@]}"
 }

@@ -14,6 +14,4 @@
 #include "platform/kernel/rtl.h"
 #include "platform/kernel/files.h"
 #include "platform/kernel/memory.h"
-#if __has_include("platform/kernel/registry.h")
 #include "platform/kernel/registry.h"
-#endif
