@@ -82,6 +82,39 @@ TEST(CaptureRun, LeavesADebugLogThatStartsWithTheBanner) {
   fs::remove_all(dir);
 }
 
+// The device's own start and stop: the job finds the encoder board's capture filters
+// as an application does, the monitor follows the input's change half-way through the
+// run, and the settings the device's stop saved are in the registry file.
+TEST(CaptureRun, FindsTheFiltersFollowsTheSignalAndKeepsTheSettings) {
+  fs::path dir = fs::temp_directory_path() / ("vorlix_capture_run_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  Options options;
+  options.root = dir / "root";
+  options.out = dir / "out";
+  options.seconds = 1;
+  std::ostringstream report;
+  int code = vorlix::capture::Run(options, report);
+  platform::kernel::ResetMachine();
+  const std::string r = report.str();
+  EXPECT_EQ(code, 0) << r;
+  for (const char* line : {"  encoder firmware        downloaded\n",
+                           "  filter                  video capture {6F814BE9-9AF6-43CF-9249-C0340100021E}\n",
+                           "  filter                  audio capture {6F814BE9-9AF6-43CF-9249-C0340100031E}\n",
+                           "  signal change           1920 x 1080 at 30 -> 1280 x 720 at 60, followed by the monitor\n",
+                           "  board 0 stop            ok\n"})
+    EXPECT_NE(r.find(line), std::string::npos) << line << r;
+
+  // The registry file as the device's stop left it: UTF-16 text with every saved value.
+  std::ifstream in(options.root / "registry.reg", std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i];
+  size_t values = 0;
+  for (size_t at = text.find("=dword:"); at != std::string::npos; at = text.find("=dword:", at + 1)) values++;
+  EXPECT_GE(values, 1400u);
+  fs::remove_all(dir);
+}
+
 TEST(CaptureRun, RefusesARegistryFileItCannotRead) {
   fs::path dir = fs::temp_directory_path() / ("vorlix_capture_bad_" + std::to_string(::getpid()));
   fs::remove_all(dir);
