@@ -7,11 +7,13 @@
 #include "platform/com/com.h"
 
 // {D1E5209F-68FD-4529-BEE0-5E7A1F47921E}
-inline constexpr GUID KSPROPSETID_CustomDevice = {0xD1E5209F, 0x68FD, 0x4529, {0xBE, 0xE0, 0x5E, 0x7A, 0x1F, 0x47, 0x92, 0x1E}};
+inline constexpr GUID KSPROPSETID_CustomDevice = {
+    0xD1E5209F, 0x68FD, 0x4529, {0xBE, 0xE0, 0x5E, 0x7A, 0x1F, 0x47, 0x92, 0x1E}};
 inline constexpr IID IID_ICustomProperty = KSPROPSETID_CustomDevice;
 inline constexpr CLSID CLSID_CustomPropertyInterfaceHandler = KSPROPSETID_CustomDevice;
 // {15E3F6CE-F3DD-454A-8DEA-E4A380FCCB1E}
-inline constexpr CLSID CLSID_CustomPropertyPage = {0x15E3F6CE, 0xF3DD, 0x454A, {0x8D, 0xEA, 0xE4, 0xA3, 0x80, 0xFC, 0xCB, 0x1E}};
+inline constexpr CLSID CLSID_CustomPropertyPage = {
+    0x15E3F6CE, 0xF3DD, 0x454A, {0x8D, 0xEA, 0xE4, 0xA3, 0x80, 0xFC, 0xCB, 0x1E}};
 
 // Reads (set FALSE) or writes (set TRUE) one property of the set on the filter.
 struct ICustomProperty : public IUnknown {

@@ -49,8 +49,10 @@ void OnInitDialog(HWND hwnd, ICustomProperty* p) {
   ULONG volume = ReadProperty(p, CustomAnalogAudioVolumeProperty);
   ULONG sog = ReadProperty(p, CustomAnalogVideoSogProperty);
 
-  if (autoScan) CheckRadioButton(hwnd, 33001, 33008, 33008);
-  else if (videoInput <= 6) CheckRadioButton(hwnd, 33001, 33008, 33001 + static_cast<int>(videoInput));
+  if (autoScan)
+    CheckRadioButton(hwnd, 33001, 33008, 33008);
+  else if (videoInput <= 6)
+    CheckRadioButton(hwnd, 33001, 33008, 33001 + static_cast<int>(videoInput));
   if (scale <= 2) CheckRadioButton(hwnd, 31065, 31067, 31065 + static_cast<int>(scale));
   if (source == 1) CheckDlgButton(hwnd, 33023, BST_CHECKED);
 
@@ -90,13 +92,25 @@ void OnInitDialog(HWND hwnd, ICustomProperty* p) {
 void OnCommand(HWND hwnd, ICustomProperty* p, int id) {
   auto ticked = [&](int box) { return IsDlgButtonChecked(hwnd, box) == BST_CHECKED ? 1u : 0u; };
   switch (id) {
-    case 31065: case 31066: case 31067:
+    case 31065:
+    case 31066:
+    case 31067:
       WriteProperty(p, CustomAnalogVideoScaleTypeProperty, static_cast<ULONG>(id - 31065));
       break;
-    case 35005: WriteProperty(p, CustomAnalogVideoVerticalMirrorProperty, ticked(35005)); break;
-    case 35006: WriteProperty(p, CustomAnalogVideoHorizontalMirrorProperty, ticked(35006)); break;
-    case 33023: WriteProperty(p, CustomCompanyQuorinProperty, ticked(33023)); break;
-    case 36001: case 36002: case 36003: case 36004: case 36005: {
+    case 35005:
+      WriteProperty(p, CustomAnalogVideoVerticalMirrorProperty, ticked(35005));
+      break;
+    case 35006:
+      WriteProperty(p, CustomAnalogVideoHorizontalMirrorProperty, ticked(35006));
+      break;
+    case 33023:
+      WriteProperty(p, CustomCompanyQuorinProperty, ticked(33023));
+      break;
+    case 36001:
+    case 36002:
+    case 36003:
+    case 36004:
+    case 36005: {
       ULONG k = static_cast<ULONG>(id - 36001);
       WriteProperty(p, AnalogCrossbarAudioInputProperty, k);
       SelectAudioInput(hwnd, k);
@@ -152,8 +166,10 @@ void OnVolume(HWND hwnd, ICustomProperty* p, WPARAM wParam) {
       // show, so they never leave 0 to 255.
       v = ReadProperty(p, CustomAnalogAudioVolumeProperty);
       if (v > 255) v = 255;
-      if (LOWORD(wParam) == TB_PAGEUP) v = v >= 4 ? v - 4 : 0;
-      else v = v <= 251 ? v + 4 : 255;
+      if (LOWORD(wParam) == TB_PAGEUP)
+        v = v >= 4 ? v - 4 : 0;
+      else
+        v = v <= 251 ? v + 4 : 255;
       break;
     }
     case TB_THUMBPOSITION:

@@ -16,11 +16,16 @@ void OnInitDialog(HWND hwnd, ICustomProperty* p) {
     ULONG id;
     int box;
   } const boxes[] = {
-      {CustomAnalogVideoFlexibleResolutionPatchProperty, 1114}, {CustomAnalogVideoFlexibleFpsPatchProperty, 1113},
-      {CustomAnalogVideoUStreamPatchProperty, 1112},            {CustomAnalogVideoCustomizedResolutionProperty, 1132},
-      {CustomAnalogVideoMaximalResolutionProperty, 1134},       {CustomAnalogVideoScaleOutputProperty, 35009},
-      {CustomAnalogVideo720OutputProperty, 35010},              {CustomAnalogVideoSkypePatchProperty, 35011},
-      {CustomAnalogVideoDirectDMAProperty, 35012},              {CustomAnalogVideoSubEncoderEnableProperty, 35013},
+      {CustomAnalogVideoFlexibleResolutionPatchProperty, 1114},
+      {CustomAnalogVideoFlexibleFpsPatchProperty, 1113},
+      {CustomAnalogVideoUStreamPatchProperty, 1112},
+      {CustomAnalogVideoCustomizedResolutionProperty, 1132},
+      {CustomAnalogVideoMaximalResolutionProperty, 1134},
+      {CustomAnalogVideoScaleOutputProperty, 35009},
+      {CustomAnalogVideo720OutputProperty, 35010},
+      {CustomAnalogVideoSkypePatchProperty, 35011},
+      {CustomAnalogVideoDirectDMAProperty, 35012},
+      {CustomAnalogVideoSubEncoderEnableProperty, 35013},
   };
   ULONG values[10];
   for (int i = 0; i < 10; ++i) values[i] = ReadProperty(p, boxes[i].id);
@@ -48,11 +53,21 @@ INT_PTR CALLBACK DriverPropertyDlgProc(HWND hwnd, UINT message, WPARAM wParam, L
       int id = LOWORD(wParam);
       ULONG ticked = IsDlgButtonChecked(hwnd, id) == BST_CHECKED ? 1 : 0;
       switch (id) {
-        case 1114: WriteProperty(p, CustomAnalogVideoFlexibleResolutionPatchProperty, ticked); break;
-        case 1113: WriteProperty(p, CustomAnalogVideoFlexibleFpsPatchProperty, ticked); break;
-        case 1112: WriteProperty(p, CustomAnalogVideoUStreamPatchProperty, ticked); break;
-        case 19124: WriteProperty(p, CustomAnalogVideoRGBColorConvertColorRangeProperty, 0); break;
-        case 19129: WriteProperty(p, CustomAnalogVideoRGBColorConvertColorRangeProperty, 1); break;
+        case 1114:
+          WriteProperty(p, CustomAnalogVideoFlexibleResolutionPatchProperty, ticked);
+          break;
+        case 1113:
+          WriteProperty(p, CustomAnalogVideoFlexibleFpsPatchProperty, ticked);
+          break;
+        case 1112:
+          WriteProperty(p, CustomAnalogVideoUStreamPatchProperty, ticked);
+          break;
+        case 19124:
+          WriteProperty(p, CustomAnalogVideoRGBColorConvertColorRangeProperty, 0);
+          break;
+        case 19129:
+          WriteProperty(p, CustomAnalogVideoRGBColorConvertColorRangeProperty, 1);
+          break;
       }
       return TRUE;
     }

@@ -100,7 +100,9 @@ void OnCommand(HWND hwnd, ICustomProperty* p, int id) {
       CheckRadioButton(hwnd, 19073, 19074, 19073);
       WriteProperty(p, CustomEncoderVideoEntropyProperty, 1);
       return;
-    case 19076: case 19077: case 19078:
+    case 19076:
+    case 19077:
+    case 19078:
       ApplyRateMode(hwnd, static_cast<RateMode>(id - 19076));
       WriteProperty(p, CustomEncoderVideoBitRateModeProperty, static_cast<ULONG>(id - 19076));
       return;

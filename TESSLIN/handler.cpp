@@ -43,6 +43,5 @@ HRESULT CCustomPropertyInterfaceHandler::SendRequest(ULONG id, void* data, ULONG
   property.Id = id;
   property.Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
   ULONG returned = 0;
-  return KsSynchronousDeviceControl(m_hKsObject, IOCTL_KS_PROPERTY, &property, sizeof property, data, size,
-                                    &returned);
+  return KsSynchronousDeviceControl(m_hKsObject, IOCTL_KS_PROPERTY, &property, sizeof property, data, size, &returned);
 }

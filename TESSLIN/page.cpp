@@ -25,8 +25,10 @@ UINT LowerBound(HWND page) {
   UINT lo = 0, hi = g_count;
   while (lo < hi) {
     UINT mid = (lo + hi) / 2;
-    if (g_entries[mid].page < page) lo = mid + 1;
-    else hi = mid;
+    if (g_entries[mid].page < page)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
   return lo;
 }
@@ -43,7 +45,8 @@ void PagePropertyMapSet(HWND page, ICustomProperty* property) {
     if (!room) {
       UINT capacity = g_capacity ? g_capacity * 2 : 8;
       SIZE_T bytes = sizeof(PagePropertyEntry) * capacity;
-      void* grown = g_entries ? HeapReAlloc(GetProcessHeap(), 0, g_entries, bytes) : HeapAlloc(GetProcessHeap(), 0, bytes);
+      void* grown =
+          g_entries ? HeapReAlloc(GetProcessHeap(), 0, g_entries, bytes) : HeapAlloc(GetProcessHeap(), 0, bytes);
       if (grown) {
         g_entries = static_cast<PagePropertyEntry*>(grown);
         g_capacity = capacity;
@@ -117,9 +120,7 @@ namespace {
 
 constexpr int kTabs[4] = {IDC_TAB_DEVICE, IDC_TAB_RECEIVER, IDC_TAB_DRIVER, IDC_TAB_ENCODER};
 
-const char* ColorimetryName(ULONG v) {
-  return v == 1 ? "BT601" : v == 2 ? "BT709" : "UNKNOWN";
-}
+const char* ColorimetryName(ULONG v) { return v == 1 ? "BT601" : v == 2 ? "BT709" : "UNKNOWN"; }
 const char* ColorRangeName(ULONG v) {
   return v == 1 ? "LIMITED ( 16 ~ 235 )" : v == 2 ? "FULL ( 0 ~ 255 )" : "UNKNOWN";
 }
@@ -132,8 +133,7 @@ CUnknown* CCustomPropertyPage::CreateInstance(LPUNKNOWN outer, HRESULT* result) 
   return page;
 }
 
-CCustomPropertyPage::CCustomPropertyPage(LPUNKNOWN outer)
-    : CBasePropertyPage(nullptr, outer, IDD_PAGE, IDS_TITLE) {}
+CCustomPropertyPage::CCustomPropertyPage(LPUNKNOWN outer) : CBasePropertyPage(nullptr, outer, IDD_PAGE, IDS_TITLE) {}
 
 HRESULT CCustomPropertyPage::OnConnect(IUnknown* object) {
   ICustomProperty* property = nullptr;
@@ -175,10 +175,14 @@ HRESULT CCustomPropertyPage::OnApplyChanges() {
 
 HWND* CCustomPropertyPage::PanelSlot(int index) {
   switch (index) {
-    case 0: return &m_hwndDevicePanel;
-    case 1: return &m_hwndReceiverPanel;
-    case 2: return &m_hwndDriverPanel;
-    default: return &m_hwndEncoderPanel;
+    case 0:
+      return &m_hwndDevicePanel;
+    case 1:
+      return &m_hwndReceiverPanel;
+    case 2:
+      return &m_hwndDriverPanel;
+    default:
+      return &m_hwndEncoderPanel;
   }
 }
 
@@ -231,10 +235,12 @@ void CCustomPropertyPage::CreatePanels() {
   RECT client;
   GetClientRect(m_hwnd, &client);
   LPARAM self = reinterpret_cast<LPARAM>(this);
-  m_hwndDevicePanel = CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(IDD_DEVICE_PANEL), m_hwnd, DevicePropertyDlgProc, self);
+  m_hwndDevicePanel =
+      CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(IDD_DEVICE_PANEL), m_hwnd, DevicePropertyDlgProc, self);
   m_hwndReceiverPanel =
       CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(IDD_RECEIVER_PANEL), m_hwnd, ReceiverPropertyDlgProc, self);
-  m_hwndDriverPanel = CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(IDD_DRIVER_PANEL), m_hwnd, DriverPropertyDlgProc, self);
+  m_hwndDriverPanel =
+      CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(IDD_DRIVER_PANEL), m_hwnd, DriverPropertyDlgProc, self);
   m_hwndEncoderPanel =
       CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(IDD_ENCODER_PANEL), m_hwnd, EncoderPropertyDlgProc, self);
 
@@ -267,14 +273,22 @@ void CCustomPropertyPage::CreatePanels() {
 
 void CCustomPropertyPage::RefreshStatus() {
   static const ULONG kIds[16] = {
-      CustomSiliconTunerTypeProperty,           CustomDeviceIndexProperty,
-      CustomDeviceIdentityProperty,             CustomAnalogVideoResolutionProperty,
-      CustomAnalogVideoFrameRateProperty,       CustomAnalogVideoEffectiveFrameRateProperty,
-      CustomAnalogVideoInterleavedProperty,     AnalogVideoDecoderStatusProperty,
-      CustomAnalogVideoFractionalFrameRateProperty, CustomAnalogAudioSampleFrequencyProperty,
-      CustomAnalogVideoColorimetryProperty,     CustomAnalogVideoSignalColorRangeProperty,
-      CustomPreviewVideoFrameCountsProperty,    CustomPreviewAudioFrameCountsProperty,
-      CustomEncoderVideoFrameCountsProperty,    CustomAnalogVideoSdiSingalStatusProperty,
+      CustomSiliconTunerTypeProperty,
+      CustomDeviceIndexProperty,
+      CustomDeviceIdentityProperty,
+      CustomAnalogVideoResolutionProperty,
+      CustomAnalogVideoFrameRateProperty,
+      CustomAnalogVideoEffectiveFrameRateProperty,
+      CustomAnalogVideoInterleavedProperty,
+      AnalogVideoDecoderStatusProperty,
+      CustomAnalogVideoFractionalFrameRateProperty,
+      CustomAnalogAudioSampleFrequencyProperty,
+      CustomAnalogVideoColorimetryProperty,
+      CustomAnalogVideoSignalColorRangeProperty,
+      CustomPreviewVideoFrameCountsProperty,
+      CustomPreviewAudioFrameCountsProperty,
+      CustomEncoderVideoFrameCountsProperty,
+      CustomAnalogVideoSdiSingalStatusProperty,
   };
   ULONG v[16];
   for (int i = 0; i < 16; ++i) v[i] = ReadProperty(m_pCustomProperty, kIds[i]);

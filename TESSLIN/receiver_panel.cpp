@@ -22,7 +22,8 @@ void ShowOffset(HWND hwnd, ULONG x, ULONG y) {
 }
 
 void SelectInGroup(HWND hwnd, int first, int count, ULONG value) {
-  if (value < static_cast<ULONG>(count)) CheckRadioButton(hwnd, first, first + count - 1, first + static_cast<int>(value));
+  if (value < static_cast<ULONG>(count))
+    CheckRadioButton(hwnd, first, first + count - 1, first + static_cast<int>(value));
 }
 
 // Automatic gain or phase: the check box, its trackbar and its number.
@@ -90,9 +91,12 @@ void OnTick(HWND hwnd, ICustomProperty* p) {
   }
   if (automatic) return;
   ULONG mode = 0;
-  if (input <= 1) mode = range & 3;
-  else if (input == 2) mode = (range >> 12) & 3;
-  else if (input == 3) mode = (range >> 16) & 3;
+  if (input <= 1)
+    mode = range & 3;
+  else if (input == 2)
+    mode = (range >> 12) & 3;
+  else if (input == 3)
+    mode = (range >> 16) & 3;
   if (mode <= 2) CheckDlgButton(hwnd, 38001 + static_cast<int>(mode), BST_CHECKED);
 }
 
@@ -102,10 +106,14 @@ void OnColorRange(ICustomProperty* p, ULONG k) {
   ULONG word = ReadProperty(p, CustomAnalogVideoColorRangeProperty);
   if (automatic) return;
   static const ULONG kDigital[3] = {0x000, 0x101, 0x022};
-  if (input <= 1) word = (word & ~0xFFFu) | kDigital[k];
-  else if (input == 2) word = (word & ~0xF000u) | (k << 12);
-  else if (input == 3) word = (word & ~0xF0000u) | (k << 16);
-  else return;
+  if (input <= 1)
+    word = (word & ~0xFFFu) | kDigital[k];
+  else if (input == 2)
+    word = (word & ~0xF000u) | (k << 12);
+  else if (input == 3)
+    word = (word & ~0xF0000u) | (k << 16);
+  else
+    return;
   WriteProperty(p, CustomAnalogVideoColorRangeProperty, word);
 }
 
@@ -130,10 +138,22 @@ void OnOffset(HWND hwnd, ICustomProperty* p, int id) {
   }
   // Offsets are signed words; the steps wrap as 32-bit values.
   switch (id) {
-    case 1115: y += 1; WriteProperty(p, CustomAnalogVideoVgaOffsetYProperty, y); break;
-    case 1116: y -= 1; WriteProperty(p, CustomAnalogVideoVgaOffsetYProperty, y); break;
-    case 1117: x += 1; WriteProperty(p, CustomAnalogVideoVgaOffsetXProperty, x); break;
-    case 1118: x -= 1; WriteProperty(p, CustomAnalogVideoVgaOffsetXProperty, x); break;
+    case 1115:
+      y += 1;
+      WriteProperty(p, CustomAnalogVideoVgaOffsetYProperty, y);
+      break;
+    case 1116:
+      y -= 1;
+      WriteProperty(p, CustomAnalogVideoVgaOffsetYProperty, y);
+      break;
+    case 1117:
+      x += 1;
+      WriteProperty(p, CustomAnalogVideoVgaOffsetXProperty, x);
+      break;
+    case 1118:
+      x -= 1;
+      WriteProperty(p, CustomAnalogVideoVgaOffsetXProperty, x);
+      break;
     case 1119:
       WriteProperty(p, CustomAnalogVideoVgaOffsetXProperty, 0);
       WriteProperty(p, CustomAnalogVideoVgaOffsetYProperty, 0);
@@ -165,8 +185,10 @@ void OnCommand(HWND hwnd, ICustomProperty* p, int id, int code) {
     int width = 0;
     if (!StrToIntExA(text, STIF_DEFAULT, &width)) width = 0;
     // A width the edit can hold (four digits); a pasted negative number is no width.
-    if (width >= 1 && width <= 9999) WriteProperty(p, CustomAnalogVideoVgaHActiveProperty, static_cast<ULONG>(width));
-    else Beep(523, 100);
+    if (width >= 1 && width <= 9999)
+      WriteProperty(p, CustomAnalogVideoVgaHActiveProperty, static_cast<ULONG>(width));
+    else
+      Beep(523, 100);
   } else if (id >= 1115 && id <= 1119) {
     OnOffset(hwnd, p, id);
   } else if (id >= 38001 && id <= 38003) {
@@ -201,8 +223,10 @@ void OnScroll(HWND hwnd, ICustomProperty* p, WPARAM wParam, HWND control) {
       // out-of-range value are left out.
       v = ReadProperty(p, id) & kLevelMask;
       if (v > max) v = max;
-      if (LOWORD(wParam) == TB_PAGEUP) v = v >= step ? v - step : 0;
-      else v = v <= max - step ? v + step : max;
+      if (LOWORD(wParam) == TB_PAGEUP)
+        v = v >= step ? v - step : 0;
+      else
+        v = v <= max - step ? v + step : max;
       break;
     case TB_THUMBPOSITION:
     case TB_THUMBTRACK:

@@ -88,20 +88,20 @@ void Run(benchmark::State& state, const Work& work, const Body& body, int w, int
 struct Planes420 {
   u8* p[3];
   int s[3];
-  Planes420(u8* b, int w, int h) : p{b, b + size_t(w) * h, b + size_t(w) * h + size_t(w / 2) * (h / 2)}, s{w, w / 2, w / 2} {}
+  Planes420(u8* b, int w, int h)
+      : p{b, b + size_t(w) * h, b + size_t(w) * h + size_t(w / 2) * (h / 2)}, s{w, w / 2, w / 2} {}
 };
 
 #if VORLIX_HAVE_LIBYUV
 // A libyuv call twice: free to pick its own instructions, and held to SSE4.1.
 template <typename F>
 std::vector<std::pair<std::string, Body>> Libyuv(F f) {
-  return {{"libyuv", Body(f)},
-          {"libyuv-sse41", [f](u8** b, int w, int h) {
-             libyuv::MaskCpuFlags(libyuv::kCpuHasX86 | libyuv::kCpuHasSSE2 | libyuv::kCpuHasSSSE3 |
-                                  libyuv::kCpuHasSSE41);
-             f(b, w, h);
-             libyuv::MaskCpuFlags(-1);
-           }}};
+  return {{"libyuv", Body(f)}, {"libyuv-sse41", [f](u8** b, int w, int h) {
+                                  libyuv::MaskCpuFlags(libyuv::kCpuHasX86 | libyuv::kCpuHasSSE2 | libyuv::kCpuHasSSSE3 |
+                                                       libyuv::kCpuHasSSE41);
+                                  f(b, w, h);
+                                  libyuv::MaskCpuFlags(-1);
+                                }}};
 }
 #endif
 
@@ -122,8 +122,9 @@ std::pair<std::string, Body> OpenCv(int srcType, int srcRowsNum, int srcRowsDen,
 std::vector<Work> Works() {
   std::vector<Work> works;
   // The bound: a plain copy of a YUY2 frame.
-  works.push_back({"memcpy-yuy2", {2, 2}, 4, nullptr,
-                   {{"libc", [](u8** b, int w, int h) { std::memcpy(b[1], b[0], size_t(w) * h * 2); }}}});
+  works.push_back({"memcpy-yuy2", {2, 2}, 4, nullptr, {{"libc", [](u8** b, int w, int h) {
+                                                          std::memcpy(b[1], b[0], size_t(w) * h * 2);
+                                                        }}}});
 
   {
     Work k{"BgrxToYuy2Bt601", {4, 2}, 6, [](CpuLevel l) -> Body {
@@ -179,9 +180,8 @@ std::vector<Work> Works() {
              };
            }};
 #if VORLIX_HAVE_LIBYUV
-    Add(k.peers, Libyuv([](u8** b, int w, int h) {
-          libyuv::YUY2ToNV12(b[0], 2 * w, b[1], w, b[1] + size_t(w) * h, w, w, h);
-        }));
+    Add(k.peers,
+        Libyuv([](u8** b, int w, int h) { libyuv::YUY2ToNV12(b[0], 2 * w, b[1], w, b[1] + size_t(w) * h, w, w, h); }));
 #endif
     works.push_back(k);
   }
@@ -195,8 +195,8 @@ std::vector<Work> Works() {
            }};
 #if VORLIX_HAVE_LIBYUV
     Add(k.peers, Libyuv([](u8** b, int w, int h) {
-          libyuv::YUY2ToI422(b[0], 2 * w, b[1], w, b[1] + size_t(w) * h, w / 2, b[1] + size_t(w) * h * 3 / 2, w / 2,
-                             w, h);
+          libyuv::YUY2ToI422(b[0], 2 * w, b[1], w, b[1] + size_t(w) * h, w / 2, b[1] + size_t(w) * h * 3 / 2, w / 2, w,
+                             h);
         }));
 #endif
     works.push_back(k);
@@ -335,8 +335,8 @@ std::vector<Work> Works() {
           if (bpp == 4)
             libyuv::H444ToARGB(b[0], w, b[0] + n, w, b[0] + 2 * n, w, b[1], 4 * w, w, h);
           else
-            libyuv::I444ToRGB24Matrix(b[0], w, b[0] + n, w, b[0] + 2 * n, w, b[1], 3 * w, &libyuv::kYuvH709Constants,
-                                      w, h);
+            libyuv::I444ToRGB24Matrix(b[0], w, b[0] + n, w, b[0] + 2 * n, w, b[1], 3 * w, &libyuv::kYuvH709Constants, w,
+                                      h);
         }));
 #endif
     works.push_back(k);
@@ -344,7 +344,9 @@ std::vector<Work> Works() {
 
   // UYVY, studio range.
   for (int bpp : {4, 3}) {
-    Work k{bpp == 4 ? "UyvyToBgraBt709Studio" : "UyvyToBgrBt709Studio", {2, double(bpp)}, 2.0 + bpp,
+    Work k{bpp == 4 ? "UyvyToBgraBt709Studio" : "UyvyToBgrBt709Studio",
+           {2, double(bpp)},
+           2.0 + bpp,
            [bpp](CpuLevel l) -> Body {
              return [l, bpp](u8** b, int w, int h) {
                if (bpp == 4)
@@ -387,7 +389,9 @@ std::vector<Work> Works() {
     };
   };
   for (bool still : {false, true}) {
-    Work k{std::string("DeinterlaceMotionAdaptive-yuy2-") + (still ? "still" : "moving"), {2, 2, 2, 2, 2}, 8,
+    Work k{std::string("DeinterlaceMotionAdaptive-yuy2-") + (still ? "still" : "moving"),
+           {2, 2, 2, 2, 2},
+           8,
            [planesOf](CpuLevel l) -> Body {
              return [l, planesOf](u8** b, int w, int h) {
                for (int plane = 0; plane < 3; ++plane) {
@@ -412,7 +416,9 @@ std::vector<Work> Works() {
     static ImgDeinterlaceBlendState blendState;
     ImgDeinterlaceBlendStateInitLinear(&blendState, weights, 4, -32, 8, 72);
     for (bool still : {false, true}) {
-      Work k{std::string("DeinterlaceBlend-yuy2-") + (still ? "still" : "moving"), {2, 2, 2, 2}, 7,
+      Work k{std::string("DeinterlaceBlend-yuy2-") + (still ? "still" : "moving"),
+             {2, 2, 2, 2},
+             7,
              [planesOf](CpuLevel l) -> Body {
                return [l, planesOf](u8** b, int w, int h) {
                  for (int plane = 0; plane < 3; ++plane) {
@@ -490,8 +496,8 @@ std::string SummaryTable(const std::vector<Work>& works, const std::map<std::str
           if (us <= 0) continue;
           out += work.name + "\t" + frame + "\t" + std::to_string(l) + "\t" + temp + "\t" + Fixed(us, 1) + "\t";
           out += fastest + "\t" + (fastestUs > 0 ? Fixed(fastestUs, 1) + "\t" + Fixed(us / fastestUs, 2) : "-\t-");
-          out += std::string("\t") + (sameIsaUs > 0 ? "libyuv-sse41\t" + Fixed(sameIsaUs, 1) + "\t" + Fixed(us / sameIsaUs, 2)
-                                                    : "-\t-\t-");
+          out += std::string("\t") +
+                 (sameIsaUs > 0 ? "libyuv-sse41\t" + Fixed(sameIsaUs, 1) + "\t" + Fixed(us / sameIsaUs, 2) : "-\t-\t-");
           // memcpy moves 4 bytes per pixel (2 read, 2 written).
           const bool bound = std::string(temp) == "cold" && memcpyUs > 0;
           out += "\t" + (bound ? Fixed(us / (memcpyUs * work.traffic / 4), 2) : std::string("-")) + "\n";
@@ -546,10 +552,9 @@ int main(int argc, char** argv) {
           for (CpuLevel l : levels) bodies.push_back({"level" + std::to_string(l), work.ours(l)});
         bodies.insert(bodies.end(), work.peers.begin(), work.peers.end());
         for (const auto& [name, body] : bodies)
-          benchmark::RegisterBenchmark((prefix + name).c_str(),
-                                       [&work, body = body, w, h, cold](benchmark::State& s) {
-                                         Run(s, work, body, w, h, cold);
-                                       })
+          benchmark::RegisterBenchmark(
+              (prefix + name).c_str(),
+              [&work, body = body, w, h, cold](benchmark::State& s) { Run(s, work, body, w, h, cold); })
               ->Unit(benchmark::kMicrosecond)
               ->MinTime(0.2);
       }

@@ -75,12 +75,16 @@ std::vector<Work> Works() {
   auto traffic = [](int64_t perPixel) { return [perPixel](int w, int h) { return perPixel * w * h; }; };
 
   // Bandwidth bounds: what the memory system does for a plain copy and a plain fill.
-  works.push_back({"memcpy", px({1, 1}), traffic(2), nullptr,
-                   {{"libc", [](u8** b, int w, int h) { std::memcpy(b[1], b[0], size_t(w) * h); }}}});
-  works.push_back({"memset", px({1}), traffic(1), nullptr,
-                   {{"libc", [](u8** b, int w, int h) { std::memset(b[0], 7, size_t(w) * h); }}}});
+  works.push_back({"memcpy", px({1, 1}), traffic(2), nullptr, {{"libc", [](u8** b, int w, int h) {
+                                                                  std::memcpy(b[1], b[0], size_t(w) * h);
+                                                                }}}});
+  works.push_back({"memset", px({1}), traffic(1), nullptr, {{"libc", [](u8** b, int w, int h) {
+                                                               std::memset(b[0], 7, size_t(w) * h);
+                                                             }}}});
 
-  works.push_back({"CopyU8C1", px({1, 1}), traffic(2),
+  works.push_back({"CopyU8C1",
+                   px({1, 1}),
+                   traffic(2),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) { ImgCopyU8C1Table[l](b[0], w, b[1], w, ImgSize{w, h}); };
                    },
@@ -89,7 +93,9 @@ std::vector<Work> Works() {
                        {"libyuv", [](u8** b, int w, int h) { libyuv::CopyPlane(b[0], w, b[1], w, w, h); }},
 #endif
                    }});
-  works.push_back({"CopyU16C1", px({2, 2}), traffic(4),
+  works.push_back({"CopyU16C1",
+                   px({2, 2}),
+                   traffic(4),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) {
                        ImgCopyU16C1Table[l](reinterpret_cast<u16*>(b[0]), 2 * w, reinterpret_cast<u16*>(b[1]), 2 * w,
@@ -98,12 +104,15 @@ std::vector<Work> Works() {
                    },
                    {
 #if VORLIX_HAVE_LIBYUV
-                       {"libyuv", [](u8** b, int w, int h) {
+                       {"libyuv",
+                        [](u8** b, int w, int h) {
                           libyuv::CopyPlane_16(reinterpret_cast<u16*>(b[0]), w, reinterpret_cast<u16*>(b[1]), w, w, h);
                         }},
 #endif
                    }});
-  works.push_back({"SetU8C1", px({1}), traffic(1),
+  works.push_back({"SetU8C1",
+                   px({1}),
+                   traffic(1),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) { ImgSetU8C1Table[l](7, b[0], w, ImgSize{w, h}); };
                    },
@@ -112,7 +121,9 @@ std::vector<Work> Works() {
                        {"libyuv", [](u8** b, int w, int h) { libyuv::SetPlane(b[0], w, w, h, 7); }},
 #endif
                    }});
-  works.push_back({"SetU16C1", px({2}), traffic(2),
+  works.push_back({"SetU16C1",
+                   px({2}),
+                   traffic(2),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) {
                        ImgSetU16C1Table[l](0x1234, reinterpret_cast<u16*>(b[0]), 2 * w, ImgSize{w, h});
@@ -123,17 +134,21 @@ std::vector<Work> Works() {
                        {"opencv", [](u8** b, int w, int h) { cv::Mat(h, w, CV_16UC1, b[0], 2 * w).setTo(0x1234); }},
 #endif
                    }});
-  works.push_back({"SetU8C3", px({3}), traffic(3),
-                   [](CpuLevel l) -> Body {
-                     return [l](u8** b, int w, int h) { ImgSetU8C3Table[l](kValue4, b[0], 3 * w, ImgSize{w, h}); };
-                   },
-                   {
+  works.push_back(
+      {"SetU8C3",
+       px({3}),
+       traffic(3),
+       [](CpuLevel l) -> Body {
+         return [l](u8** b, int w, int h) { ImgSetU8C3Table[l](kValue4, b[0], 3 * w, ImgSize{w, h}); };
+       },
+       {
 #if VORLIX_HAVE_OPENCV
-                       {"opencv",
-                        [](u8** b, int w, int h) { cv::Mat(h, w, CV_8UC3, b[0], 3 * w).setTo(cv::Scalar(1, 2, 3)); }},
+           {"opencv", [](u8** b, int w, int h) { cv::Mat(h, w, CV_8UC3, b[0], 3 * w).setTo(cv::Scalar(1, 2, 3)); }},
 #endif
-                   }});
-  works.push_back({"SetU8C4", px({4}), traffic(4),
+       }});
+  works.push_back({"SetU8C4",
+                   px({4}),
+                   traffic(4),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) { ImgSetU8C4Table[l](kValue4, b[0], 4 * w, ImgSize{w, h}); };
                    },
@@ -142,19 +157,24 @@ std::vector<Work> Works() {
                        {"libyuv", [](u8** b, int w, int h) { libyuv::ARGBRect(b[0], 4 * w, 0, 0, w, h, 0x04030201u); }},
 #endif
                    }});
-  works.push_back({"VecSwapBytesU16", px({2, 2}), traffic(4),
-                   [](CpuLevel l) -> Body {
-                     return [l](u8** b, int w, int h) {
-                       ImgVecSwapBytesU16Table[l](reinterpret_cast<u16*>(b[0]), reinterpret_cast<u16*>(b[1]), w * h);
-                     };
-                   },
-                   {
+  works.push_back(
+      {"VecSwapBytesU16",
+       px({2, 2}),
+       traffic(4),
+       [](CpuLevel l) -> Body {
+         return [l](u8** b, int w, int h) {
+           ImgVecSwapBytesU16Table[l](reinterpret_cast<u16*>(b[0]), reinterpret_cast<u16*>(b[1]), w * h);
+         };
+       },
+       {
 #if VORLIX_HAVE_LIBYUV
-                       {"libyuv", [](u8** b, int w, int h) { libyuv::SwapUVPlane(b[0], 2 * w * h, b[1], 2 * w * h, w * h, 1); }},
+           {"libyuv", [](u8** b, int w, int h) { libyuv::SwapUVPlane(b[0], 2 * w * h, b[1], 2 * w * h, w * h, 1); }},
 #endif
-                   }});
+       }});
   // The horizontal mirror of a packed 4:2:2 frame: 16-bit units mirrored in place.
-  works.push_back({"MirrorInPlaceU16C1/axis1", px({2, 2}), traffic(4),
+  works.push_back({"MirrorInPlaceU16C1/axis1",
+                   px({2, 2}),
+                   traffic(4),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) {
                        ImgMirrorInPlaceU16C1Table[l](reinterpret_cast<u16*>(b[0]), 2 * w, ImgSize{w, h}, 1);
@@ -162,7 +182,8 @@ std::vector<Work> Works() {
                    },
                    {
 #if VORLIX_HAVE_OPENCV
-                       {"opencv", [](u8** b, int w, int h) {
+                       {"opencv",
+                        [](u8** b, int w, int h) {
                           cv::Mat m(h, w, CV_16UC1, b[0], 2 * w);
                           cv::flip(m, m, 1);
                         }},
@@ -172,13 +193,16 @@ std::vector<Work> Works() {
                        {"libyuv", [](u8** b, int w, int h) { libyuv::MirrorUVPlane(b[0], 2 * w, b[1], 2 * w, w, h); }},
 #endif
                    }});
-  works.push_back({"MirrorInPlaceU8C1/axis0", px({1, 1}), traffic(2),
+  works.push_back({"MirrorInPlaceU8C1/axis0",
+                   px({1, 1}),
+                   traffic(2),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) { ImgMirrorInPlaceU8C1Table[l](b[0], w, ImgSize{w, h}, 0); };
                    },
                    {
 #if VORLIX_HAVE_OPENCV
-                       {"opencv", [](u8** b, int w, int h) {
+                       {"opencv",
+                        [](u8** b, int w, int h) {
                           cv::Mat m(h, w, CV_8UC1, b[0], w);
                           cv::flip(m, m, 0);
                         }},
@@ -188,13 +212,16 @@ std::vector<Work> Works() {
                        {"libyuv", [](u8** b, int w, int h) { libyuv::CopyPlane(b[0], w, b[1], w, w, -h); }},
 #endif
                    }});
-  works.push_back({"MirrorInPlaceU8C4/axis2", px({4, 4}), traffic(8),
+  works.push_back({"MirrorInPlaceU8C4/axis2",
+                   px({4, 4}),
+                   traffic(8),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) { ImgMirrorInPlaceU8C4Table[l](b[0], 4 * w, ImgSize{w, h}, 2); };
                    },
                    {
 #if VORLIX_HAVE_OPENCV
-                       {"opencv", [](u8** b, int w, int h) {
+                       {"opencv",
+                        [](u8** b, int w, int h) {
                           cv::Mat m(h, w, CV_8UC4, b[0], 4 * w);
                           cv::flip(m, m, -1);
                         }},
@@ -205,7 +232,9 @@ std::vector<Work> Works() {
 #endif
                    }});
   // The chroma fix-up after that mirror: {0, 3, 2, 1} over w / 2 four-byte pixels.
-  works.push_back({"ReorderInPlaceU8C4/yuy2", px({2}), traffic(4),
+  works.push_back({"ReorderInPlaceU8C4/yuy2",
+                   px({2}),
+                   traffic(4),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) {
                        static const ImgChannelOrder order{{0, 3, 2, 1}};
@@ -214,13 +243,16 @@ std::vector<Work> Works() {
                    },
                    {
 #if VORLIX_HAVE_LIBYUV
-                       {"libyuv", [](u8** b, int w, int h) {
+                       {"libyuv",
+                        [](u8** b, int w, int h) {
                           static const u8 shuffle[16] = {0, 3, 2, 1, 4, 7, 6, 5, 8, 11, 10, 9, 12, 15, 14, 13};
                           libyuv::ARGBShuffle(b[0], 2 * w, b[0], 2 * w, shuffle, w / 2, h);
                         }},
 #endif
                    }});
-  works.push_back({"ReorderU8C3ToC4", px({3, 4}), traffic(7),
+  works.push_back({"ReorderU8C3ToC4",
+                   px({3, 4}),
+                   traffic(7),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) {
                        static const ImgChannelOrder order{{0, 1, 2, 3}};
@@ -232,16 +264,22 @@ std::vector<Work> Works() {
                        {"libyuv", [](u8** b, int w, int h) { libyuv::RGB24ToARGB(b[0], 3 * w, b[1], 4 * w, w, h); }},
 #endif
                    }});
-  works.push_back({"CopyU8C4ToC3", px({4, 3}), traffic(7),
+  works.push_back({"CopyU8C4ToC3",
+                   px({4, 3}),
+                   traffic(7),
                    [](CpuLevel l) -> Body {
-                     return [l](u8** b, int w, int h) { ImgCopyU8C4ToC3Table[l](b[0], 4 * w, b[1], 3 * w, ImgSize{w, h}); };
+                     return [l](u8** b, int w, int h) {
+                       ImgCopyU8C4ToC3Table[l](b[0], 4 * w, b[1], 3 * w, ImgSize{w, h});
+                     };
                    },
                    {
 #if VORLIX_HAVE_LIBYUV
                        {"libyuv", [](u8** b, int w, int h) { libyuv::ARGBToRGB24(b[0], 4 * w, b[1], 3 * w, w, h); }},
 #endif
                    }});
-  works.push_back({"InterleaveU8C3", px({1, 1, 1, 3}), traffic(6),
+  works.push_back({"InterleaveU8C3",
+                   px({1, 1, 1, 3}),
+                   traffic(6),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) {
                        const u8* planes[3] = {b[0], b[1], b[2]};
@@ -250,10 +288,13 @@ std::vector<Work> Works() {
                    },
                    {
 #if VORLIX_HAVE_LIBYUV
-                       {"libyuv", [](u8** b, int w, int h) { libyuv::MergeRGBPlane(b[0], w, b[1], w, b[2], w, b[3], 3 * w, w, h); }},
+                       {"libyuv", [](u8** b, int w,
+                                     int h) { libyuv::MergeRGBPlane(b[0], w, b[1], w, b[2], w, b[3], 3 * w, w, h); }},
 #endif
                    }});
-  works.push_back({"DeinterleaveU8C3", px({3, 1, 1, 1}), traffic(6),
+  works.push_back({"DeinterleaveU8C3",
+                   px({3, 1, 1, 1}),
+                   traffic(6),
                    [](CpuLevel l) -> Body {
                      return [l](u8** b, int w, int h) {
                        u8* planes[3] = {b[1], b[2], b[3]};
@@ -262,38 +303,43 @@ std::vector<Work> Works() {
                    },
                    {
 #if VORLIX_HAVE_LIBYUV
-                       {"libyuv", [](u8** b, int w, int h) { libyuv::SplitRGBPlane(b[0], 3 * w, b[1], w, b[2], w, b[3], w, w, h); }},
+                       {"libyuv", [](u8** b, int w,
+                                     int h) { libyuv::SplitRGBPlane(b[0], 3 * w, b[1], w, b[2], w, b[3], w, w, h); }},
 #endif
                    }});
-  works.push_back({"InterleaveU8C4", px({1, 1, 1, 1, 4}), traffic(8),
-                   [](CpuLevel l) -> Body {
-                     return [l](u8** b, int w, int h) {
-                       const u8* planes[4] = {b[0], b[1], b[2], b[3]};
-                       ImgInterleaveU8C4Table[l](planes, w, b[4], 4 * w, ImgSize{w, h});
-                     };
-                   },
-                   {
+  works.push_back(
+      {"InterleaveU8C4",
+       px({1, 1, 1, 1, 4}),
+       traffic(8),
+       [](CpuLevel l) -> Body {
+         return [l](u8** b, int w, int h) {
+           const u8* planes[4] = {b[0], b[1], b[2], b[3]};
+           ImgInterleaveU8C4Table[l](planes, w, b[4], 4 * w, ImgSize{w, h});
+         };
+       },
+       {
 #if VORLIX_HAVE_LIBYUV
-                       // Writes b, g, r, a in memory order: planes 0, 1, 2 go in as b, g, r.
-                       {"libyuv", [](u8** b, int w, int h) {
-                          libyuv::MergeARGBPlane(b[2], w, b[1], w, b[0], w, b[3], w, b[4], 4 * w, w, h);
-                        }},
+           // Writes b, g, r, a in memory order: planes 0, 1, 2 go in as b, g, r.
+           {"libyuv", [](u8** b, int w,
+                         int h) { libyuv::MergeARGBPlane(b[2], w, b[1], w, b[0], w, b[3], w, b[4], 4 * w, w, h); }},
 #endif
-                   }});
-  works.push_back({"DeinterleaveU8C4", px({4, 1, 1, 1, 1}), traffic(8),
-                   [](CpuLevel l) -> Body {
-                     return [l](u8** b, int w, int h) {
-                       u8* planes[4] = {b[1], b[2], b[3], b[4]};
-                       ImgDeinterleaveU8C4Table[l](b[0], 4 * w, planes, w, ImgSize{w, h});
-                     };
-                   },
-                   {
+       }});
+  works.push_back(
+      {"DeinterleaveU8C4",
+       px({4, 1, 1, 1, 1}),
+       traffic(8),
+       [](CpuLevel l) -> Body {
+         return [l](u8** b, int w, int h) {
+           u8* planes[4] = {b[1], b[2], b[3], b[4]};
+           ImgDeinterleaveU8C4Table[l](b[0], 4 * w, planes, w, ImgSize{w, h});
+         };
+       },
+       {
 #if VORLIX_HAVE_LIBYUV
-                       {"libyuv", [](u8** b, int w, int h) {
-                          libyuv::SplitARGBPlane(b[0], 4 * w, b[3], w, b[2], w, b[1], w, b[4], w, w, h);
-                        }},
+           {"libyuv", [](u8** b, int w,
+                         int h) { libyuv::SplitARGBPlane(b[0], 4 * w, b[3], w, b[2], w, b[1], w, b[4], w, w, h); }},
 #endif
-                   }});
+       }});
   return works;
 }
 
@@ -311,7 +357,11 @@ void CacheCpuid(u32 leaf, u32 sub, CpuIdRegs* out) {
     out->edx = 0x49656E69u;  // "ineI"
     out->ecx = 0x6C65746Eu;  // "ntel"
   } else if (leaf == 2) {
-    const u32 descriptor = g_cacheMb >= 16 ? 0x4D : g_cacheMb >= 8 ? 0x4B : g_cacheMb >= 4 ? 0x49 : g_cacheMb >= 2 ? 0x45 : 0x44;
+    const u32 descriptor = g_cacheMb >= 16  ? 0x4D
+                           : g_cacheMb >= 8 ? 0x4B
+                           : g_cacheMb >= 4 ? 0x49
+                           : g_cacheMb >= 2 ? 0x45
+                                            : 0x44;
     *out = CpuIdRegs{1, descriptor, 0, 0};
   } else if (leaf == 4) {
     // 16 ways x 1 partition x 64-byte lines x sets.
@@ -355,15 +405,17 @@ int main(int argc, char** argv) {
         if (work.ours)
           for (CpuLevel l : levels) {
             Body body = work.ours(l);
-            benchmark::RegisterBenchmark((prefix + "level" + std::to_string(l)).c_str(),
-                                         [&work, body, w, h, cold](benchmark::State& s) { Run(s, work, body, w, h, cold); })
+            benchmark::RegisterBenchmark(
+                (prefix + "level" + std::to_string(l)).c_str(),
+                [&work, body, w, h, cold](benchmark::State& s) { Run(s, work, body, w, h, cold); })
                 ->Unit(benchmark::kMicrosecond)
                 ->MinTime(0.2);
           }
         for (const auto& peer : work.peers) {
           Body body = peer.second;
-          benchmark::RegisterBenchmark((prefix + peer.first).c_str(),
-                                       [&work, body, w, h, cold](benchmark::State& s) { Run(s, work, body, w, h, cold); })
+          benchmark::RegisterBenchmark(
+              (prefix + peer.first).c_str(),
+              [&work, body, w, h, cold](benchmark::State& s) { Run(s, work, body, w, h, cold); })
               ->Unit(benchmark::kMicrosecond)
               ->MinTime(0.2);
         }

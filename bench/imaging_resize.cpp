@@ -150,8 +150,8 @@ void Yuy2Libyuv(benchmark::State& state) {
   std::vector<u8> y2(size_t(dw) * dh), u2(size_t(dw / 2) * dh), v2(size_t(dw / 2) * dh);
   for (auto _ : state) {
     libyuv::YUY2ToI422(src.data(), 2 * kPw, y.data(), kPw, u.data(), kPw / 2, v.data(), kPw / 2, kPw, kPh);
-    libyuv::I422Scale(y.data(), kPw, u.data(), kPw / 2, v.data(), kPw / 2, kPw, kPh, y2.data(), dw, u2.data(),
-                      dw / 2, v2.data(), dw / 2, dw, dh, libyuv::kFilterBilinear);
+    libyuv::I422Scale(y.data(), kPw, u.data(), kPw / 2, v.data(), kPw / 2, kPw, kPh, y2.data(), dw, u2.data(), dw / 2,
+                      v2.data(), dw / 2, dw, dh, libyuv::kFilterBilinear);
     libyuv::I422ToYUY2(y2.data(), dw, u2.data(), dw / 2, v2.data(), dw / 2, dst.data(), 2 * dw, dw, dh);
   }
   Count(state, dw, dh, int64_t(2) * kPw * kPh);

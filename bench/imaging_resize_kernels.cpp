@@ -164,8 +164,8 @@ void S16Ours(benchmark::State& state) {
   ImgSuperSampleS16C1BufferSize({kW, kH}, {dw, dh}, 1, &n);
   std::vector<u8> buffer(static_cast<size_t>(n));
   for (auto _ : state) {
-    ImgStatus st = ImgSuperSampleS16C1Table[level](src.data(), 2 * kW, {kW, kH}, dst.data(), 2 * dw, {dw, dh},
-                                                   buffer.data());
+    ImgStatus st =
+        ImgSuperSampleS16C1Table[level](src.data(), 2 * kW, {kW, kH}, dst.data(), 2 * dw, {dw, dh}, buffer.data());
     benchmark::DoNotOptimize(st);
   }
   Count(state, dw, dh, int64_t(kW) * 2 * kH);

@@ -27,8 +27,8 @@ struct Pin {
   unsigned next = 0;
 };
 
-VOID AllDone(struct _KSPIN** pins, struct _KSSTREAM_POINTER**, PVOID, PVOID, PUCHAR* data, ULONG* lengths,
-             ULONGLONG*, UCHAR* done, UCHAR*, CDevice*, ULONG, ULONG) {
+VOID AllDone(struct _KSPIN** pins, struct _KSSTREAM_POINTER**, PVOID, PVOID, PUCHAR* data, ULONG* lengths, ULONGLONG*,
+             UCHAR* done, UCHAR*, CDevice*, ULONG, ULONG) {
   for (int r = 0; r < CHANNEL_ROWS; ++r)
     if (pins[r] && data[r]) {
       done[r] = 1;

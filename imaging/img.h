@@ -10,7 +10,7 @@
 // included above, because the lists are also expanded inside the level namespaces.
 
 #define IMG_ROUTINE(name, ret, params, args, l1, l2, l3, l4) \
-  ret name params;                                            \
+  ret name params;                                           \
   ret name##Level0 params;
 #include "imaging/core/img_routines.inc"
 #undef IMG_ROUTINE

@@ -104,7 +104,8 @@ std::string GuidText(const GUID& g) {
 void ReportEncoder(Summary& summary) {
   bool downloaded = false;
   for (const std::string& line : pk::DebugLogLines())
-    downloaded = downloaded || (line.rfind("TOTAL DOWNLOAD TIMES", 0) == 0 && line.find("(SUCCESS)") != std::string::npos);
+    downloaded =
+        downloaded || (line.rfind("TOTAL DOWNLOAD TIMES", 0) == 0 && line.find("(SUCCESS)") != std::string::npos);
   if (downloaded)
     summary.Line("encoder firmware", "downloaded");
   else
@@ -121,8 +122,9 @@ void ListFilters(Summary& summary) {
   };
   std::vector<platform::ks::FilterListing> capture = client.ListFilters(KSCATEGORY_CAPTURE);
   for (const platform::ks::FilterListing& f : capture) {
-    const char* kind = listed(KSCATEGORY_VIDEO, f) ? "video capture" : listed(KSCATEGORY_AUDIO, f) ? "audio capture"
-                                                                                                    : "capture";
+    const char* kind = listed(KSCATEGORY_VIDEO, f)   ? "video capture"
+                       : listed(KSCATEGORY_AUDIO, f) ? "audio capture"
+                                                     : "capture";
     summary.Line("filter", std::string(kind) + " " + GuidText(f.ReferenceGuid));
   }
   if (capture.empty()) summary.Fail("filters", "NONE FOUND");
@@ -138,8 +140,8 @@ size_t DetectionsOf(ULONG width, ULONG height) {
 }
 
 void SleepFor(double seconds) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                      std::chrono::duration<double>(seconds));
+  auto until = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
   while (std::chrono::steady_clock::now() < until) {
     auto left = until - std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100)));
@@ -201,8 +203,7 @@ bool ParseArguments(const std::vector<std::string>& args, Options* options, std:
 
 int Run(const Options& options, std::ostream& report) {
   Summary summary{report};
-  report << "vorlix-capture: machine under " << options.root.string() << ", output in " << options.out.string()
-         << "\n";
+  report << "vorlix-capture: machine under " << options.root.string() << ", output in " << options.out.string() << "\n";
 
   // The machine: its C: drive is a folder under the root.
   std::error_code ec;

@@ -15,26 +15,44 @@ struct KindPair {
 // A pair listed under two kinds belongs to both; where kinds disagree, the user of the
 // kinds decides which one wins (PCI start: the first of A to H, then the encoder).
 const KindPair kKindPairs[] = {
-    {BOARD_KIND_A, kVendor, 0x0A01},       {BOARD_KIND_A, kVendor, 0x0A02},
-    {BOARD_KIND_B, kVendor, 0x0B01},       {BOARD_KIND_C, kVendor, 0x0C01},
-    {BOARD_KIND_C, kVendor, 0x0C04},       {BOARD_KIND_D, kVendor, 0x0D01},
-    {BOARD_KIND_E, kVendor, 0x0E01},       {BOARD_KIND_F, kVendor, 0x0F01},
-    {BOARD_KIND_G, kVendor, 0x1001},       {BOARD_KIND_G, kVendor, 0x1003},
-    {BOARD_KIND_H, kVendor, 0x1101},       {BOARD_KIND_I, kVendor, 0x1201},
-    {BOARD_KIND_J, kVendor, 0x1301},       {BOARD_KIND_K, kVendor, 0x1401},
-    {BOARD_KIND_N, kVendor, 0x1501},       {BOARD_KIND_P, kVendor, 0x1601},
-    {BOARD_KIND_Q, kVendor, 0x1701},       {BOARD_KIND_R, kVendor, 0x1801},
-    {BOARD_KIND_T, kVendor, 0x1901},       {BOARD_KIND_U, kVendor, 0x1A01},
-    {BOARD_KIND_V, kVendor, 0x1B01},       {BOARD_KIND_W, kVendor, 0x1C01},
+    {BOARD_KIND_A, kVendor, 0x0A01},
+    {BOARD_KIND_A, kVendor, 0x0A02},
+    {BOARD_KIND_B, kVendor, 0x0B01},
+    {BOARD_KIND_C, kVendor, 0x0C01},
+    {BOARD_KIND_C, kVendor, 0x0C04},
+    {BOARD_KIND_D, kVendor, 0x0D01},
+    {BOARD_KIND_E, kVendor, 0x0E01},
+    {BOARD_KIND_F, kVendor, 0x0F01},
+    {BOARD_KIND_G, kVendor, 0x1001},
+    {BOARD_KIND_G, kVendor, 0x1003},
+    {BOARD_KIND_H, kVendor, 0x1101},
+    {BOARD_KIND_I, kVendor, 0x1201},
+    {BOARD_KIND_J, kVendor, 0x1301},
+    {BOARD_KIND_K, kVendor, 0x1401},
+    {BOARD_KIND_N, kVendor, 0x1501},
+    {BOARD_KIND_P, kVendor, 0x1601},
+    {BOARD_KIND_Q, kVendor, 0x1701},
+    {BOARD_KIND_R, kVendor, 0x1801},
+    {BOARD_KIND_T, kVendor, 0x1901},
+    {BOARD_KIND_U, kVendor, 0x1A01},
+    {BOARD_KIND_V, kVendor, 0x1B01},
+    {BOARD_KIND_W, kVendor, 0x1C01},
     {BOARD_KIND_ENCODER, kVendor, 0x7160},
     // Further identities that only device start tells apart.
-    {BOARD_KIND_A, kVendor, 0x0A10},       {BOARD_KIND_A, kVendor, 0x0A11},
-    {BOARD_KIND_A, kVendor, 0x0A12},       {BOARD_KIND_A, kVendor, 0x0A13},
-    {BOARD_KIND_B, kVendor, 0x0B10},       {BOARD_KIND_B, kVendor, 0x0B11},
-    {BOARD_KIND_B, kVendor, 0x0B12},       {BOARD_KIND_B, kVendor, 0x0B13},
-    {BOARD_KIND_E, kVendor, 0x0E02},       {BOARD_KIND_I, kVendor, 0x1202},
-    {BOARD_KIND_N, kVendor, 0x1502},       {BOARD_KIND_P, kVendor, 0x1602},
-    {BOARD_KIND_P, kVendor, 0x1603},       {BOARD_KIND_P, kVendor, 0x1604},
+    {BOARD_KIND_A, kVendor, 0x0A10},
+    {BOARD_KIND_A, kVendor, 0x0A11},
+    {BOARD_KIND_A, kVendor, 0x0A12},
+    {BOARD_KIND_A, kVendor, 0x0A13},
+    {BOARD_KIND_B, kVendor, 0x0B10},
+    {BOARD_KIND_B, kVendor, 0x0B11},
+    {BOARD_KIND_B, kVendor, 0x0B12},
+    {BOARD_KIND_B, kVendor, 0x0B13},
+    {BOARD_KIND_E, kVendor, 0x0E02},
+    {BOARD_KIND_I, kVendor, 0x1202},
+    {BOARD_KIND_N, kVendor, 0x1502},
+    {BOARD_KIND_P, kVendor, 0x1602},
+    {BOARD_KIND_P, kVendor, 0x1603},
+    {BOARD_KIND_P, kVendor, 0x1604},
     {BOARD_KIND_P, kVendor, 0x1605},
 };
 
@@ -48,12 +66,12 @@ const NibbleKind kNibbleKinds[] = {{BOARD_KIND_L, 0xA}, {BOARD_KIND_M, 0xB}};
 
 struct VariantBytes {
   BoardVariant variant;
-  USHORT deviceId;     // the identity pair it applies to (vendor kVendor); 0 = any pair of the kind
+  USHORT deviceId;  // the identity pair it applies to (vendor kVendor); 0 = any pair of the kind
   BoardKind kind;
-  UCHAR subsystemLow;  // nSubsystemVendorIdLow
-  UCHAR subsystemHigh; // nSubsystemVendorIdHigh
-  UCHAR matchLow;      // 0: only the high byte is compared; 1: both bytes; 2: the pair alone;
-                       // 3: the high byte's low nibble alone
+  UCHAR subsystemLow;   // nSubsystemVendorIdLow
+  UCHAR subsystemHigh;  // nSubsystemVendorIdHigh
+  UCHAR matchLow;       // 0: only the high byte is compared; 1: both bytes; 2: the pair alone;
+                        // 3: the high byte's low nibble alone
 };
 
 const VariantBytes kVariants[] = {

@@ -7,11 +7,11 @@
 
 // One block of parameters; both blocks of a set start from the same values.
 struct ParamBlock {
-  ULONG nMode;             // 0x8800
-  USHORT nSize;            // 544
-  USHORT aReserved[11];    // 0
-  USHORT aLevel[10];       // 0, 0, then 32 for the rest
-  UCHAR bEnabled;          // 0
+  ULONG nMode;           // 0x8800
+  USHORT nSize;          // 544
+  USHORT aReserved[11];  // 0
+  USHORT aLevel[10];     // 0, 0, then 32 for the rest
+  UCHAR bEnabled;        // 0
 };
 static_assert(offsetof(ParamBlock, nSize) == 4);
 static_assert(offsetof(ParamBlock, aReserved) == 6);

@@ -52,8 +52,8 @@ struct CreatedFactories {
 
 NTSTATUS CreateFactory(CDevice* d, const KSFILTER_DESCRIPTOR* descriptor, CreatedFactories* created) {
   PKSFILTERFACTORY factory = nullptr;
-  NTSTATUS status = KsCreateFilterFactory(d->m_pFunctionalDeviceObject, descriptor, nullptr, nullptr, 0, nullptr,
-                                          nullptr, &factory);
+  NTSTATUS status =
+      KsCreateFilterFactory(d->m_pFunctionalDeviceObject, descriptor, nullptr, nullptr, 0, nullptr, nullptr, &factory);
   if (NT_SUCCESS(status) && factory && created->count < sizeof(created->list) / sizeof(created->list[0]))
     created->list[created->count++] = factory;
   return status;
@@ -88,8 +88,10 @@ BoardFeatureRecord ChooseBoardFeatureRecord(const PCI_IDENTITY* id, const CDevic
     if (noFrameBufferOrTiny) r.nAudioFilters = 0;
   }
   if (IsBoardKind(id, BOARD_KIND_D)) {
-    if (clone >= 2) Both(&r, CloneCount(clone), CloneCount(clone));
-    else Both(&r, 1, 1);
+    if (clone >= 2)
+      Both(&r, CloneCount(clone), CloneCount(clone));
+    else
+      Both(&r, 1, 1);
     if (IsBoardVariant(id, BOARD_VARIANT_D_NEVER_BOUNCE)) Both(&r, 0, 0);
   }
   if (IsBoardVariant(id, BOARD_VARIANT_E_SECOND)) {
@@ -97,22 +99,28 @@ BoardFeatureRecord ChooseBoardFeatureRecord(const PCI_IDENTITY* id, const CDevic
     if (s.m_nSiliconTunerType & (1u << 5)) r.nAudioFilters = 4;
   }
   if (IsBoardKind(id, BOARD_KIND_F)) {
-    if (IsBoardVariant(id, BOARD_VARIANT_F_FIVE_CHANNEL)) Both(&r, 5, 4);
+    if (IsBoardVariant(id, BOARD_VARIANT_F_FIVE_CHANNEL))
+      Both(&r, 5, 4);
     else if (IsBoardVariant(id, BOARD_VARIANT_F_SINGLE_INPUT))
       Both(&r, clone >= 2 ? CloneCount(clone) : 1, clone >= 2 ? CloneCount(clone) : 1);
-    else if (clone >= 2) Both(&r, 8, 8);
-    else Both(&r, 4, 4);
+    else if (clone >= 2)
+      Both(&r, 8, 8);
+    else
+      Both(&r, 4, 4);
   }
   if (IsBoardKind(id, BOARD_KIND_G)) {
     if (IsBoardVariant(id, BOARD_VARIANT_G_CLASS2) || IsBoardVariant(id, BOARD_VARIANT_G_CLASS2_TINY))
       Both(&r, clone >= 2 ? CloneCount(clone) : 1, clone >= 2 ? CloneCount(clone) : 1);
-    else if (IsBoardVariant(id, BOARD_VARIANT_G_CLASS1_FOUR_CHANNEL)) Both(&r, 4, 4);
-    else Both(&r, 8, 8);
+    else if (IsBoardVariant(id, BOARD_VARIANT_G_CLASS1_FOUR_CHANNEL))
+      Both(&r, 4, 4);
+    else
+      Both(&r, 8, 8);
     if (noFrameBufferOrTiny) r.nAudioFilters = 0;
   }
   if (IsBoardVariant(id, BOARD_VARIANT_H_EIGHT_CHANNEL)) Both(&r, 8, 8);
   if (IsBoardKind(id, BOARD_KIND_P)) {
-    if (IsBoardVariant(id, BOARD_VARIANT_P_CLONE_FOLLOWING) && clone >= 2) Both(&r, CloneCount(clone), CloneCount(clone));
+    if (IsBoardVariant(id, BOARD_VARIANT_P_CLONE_FOLLOWING) && clone >= 2)
+      Both(&r, CloneCount(clone), CloneCount(clone));
     if (IsBoardVariant(id, BOARD_VARIANT_P_NO_AUDIO)) r.nAudioFilters = 0;
   }
   return r;
@@ -305,8 +313,8 @@ NTSTATUS CDevice::Start(PKSDEVICE pKsDevice, PIRP pIrp, PCM_RESOURCE_LIST pTrans
   d->EditTemplatesAfterLoad();
 
   // Hardware initialisation needs the state block: without it the start ends here.
-  auto* state = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPoolCacheAligned, sizeof(BoardState),
-                                                               kBoardStateTag));
+  auto* state =
+      static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPoolCacheAligned, sizeof(BoardState), kBoardStateTag));
   if (!state) {
     d->Uninitialize(pKsDevice, pIrp);
     return STATUS_INSUFFICIENT_RESOURCES;

@@ -18,7 +18,7 @@ void ResetDeviceStartCounters();
 struct BoardFeatureRecord {
   UCHAR bPerChannelCopies;  // 1: each channel its own descriptor copy and reference GUID
   UCHAR nVideoFilters;
-  UCHAR bAnalogFrontEnd;    // register the pinless front-end filters
+  UCHAR bAnalogFrontEnd;  // register the pinless front-end filters
   UCHAR bEncoderFilter;
   UCHAR nAudioFilters;
 };

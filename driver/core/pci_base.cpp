@@ -100,9 +100,10 @@ BOOLEAN CPCIBaseDevice::OnInterruptHandle(PKINTERRUPT pInterrupt, PVOID pContext
     if (KeInsertQueueDpc(&d->m_aDpc[i], reinterpret_cast<PVOID>((ULONG_PTR)status),
                          reinterpret_cast<PVOID>((ULONG_PTR)value))) {
       if (i > 0)
-        DbgPrint("CPCIBaseDevice::OnInterruptHandle( KeInsertQueueDpc( %04X.%04X.%04X \xA1\xD1 status = 0x%08X ) ) "
-                 "WRONG!! (%d)\n",
-                 id->nVendorId, id->nDeviceId, id->nSubsystemId, status, (int)i);
+        DbgPrint(
+            "CPCIBaseDevice::OnInterruptHandle( KeInsertQueueDpc( %04X.%04X.%04X \xA1\xD1 status = 0x%08X ) ) "
+            "WRONG!! (%d)\n",
+            id->nVendorId, id->nDeviceId, id->nSubsystemId, status, (int)i);
       return TRUE;
     }
   }
@@ -178,8 +179,7 @@ VOID CPCIBaseDevice::OnDpcHandle(PKDPC pDpc, PVOID pContext, PVOID pStatus, PVOI
             if (done[row] != 1) break;
             for (PLIST_ENTRY e = doneList->Flink; e != doneList; e = e->Flink)
               CONTAINING_RECORD(e, CloneNode, Link)->nHoldCount++;
-            ULONG threshold =
-                (row <= 3 && lengths[row] != 0xFFFFFFFFu && (lengths[row] & 0x80000000u)) ? 1 : 2;
+            ULONG threshold = (row <= 3 && lengths[row] != 0xFFFFFFFFu && (lengths[row] & 0x80000000u)) ? 1 : 2;
             CloneNode* oldest = Oldest(doneList);
             HoldAndRelease(entry, lock, doneList, oldest && oldest->nHoldCount >= threshold, t->pOwner[row]);
             break;

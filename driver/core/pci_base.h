@@ -59,9 +59,9 @@ typedef ULONGLONG __attribute__((aligned(4))) ULONGLONG_ALIGN4;
 typedef struct _CloneNode {
   LIST_ENTRY Link;
   struct _KSSTREAM_POINTER* pClone;
-  ULONG nHoldCount;   // DPC passes spent on the done list
-  PUCHAR pData;       // frame data
-  ULONG nLength;      // all ones: a frame completed without input
+  ULONG nHoldCount;  // DPC passes spent on the done list
+  PUCHAR pData;      // frame data
+  ULONG nLength;     // all ones: a frame completed without input
   ULONGLONG_ALIGN4 nValue;
   UCHAR bDone;
   UCHAR nFlags;

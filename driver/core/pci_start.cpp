@@ -26,10 +26,9 @@ PHYSICAL_ADDRESS Physical(ULONGLONG v) {
   return p;
 }
 
-PVOID AllocContiguous(ULONG size, ULONGLONG lowest, ULONGLONG highest, ULONGLONG boundary,
-                      PHYSICAL_ADDRESS* physical) {
-  PVOID va = MmAllocateContiguousMemorySpecifyCache(size, Physical(lowest), Physical(highest), Physical(boundary),
-                                                    MmCached);
+PVOID AllocContiguous(ULONG size, ULONGLONG lowest, ULONGLONG highest, ULONGLONG boundary, PHYSICAL_ADDRESS* physical) {
+  PVOID va =
+      MmAllocateContiguousMemorySpecifyCache(size, Physical(lowest), Physical(highest), Physical(boundary), MmCached);
   if (va) *physical = MmGetPhysicalAddress(va);
   return va;
 }
@@ -153,8 +152,8 @@ NTSTATUS CPCIBaseDevice::Initialize(PKSDEVICE pKsDevice, PIRP pIrp, PCM_RESOURCE
 
   // 4. Memory above 4 GB?
   BOOLEAN highMemory = FALSE;
-  if (PVOID probe = MmAllocateContiguousMemorySpecifyCache(4096, Physical(k4G), Physical(0x10000000000ull),
-                                                           Physical(0), MmNonCached)) {
+  if (PVOID probe = MmAllocateContiguousMemorySpecifyCache(4096, Physical(k4G), Physical(0x10000000000ull), Physical(0),
+                                                           MmNonCached)) {
     PHYSICAL_ADDRESS p = MmGetPhysicalAddress(probe);
     DbgPrint("> 4GB (%08X.%08X)\n", (ULONG)p.HighPart, p.LowPart);
     MmFreeContiguousMemorySpecifyCache(probe, 4096, MmNonCached);

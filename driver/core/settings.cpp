@@ -52,10 +52,14 @@ void WriteMember32(UCHAR* base, ULONG offset, ULONG value) {
 
 ULONG SavedWord(const SettingsTableEntry& entry, ULONG member) {
   switch (entry.Save) {
-    case SETTING_SAVE_FLAG_CLEARED: return member & ~SETTINGS_FLAG_SET_BY_APPLICATION;
-    case SETTING_SAVE_LOW16: return member & 0xFFFF;
-    case SETTING_SAVE_LOW8: return member & 0xFF;
-    default: return member;
+    case SETTING_SAVE_FLAG_CLEARED:
+      return member & ~SETTINGS_FLAG_SET_BY_APPLICATION;
+    case SETTING_SAVE_LOW16:
+      return member & 0xFFFF;
+    case SETTING_SAVE_LOW8:
+      return member & 0xFF;
+    default:
+      return member;
   }
 }
 
@@ -96,9 +100,10 @@ NTSTATUS CDevice::ReadRegistryBinary(PCWSTR name, PVOID buffer, ULONG length) {
   NTSTATUS status = IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key);
   if (!NT_SUCCESS(status)) return status;
   ULONGLONG wanted = ULONGLONG(kFullInfoFixedPart) + 2 * (ULONGLONG(NameChars(name)) + 1) + length;
-  PUCHAR record = wanted <= 0xFFFFFFFFull
-                      ? static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(wanted), kRegistryTag))
-                      : nullptr;
+  PUCHAR record =
+      wanted <= 0xFFFFFFFFull
+          ? static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(wanted), kRegistryTag))
+          : nullptr;
   if (!record) {
     ZwClose(key);
     return STATUS_NO_MEMORY;
@@ -151,7 +156,8 @@ void CDevice::LoadSettings() {
         WriteMember32(base, entry.Offset, ReadRegistryDword(entry.Name, SettingsTableDefault(this, entry)));
         break;
       case SETTING_KIND_COUNTER64:
-        *reinterpret_cast<ULONGLONG*>(base + entry.Offset) = ReadRegistryDword(entry.Name, SettingsTableDefault(this, entry));
+        *reinterpret_cast<ULONGLONG*>(base + entry.Offset) =
+            ReadRegistryDword(entry.Name, SettingsTableDefault(this, entry));
         break;
       case SETTING_KIND_MERGE_LOW: {
         ULONG current = ReadMember32(base, entry.Offset);

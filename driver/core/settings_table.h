@@ -38,9 +38,9 @@ enum SettingSave : UCHAR {
 };
 
 struct SettingsTableEntry {
-  PCWSTR Name;      // UTF-16 name; the base name for a per-channel family
-  PCSTR AnsiName;   // the same name as 8-bit text, for forming per-channel names
-  ULONG Offset;     // of the member (for a family, of element 0) in CDeviceSettings
+  PCWSTR Name;     // UTF-16 name; the base name for a per-channel family
+  PCSTR AnsiName;  // the same name as 8-bit text, for forming per-channel names
+  ULONG Offset;    // of the member (for a family, of element 0) in CDeviceSettings
   SettingScope Scope;
   SettingKind Kind;
   SettingDefaultSource DefaultSource;
@@ -76,10 +76,10 @@ enum SettingsDefaultIndex : ULONG {
 };
 
 inline constexpr ULONG SettingsDefaultTable[SETTINGS_DEFAULT_COUNT] = {
-    128, 128, 128, 128, 128, 128, 128,                 // camera control
-    128, 128, 128, 128, 128, 128, 128, 128, 128, 128,  // ProcAmp
-    30,  3,   6000, 0,                                 // video compression
-    4000000,                                           // encoder bit rate
+    128,     128, 128,  128, 128, 128, 128,                 // camera control
+    128,     128, 128,  128, 128, 128, 128, 128, 128, 128,  // ProcAmp
+    30,      3,   6000, 0,                                  // video compression
+    4000000,                                                // encoder bit rate
 };
 
 // The board-family ProcAmp sets 1 to 3: brightness, contrast, hue, saturation, sharpness.
@@ -95,28 +95,42 @@ inline constexpr ULONG SettingsProcAmpBoardSets[SETTINGS_PROCAMP_SET_COUNT][SETT
 
 #define SETTING_NAME_(s) u"" s, s
 #define SETTING_OFFSET_(m) static_cast<ULONG>(offsetof(CDeviceSettings, m))
-#define SETTING_(name, m, def, save) \
-  {SETTING_NAME_(name), SETTING_OFFSET_(m), SETTING_SCOPE_SINGLE, SETTING_KIND_DWORD, \
-   SETTING_DEFAULT_CONSTANT, save, static_cast<ULONG>(def)}
-#define SETTING_TABLE_(name, m, index, save) \
-  {SETTING_NAME_(name), SETTING_OFFSET_(m), SETTING_SCOPE_SINGLE, SETTING_KIND_DWORD, \
-   SETTING_DEFAULT_TABLE, save, index}
-#define SETTING_COUNTER64_(name, m) \
-  {SETTING_NAME_(name), SETTING_OFFSET_(m), SETTING_SCOPE_SINGLE, SETTING_KIND_COUNTER64, \
-   SETTING_DEFAULT_CONSTANT, SETTING_SAVE_NO, 0}
-#define SETTING_TUNER_(bare, a, b, field, def, save)                                       \
-  {SETTING_NAME_(bare), SETTING_OFFSET_(m_aDigitalTuner[0].field), SETTING_SCOPE_TUNER,    \
-   SETTING_KIND_DWORD, SETTING_DEFAULT_CONSTANT, save, static_cast<ULONG>(def)},           \
-  {SETTING_NAME_(a), SETTING_OFFSET_(m_aDigitalTuner[0].field), SETTING_SCOPE_TUNER,       \
-   SETTING_KIND_DWORD, SETTING_DEFAULT_CONSTANT, save, static_cast<ULONG>(def)},           \
-  {SETTING_NAME_(b), SETTING_OFFSET_(m_aDigitalTuner[1].field), SETTING_SCOPE_TUNER,       \
-   SETTING_KIND_DWORD, SETTING_DEFAULT_CONSTANT, save, static_cast<ULONG>(def)}
+#define SETTING_(name, m, def, save)                                                                                   \
+  {                                                                                                                    \
+    SETTING_NAME_(name), SETTING_OFFSET_(m), SETTING_SCOPE_SINGLE, SETTING_KIND_DWORD, SETTING_DEFAULT_CONSTANT, save, \
+        static_cast<ULONG>(def)                                                                                        \
+  }
+#define SETTING_TABLE_(name, m, index, save)                                                                        \
+  {                                                                                                                 \
+    SETTING_NAME_(name), SETTING_OFFSET_(m), SETTING_SCOPE_SINGLE, SETTING_KIND_DWORD, SETTING_DEFAULT_TABLE, save, \
+        index                                                                                                       \
+  }
+#define SETTING_COUNTER64_(name, m)                                                                                  \
+  {                                                                                                                  \
+    SETTING_NAME_(name), SETTING_OFFSET_(m), SETTING_SCOPE_SINGLE, SETTING_KIND_COUNTER64, SETTING_DEFAULT_CONSTANT, \
+        SETTING_SAVE_NO, 0                                                                                           \
+  }
+#define SETTING_TUNER_(bare, a, b, field, def, save)                                                      \
+  {SETTING_NAME_(bare),      SETTING_OFFSET_(m_aDigitalTuner[0].field),                                   \
+   SETTING_SCOPE_TUNER,      SETTING_KIND_DWORD,                                                          \
+   SETTING_DEFAULT_CONSTANT, save,                                                                        \
+   static_cast<ULONG>(def)},                                                                              \
+      {SETTING_NAME_(a),         SETTING_OFFSET_(m_aDigitalTuner[0].field),                               \
+       SETTING_SCOPE_TUNER,      SETTING_KIND_DWORD,                                                      \
+       SETTING_DEFAULT_CONSTANT, save,                                                                    \
+       static_cast<ULONG>(def)},                                                                          \
+  {                                                                                                       \
+    SETTING_NAME_(b), SETTING_OFFSET_(m_aDigitalTuner[1].field), SETTING_SCOPE_TUNER, SETTING_KIND_DWORD, \
+        SETTING_DEFAULT_CONSTANT, save, static_cast<ULONG>(def)                                           \
+  }
 #define SETTING_SWITCH_(name, m) SETTING_(name, m, 0, SETTING_SAVE_NO)
-#define SETTING_FAMILY_(scope, name, m, def, save) \
-  {SETTING_NAME_(name), SETTING_OFFSET_(m), scope, SETTING_KIND_DWORD, SETTING_DEFAULT_CONSTANT, save, \
-   static_cast<ULONG>(def)}
+#define SETTING_FAMILY_(scope, name, m, def, save)                                                      \
+  {                                                                                                     \
+    SETTING_NAME_(name), SETTING_OFFSET_(m), scope, SETTING_KIND_DWORD, SETTING_DEFAULT_CONSTANT, save, \
+        static_cast<ULONG>(def)                                                                         \
+  }
 #define SETTING_FAMILY_TABLE_(scope, name, m, index, save) \
-  {SETTING_NAME_(name), SETTING_OFFSET_(m), scope, SETTING_KIND_DWORD, SETTING_DEFAULT_TABLE, save, index}
+  { SETTING_NAME_(name), SETTING_OFFSET_(m), scope, SETTING_KIND_DWORD, SETTING_DEFAULT_TABLE, save, index }
 
 // In load order: the fixed values, the 16-channel families, the 32-channel families,
 // then the directory.
@@ -128,8 +142,8 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
                    "DigitalTunerCurrentFrequencyPropertyB", CurrentFrequency, 545000, SETTING_SAVE_YES),
     SETTING_TUNER_("DigitalTunerFrequencyMultiplierProperty", "DigitalTunerFrequencyMultiplierPropertyA",
                    "DigitalTunerFrequencyMultiplierPropertyB", FrequencyMultiplier, 1000, SETTING_SAVE_YES),
-    SETTING_TUNER_("DigitalTunerBandwidthProperty", "DigitalTunerBandwidthPropertyA",
-                   "DigitalTunerBandwidthPropertyB", Bandwidth, 6, SETTING_SAVE_YES),
+    SETTING_TUNER_("DigitalTunerBandwidthProperty", "DigitalTunerBandwidthPropertyA", "DigitalTunerBandwidthPropertyB",
+                   Bandwidth, 6, SETTING_SAVE_YES),
     SETTING_TUNER_("DigitalTunerSignalPresentProperty", "DigitalTunerSignalPresentPropertyA",
                    "DigitalTunerSignalPresentPropertyB", SignalPresent, 0, SETTING_SAVE_NO),
     SETTING_TUNER_("DigitalTunerSignalLockedProperty", "DigitalTunerSignalLockedPropertyA",
@@ -138,31 +152,38 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
                    "DigitalTunerSignalStrengthPropertyB", SignalStrength, 0, SETTING_SAVE_NO),
     SETTING_TUNER_("DigitalTunerSignalQualityProperty", "DigitalTunerSignalQualityPropertyA",
                    "DigitalTunerSignalQualityPropertyB", SignalQuality, 0, SETTING_SAVE_NO),
-    SETTING_TUNER_("DigitalTunerSignalSnrProperty", "DigitalTunerSignalSnrPropertyA",
-                   "DigitalTunerSignalSnrPropertyB", SignalSnr, 0, SETTING_SAVE_NO),
-    SETTING_TUNER_("DigitalTunerSignalBerProperty", "DigitalTunerSignalBerPropertyA",
-                   "DigitalTunerSignalBerPropertyB", SignalBer, 0, SETTING_SAVE_NO),
-    SETTING_TUNER_("DigitalTunerSignalPerProperty", "DigitalTunerSignalPerPropertyA",
-                   "DigitalTunerSignalPerPropertyB", SignalPer, 0, SETTING_SAVE_NO),
+    SETTING_TUNER_("DigitalTunerSignalSnrProperty", "DigitalTunerSignalSnrPropertyA", "DigitalTunerSignalSnrPropertyB",
+                   SignalSnr, 0, SETTING_SAVE_NO),
+    SETTING_TUNER_("DigitalTunerSignalBerProperty", "DigitalTunerSignalBerPropertyA", "DigitalTunerSignalBerPropertyB",
+                   SignalBer, 0, SETTING_SAVE_NO),
+    SETTING_TUNER_("DigitalTunerSignalPerProperty", "DigitalTunerSignalPerPropertyA", "DigitalTunerSignalPerPropertyB",
+                   SignalPer, 0, SETTING_SAVE_NO),
     SETTING_TUNER_("DigitalTunerSignalUpdatingProperty", "DigitalTunerSignalUpdatingPropertyA",
                    "DigitalTunerSignalUpdatingPropertyB", SignalUpdating, 0, SETTING_SAVE_NO),
-    SETTING_TUNER_("DigitalTunerEncryptKey0", "DigitalTunerEncryptKeyA0", "DigitalTunerEncryptKeyB0",
-                   EncryptKey[0], 0x5E3A91C7, SETTING_SAVE_YES),
-    SETTING_TUNER_("DigitalTunerEncryptKey1", "DigitalTunerEncryptKeyA1", "DigitalTunerEncryptKeyB1",
-                   EncryptKey[1], 0x2B7D04F6, SETTING_SAVE_YES),
-    SETTING_TUNER_("DigitalTunerEncryptKey2", "DigitalTunerEncryptKeyA2", "DigitalTunerEncryptKeyB2",
-                   EncryptKey[2], 0xA4C8163E, SETTING_SAVE_YES),
-    SETTING_TUNER_("DigitalTunerEncryptKey3", "DigitalTunerEncryptKeyA3", "DigitalTunerEncryptKeyB3",
-                   EncryptKey[3], 0x7F0259DB, SETTING_SAVE_YES),
+    SETTING_TUNER_("DigitalTunerEncryptKey0", "DigitalTunerEncryptKeyA0", "DigitalTunerEncryptKeyB0", EncryptKey[0],
+                   0x5E3A91C7, SETTING_SAVE_YES),
+    SETTING_TUNER_("DigitalTunerEncryptKey1", "DigitalTunerEncryptKeyA1", "DigitalTunerEncryptKeyB1", EncryptKey[1],
+                   0x2B7D04F6, SETTING_SAVE_YES),
+    SETTING_TUNER_("DigitalTunerEncryptKey2", "DigitalTunerEncryptKeyA2", "DigitalTunerEncryptKeyB2", EncryptKey[2],
+                   0xA4C8163E, SETTING_SAVE_YES),
+    SETTING_TUNER_("DigitalTunerEncryptKey3", "DigitalTunerEncryptKeyA3", "DigitalTunerEncryptKeyB3", EncryptKey[3],
+                   0x7F0259DB, SETTING_SAVE_YES),
 
     // Camera control, video decoder, crossbar, TV audio, analog tuner.
-    SETTING_TABLE_("AnalogCameraControlPanProperty", m_nAnalogCameraControlPan, SETTINGS_DEFAULT_CAMERA_PAN, SETTING_SAVE_YES),
-    SETTING_TABLE_("AnalogCameraControlTiltProperty", m_nAnalogCameraControlTilt, SETTINGS_DEFAULT_CAMERA_TILT, SETTING_SAVE_YES),
-    SETTING_TABLE_("AnalogCameraControlRollProperty", m_nAnalogCameraControlRoll, SETTINGS_DEFAULT_CAMERA_ROLL, SETTING_SAVE_YES),
-    SETTING_TABLE_("AnalogCameraControlZoomProperty", m_nAnalogCameraControlZoom, SETTINGS_DEFAULT_CAMERA_ZOOM, SETTING_SAVE_YES),
-    SETTING_TABLE_("AnalogCameraControlExposureProperty", m_nAnalogCameraControlExposure, SETTINGS_DEFAULT_CAMERA_EXPOSURE, SETTING_SAVE_YES),
-    SETTING_TABLE_("AnalogCameraControlIrisProperty", m_nAnalogCameraControlIris, SETTINGS_DEFAULT_CAMERA_IRIS, SETTING_SAVE_YES),
-    SETTING_TABLE_("AnalogCameraControlFocusProperty", m_nAnalogCameraControlFocus, SETTINGS_DEFAULT_CAMERA_FOCUS, SETTING_SAVE_YES),
+    SETTING_TABLE_("AnalogCameraControlPanProperty", m_nAnalogCameraControlPan, SETTINGS_DEFAULT_CAMERA_PAN,
+                   SETTING_SAVE_YES),
+    SETTING_TABLE_("AnalogCameraControlTiltProperty", m_nAnalogCameraControlTilt, SETTINGS_DEFAULT_CAMERA_TILT,
+                   SETTING_SAVE_YES),
+    SETTING_TABLE_("AnalogCameraControlRollProperty", m_nAnalogCameraControlRoll, SETTINGS_DEFAULT_CAMERA_ROLL,
+                   SETTING_SAVE_YES),
+    SETTING_TABLE_("AnalogCameraControlZoomProperty", m_nAnalogCameraControlZoom, SETTINGS_DEFAULT_CAMERA_ZOOM,
+                   SETTING_SAVE_YES),
+    SETTING_TABLE_("AnalogCameraControlExposureProperty", m_nAnalogCameraControlExposure,
+                   SETTINGS_DEFAULT_CAMERA_EXPOSURE, SETTING_SAVE_YES),
+    SETTING_TABLE_("AnalogCameraControlIrisProperty", m_nAnalogCameraControlIris, SETTINGS_DEFAULT_CAMERA_IRIS,
+                   SETTING_SAVE_YES),
+    SETTING_TABLE_("AnalogCameraControlFocusProperty", m_nAnalogCameraControlFocus, SETTINGS_DEFAULT_CAMERA_FOCUS,
+                   SETTING_SAVE_YES),
     SETTING_("AnalogVideoDecoderStandardProperty", m_nAnalogVideoDecoderStandard, 1, SETTING_SAVE_YES),
     SETTING_("AnalogVideoDecoderStatusProperty", m_nAnalogVideoDecoderStatus, 0, SETTING_SAVE_NO),
     SETTING_("AnalogVideoDecoderOutputEnableProperty", m_nAnalogVideoDecoderOutputEnable, 1, SETTING_SAVE_YES),
@@ -171,8 +192,10 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
     SETTING_("AnalogVideoDecoderStandardPalOnlyProperty", m_nAnalogVideoDecoderStandardPalOnly, 0, SETTING_SAVE_NO),
     SETTING_("AnalogVideoDecoderStandardAutoProperty", m_nAnalogVideoDecoderStandardAuto, 0, SETTING_SAVE_NO),
     SETTING_("AnalogCrossbarVideoInputProperty", m_nAnalogCrossbarVideoInput, 0, SETTING_SAVE_FLAG_CLEARED),
-    SETTING_("AnalogCrossbarVideoInputAutoScanProperty", m_nAnalogCrossbarVideoInputAutoScan, 0, SETTING_SAVE_FLAG_CLEARED),
-    SETTING_("AnalogCrossbarVideoInputAutoScanTimeOutProperty", m_nAnalogCrossbarVideoInputAutoScanTimeOut, 3000, SETTING_SAVE_YES),
+    SETTING_("AnalogCrossbarVideoInputAutoScanProperty", m_nAnalogCrossbarVideoInputAutoScan, 0,
+             SETTING_SAVE_FLAG_CLEARED),
+    SETTING_("AnalogCrossbarVideoInputAutoScanTimeOutProperty", m_nAnalogCrossbarVideoInputAutoScanTimeOut, 3000,
+             SETTING_SAVE_YES),
     SETTING_("AnalogCrossbarVideoOutputProperty", m_nAnalogCrossbarVideoOutput, 0, SETTING_SAVE_YES),
     SETTING_("AnalogCrossbarAudioInputProperty", m_nAnalogCrossbarAudioInput, 3, SETTING_SAVE_YES),
     SETTING_("AnalogCrossbarAudioOutputProperty", m_nAnalogCrossbarAudioOutput, 1, SETTING_SAVE_YES),
@@ -186,8 +209,8 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
     SETTING_("AnalogTunerCurrentFrequencyProperty", m_nAnalogTunerCurrentFrequency, 55250000, SETTING_SAVE_YES),
 
     // Device options and analog video.
-    {SETTING_NAME_("CustomProcessorTechnologyProperty"), SETTING_OFFSET_(m_nProcessorTechnology),
-     SETTING_SCOPE_SINGLE, SETTING_KIND_MERGE_LOW, SETTING_DEFAULT_MEMBER, SETTING_SAVE_LOW16, 0},
+    {SETTING_NAME_("CustomProcessorTechnologyProperty"), SETTING_OFFSET_(m_nProcessorTechnology), SETTING_SCOPE_SINGLE,
+     SETTING_KIND_MERGE_LOW, SETTING_DEFAULT_MEMBER, SETTING_SAVE_LOW16, 0},
     SETTING_("CustomMunaulUsbPipeSelectProperty", m_nMunaulUsbPipeSelect, 0, SETTING_SAVE_YES),
     SETTING_("CustomUsbSelectiveSuspendEnableProperty", m_nUsbSelectiveSuspendEnable, 0, SETTING_SAVE_YES),
     SETTING_("CustomSiliconTunerStandardProperty", m_nSiliconTunerStandard, 0, SETTING_SAVE_YES),
@@ -198,9 +221,12 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
     SETTING_("CustomAnalogVideoSwitchChannelTablePropertyA", m_nAnalogVideoSwitchChannelTable[0], 0, SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoSwitchChannelTablePropertyB", m_nAnalogVideoSwitchChannelTable[1], 0, SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoSwitchChannelTablePropertyC", m_nAnalogVideoSwitchChannelTable[2], 0, SETTING_SAVE_YES),
-    SETTING_("CustomAnalogVideoSwitchResolutionTablePropertyA", m_nAnalogVideoSwitchResolutionTable[0], 0, SETTING_SAVE_YES),
-    SETTING_("CustomAnalogVideoSwitchResolutionTablePropertyB", m_nAnalogVideoSwitchResolutionTable[1], 0, SETTING_SAVE_YES),
-    SETTING_("CustomAnalogVideoSwitchResolutionTablePropertyC", m_nAnalogVideoSwitchResolutionTable[2], 0, SETTING_SAVE_YES),
+    SETTING_("CustomAnalogVideoSwitchResolutionTablePropertyA", m_nAnalogVideoSwitchResolutionTable[0], 0,
+             SETTING_SAVE_YES),
+    SETTING_("CustomAnalogVideoSwitchResolutionTablePropertyB", m_nAnalogVideoSwitchResolutionTable[1], 0,
+             SETTING_SAVE_YES),
+    SETTING_("CustomAnalogVideoSwitchResolutionTablePropertyC", m_nAnalogVideoSwitchResolutionTable[2], 0,
+             SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoResolutionProperty", m_nAnalogVideoResolution, 0, SETTING_SAVE_NO),
     SETTING_("CustomAnalogVideoFrameRateProperty", m_nAnalogVideoFrameRate, 0, SETTING_SAVE_NO),
     SETTING_("CustomAnalogVideoInterleavedProperty", m_nAnalogVideoInterleaved, 0, SETTING_SAVE_NO),
@@ -213,7 +239,8 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
     SETTING_("CustomAnalogVideoUStreamPatchProperty", m_nAnalogVideoUStreamPatch, 0, SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoQueueBufferSizeProperty", m_nAnalogVideoQueueBufferSize, 0, SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoFlexibleFpsPatchProperty", m_nAnalogVideoFlexibleFpsPatch, 0, SETTING_SAVE_YES),
-    SETTING_("CustomAnalogVideoFlexibleResolutionPatchProperty", m_nAnalogVideoFlexibleResolutionPatch, 0, SETTING_SAVE_YES),
+    SETTING_("CustomAnalogVideoFlexibleResolutionPatchProperty", m_nAnalogVideoFlexibleResolutionPatch, 0,
+             SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoVgaAspectRatioProperty", m_nAnalogVideoVgaAspectRatio, 0, SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoVgaHActiveProperty", m_nAnalogVideoVgaHActive, 640, SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoPinTopologyProperty", m_nAnalogVideoPinTopology, 0, SETTING_SAVE_YES),
@@ -235,7 +262,8 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
     SETTING_("CustomAnalogVideoDirectDMAProperty", m_nAnalogVideoDirectDMA, 0, SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoSubEncoderEnableProperty", m_nAnalogVideoSubEncoderEnable, 0, SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoHotPlugEnableProperty", m_nAnalogVideoHotPlugEnable, 1, SETTING_SAVE_YES),
-    SETTING_("CustomAnalogVideoRGBColorConvertColorRangeProperty", m_nAnalogVideoRGBColorConvertColorRange, 0, SETTING_SAVE_YES),
+    SETTING_("CustomAnalogVideoRGBColorConvertColorRangeProperty", m_nAnalogVideoRGBColorConvertColorRange, 0,
+             SETTING_SAVE_YES),
     SETTING_("CustomAnalogVideoHVSyncDelayProperty", m_nAnalogVideoHVSyncDelay, 0, SETTING_SAVE_YES),
 
     // Analog audio, encoder and driver options.
@@ -313,20 +341,26 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
     SETTING_SWITCH_("CustomCompanyTorvikProperty", m_nCompanyTorvik),
     SETTING_SWITCH_("CustomCompanyVapletProperty", m_nCompanyVaplet),
 
-    // Per-channel families of 16 channels, all saved with the flag cleared.
+// Per-channel families of 16 channels, all saved with the flag cleared.
 #define SETTING16_TABLE_(name, m, index) \
   SETTING_FAMILY_TABLE_(SETTING_SCOPE_CHANNELS16, name, m, index, SETTING_SAVE_FLAG_CLEARED)
 #define SETTING16_(name, m, def) SETTING_FAMILY_(SETTING_SCOPE_CHANNELS16, name, m, def, SETTING_SAVE_FLAG_CLEARED)
     SETTING16_TABLE_("AnalogVideoProcAmpBacklightCompensationProperty", m_nAnalogVideoProcAmpBacklightCompensation,
                      SETTINGS_DEFAULT_PROCAMP_BACKLIGHT_COMPENSATION),
-    SETTING16_TABLE_("AnalogVideoProcAmpBrightnessProperty", m_nAnalogVideoProcAmpBrightness, SETTINGS_DEFAULT_PROCAMP_BRIGHTNESS),
-    SETTING16_TABLE_("AnalogVideoProcAmpColorEnableProperty", m_nAnalogVideoProcAmpColorEnable, SETTINGS_DEFAULT_PROCAMP_COLOR_ENABLE),
-    SETTING16_TABLE_("AnalogVideoProcAmpContrastProperty", m_nAnalogVideoProcAmpContrast, SETTINGS_DEFAULT_PROCAMP_CONTRAST),
+    SETTING16_TABLE_("AnalogVideoProcAmpBrightnessProperty", m_nAnalogVideoProcAmpBrightness,
+                     SETTINGS_DEFAULT_PROCAMP_BRIGHTNESS),
+    SETTING16_TABLE_("AnalogVideoProcAmpColorEnableProperty", m_nAnalogVideoProcAmpColorEnable,
+                     SETTINGS_DEFAULT_PROCAMP_COLOR_ENABLE),
+    SETTING16_TABLE_("AnalogVideoProcAmpContrastProperty", m_nAnalogVideoProcAmpContrast,
+                     SETTINGS_DEFAULT_PROCAMP_CONTRAST),
     SETTING16_TABLE_("AnalogVideoProcAmpGammaProperty", m_nAnalogVideoProcAmpGamma, SETTINGS_DEFAULT_PROCAMP_GAMMA),
     SETTING16_TABLE_("AnalogVideoProcAmpHueProperty", m_nAnalogVideoProcAmpHue, SETTINGS_DEFAULT_PROCAMP_HUE),
-    SETTING16_TABLE_("AnalogVideoProcAmpSaturationProperty", m_nAnalogVideoProcAmpSaturation, SETTINGS_DEFAULT_PROCAMP_SATURATION),
-    SETTING16_TABLE_("AnalogVideoProcAmpSharpnessProperty", m_nAnalogVideoProcAmpSharpness, SETTINGS_DEFAULT_PROCAMP_SHARPNESS),
-    SETTING16_TABLE_("AnalogVideoProcAmpWhiteBalanceProperty", m_nAnalogVideoProcAmpWhiteBalance, SETTINGS_DEFAULT_PROCAMP_WHITE_BALANCE),
+    SETTING16_TABLE_("AnalogVideoProcAmpSaturationProperty", m_nAnalogVideoProcAmpSaturation,
+                     SETTINGS_DEFAULT_PROCAMP_SATURATION),
+    SETTING16_TABLE_("AnalogVideoProcAmpSharpnessProperty", m_nAnalogVideoProcAmpSharpness,
+                     SETTINGS_DEFAULT_PROCAMP_SHARPNESS),
+    SETTING16_TABLE_("AnalogVideoProcAmpWhiteBalanceProperty", m_nAnalogVideoProcAmpWhiteBalance,
+                     SETTINGS_DEFAULT_PROCAMP_WHITE_BALANCE),
     SETTING16_TABLE_("AnalogVideoProcAmpGainProperty", m_nAnalogVideoProcAmpGain, SETTINGS_DEFAULT_PROCAMP_GAIN),
     SETTING16_("CustomAnalogVideoDeinterlaceTypeProperty", m_nAnalogVideoDeinterlaceType, 1),
     SETTING16_("CustomAnalogVideoDemiseTypeProperty", m_nAnalogVideoDemiseType, 1),
@@ -341,7 +375,7 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
 #undef SETTING16_
 #undef SETTING16_TABLE_
 
-    // Per-channel families of 32 channels.
+// Per-channel families of 32 channels.
 #define SETTING32_TABLE_(name, m, index, save) SETTING_FAMILY_TABLE_(SETTING_SCOPE_CHANNELS32, name, m, index, save)
 #define SETTING32_(name, m, def, save) SETTING_FAMILY_(SETTING_SCOPE_CHANNELS32, name, m, def, save)
     SETTING32_TABLE_("AnalogVideoCompressionKeyframeRateProperty", m_nAnalogVideoCompressionKeyframeRate,
@@ -354,7 +388,8 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
                      SETTINGS_DEFAULT_COMPRESSION_OVERRIDE_KEYFRAME, SETTING_SAVE_NO),
     SETTING32_("CustomPreviewVideoResolutionProperty", m_nPreviewVideoResolution, 0, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomPreviewVideoFrameCountsProperty", m_nPreviewVideoFrameCounts, 0, SETTING_SAVE_NO),
-    SETTING32_("CustomPreviewAudioSampleFrequencyProperty", m_nPreviewAudioSampleFrequency, 0, SETTING_SAVE_FLAG_CLEARED),
+    SETTING32_("CustomPreviewAudioSampleFrequencyProperty", m_nPreviewAudioSampleFrequency, 0,
+               SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomPreviewAudioFrameCountsProperty", m_nPreviewAudioFrameCounts, 0, SETTING_SAVE_NO),
     SETTING32_("CustomEncoderVideoFormatProperty", m_nEncoderVideoFormat, 0, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoResolutionProperty", m_nEncoderVideoResolution, 0, SETTING_SAVE_FLAG_CLEARED),
@@ -362,14 +397,15 @@ inline constexpr SettingsTableEntry SettingsTable[] = {
     SETTING32_("CustomEncoderVideoAvgFrameRateProperty", m_nEncoderVideoAvgFrameRate, 0, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoBitRateModeProperty", m_nEncoderVideoBitRateMode, 0, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoPeakBitRateProperty", m_nEncoderVideoPeakBitRate, 0, SETTING_SAVE_FLAG_CLEARED),
-    SETTING32_TABLE_("CustomEncoderVideoBitRateProperty", m_nEncoderVideoBitRate, SETTINGS_DEFAULT_ENCODER_VIDEO_BIT_RATE,
-                     SETTING_SAVE_FLAG_CLEARED),
+    SETTING32_TABLE_("CustomEncoderVideoBitRateProperty", m_nEncoderVideoBitRate,
+                     SETTINGS_DEFAULT_ENCODER_VIDEO_BIT_RATE, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoTroughQualityProperty", m_nEncoderVideoTroughQuality, 0, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoQualityProperty", m_nEncoderVideoQuality, 6000, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoGopProperty", m_nEncoderVideoGop, 30, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoQPStepProperty", m_nEncoderVideoQPStep, 1, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoKeyFrameProperty", m_nEncoderVideoKeyFrame, 0, SETTING_SAVE_FLAG_CLEARED),
-    SETTING32_("CustomEncoderVideoBframesPerKeyframeProperty", m_nEncoderVideoBframesPerKeyframe, 0, SETTING_SAVE_FLAG_CLEARED),
+    SETTING32_("CustomEncoderVideoBframesPerKeyframeProperty", m_nEncoderVideoBframesPerKeyframe, 0,
+               SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoProfileProperty", m_nEncoderVideoProfile, 0, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoLevelProperty", m_nEncoderVideoLevel, 41, SETTING_SAVE_FLAG_CLEARED),
     SETTING32_("CustomEncoderVideoEntropyProperty", m_nEncoderVideoEntropy, 0, SETTING_SAVE_FLAG_CLEARED),

@@ -22,7 +22,9 @@ void PointMonoAudioPin(ULONG count) {
   AudioCapturePinDescriptorMono.PinDescriptor.DataRangesCount = count;
 }
 
-void InstallVideoList(VideoRangeListId list) { PointVideoPin(AltVideoRangeList, CopyVideoRangeList(list, AltVideoRangeList)); }
+void InstallVideoList(VideoRangeListId list) {
+  PointVideoPin(AltVideoRangeList, CopyVideoRangeList(list, AltVideoRangeList));
+}
 
 // The alternative block's own 48 kHz records: what AltAudioRangeList held at load.
 PKSDATARANGE PcmMono48k() { return RangeBlockRecord(RANGE_BLOCK_ALT, RANGE_PCM_MONO); }
@@ -56,14 +58,16 @@ void CDevice::EditTemplatesBeforeLoad() {
     PointMonoAudioPin(1);
   }
   // 6: the default list without its last three X264 pairs.
-  if (IsBoardKind(id, BOARD_KIND_A) && !IsBoardVariant(id, BOARD_VARIANT_A_LARGE_FRAME)) PointVideoPin(AltVideoRangeList, 52);
+  if (IsBoardKind(id, BOARD_KIND_A) && !IsBoardVariant(id, BOARD_VARIANT_A_LARGE_FRAME))
+    PointVideoPin(AltVideoRangeList, 52);
   // 7
   if (IsBoardVariant(id, BOARD_VARIANT_B_STEREO)) {
     AltAudioRangeList[0] = PcmStereo48k();
     AudioCapturePinDescriptorMono.PinDescriptor.DataRanges = AltAudioRangeList;
   }
   // 8, 9
-  if (IsBoardKind(id, BOARD_KIND_E)) InstallVideoList(IsBoardVariant(id, BOARD_VARIANT_E_SECOND) ? RANGE_LIST_KIND_E_24 : RANGE_LIST_KIND_E_10);
+  if (IsBoardKind(id, BOARD_KIND_E))
+    InstallVideoList(IsBoardVariant(id, BOARD_VARIANT_E_SECOND) ? RANGE_LIST_KIND_E_24 : RANGE_LIST_KIND_E_10);
   if (IsBoardKind(id, BOARD_KIND_H)) InstallVideoList(RANGE_LIST_KIND_H_12);
   // 10
   if (IsBoardVariant(id, BOARD_VARIANT_C_PROCAMP_SET3)) m_nProcAmpDefaultSet = 3;

@@ -49,7 +49,7 @@ struct Geometry {
   ULONG streamRate;  // frames per second of the H.264 streams
   bool hd;
   ULONG timing;
-  bool interlaced;   // the monitor's interlaced flag
+  bool interlaced;  // the monitor's interlaced flag
 };
 
 Geometry GeometryOf(CDevice* d) {
@@ -81,10 +81,10 @@ Geometry GeometryOf(CDevice* d) {
 // ---- rate control ----------------------------------------------------------------------------
 
 struct RateControl {
-  ULONG modeSent;   // 0 or 1
-  ULONG slotMode;   // 0, 1 or 2
+  ULONG modeSent;  // 0 or 1
+  ULONG slotMode;  // 0, 1 or 2
   ULONG quantiser;
-  ULONG bitRate;    // bits per second, 0 in mode 0
+  ULONG bitRate;  // bits per second, 0 in mode 0
 };
 
 // Takes the stream's mode, quality and bit-rate settings (their flags cleared).
@@ -148,8 +148,8 @@ EncodedSize EncodedSizeOf(const Geometry& g, ULONG requested, bool interlaced) {
 
 // ---- commands ------------------------------------------------------------------------------
 
-void Send(CDevice* d, ULONG command, ULONG a1 = 0, ULONG a2 = 0, ULONG a3 = 0, ULONG a4 = 0, ULONG a5 = 0,
-          ULONG a6 = 0, ULONG a7 = 0) {
+void Send(CDevice* d, ULONG command, ULONG a1 = 0, ULONG a2 = 0, ULONG a3 = 0, ULONG a4 = 0, ULONG a5 = 0, ULONG a6 = 0,
+          ULONG a7 = 0) {
   VENDOR_COMMAND c = {command, a1, a2, a3, a4, a5, a6, a7, 0};
   VORLIX_SendVendorCommand(d, &c);
 }
@@ -181,8 +181,8 @@ void ConfigureStream(CDevice* d, const Geometry& g, ULONG selector) {
   ULONG a4 = rc.modeSent << 30 | e.progressive << 27 | rc.quantiser << 16 | g.n << 8 | gop;
   ULONG a6 = (ULONG)(FRAME_KEEP_ALL >> 32), a7 = (ULONG)FRAME_KEEP_ALL;
   Configure(d, selector, a2, a3, a4, rc.bitRate >> 10, a6, a7);
-  DbgPrint("ENC#%02d: X = %d, Y = %d, RC = %d, QUALITY = %d, BITRATE = %d, GOP = %d, FPS = %08X%08X\n", sIndex,
-           e.width, e.height, rc.modeSent, rc.quantiser, rc.bitRate, gop, a6, a7);
+  DbgPrint("ENC#%02d: X = %d, Y = %d, RC = %d, QUALITY = %d, BITRATE = %d, GOP = %d, FPS = %08X%08X\n", sIndex, e.width,
+           e.height, rc.modeSent, rc.quantiser, rc.bitRate, gop, a6, a7);
 }
 
 void PreviewCommand(CDevice* d, const Geometry& g, bool fieldPictures, bool log) {
@@ -192,8 +192,7 @@ void PreviewCommand(CDevice* d, const Geometry& g, bool fieldPictures, bool log)
   ULONG c = 1;
   if ((pw == 1920 && ph == 1080) || (pw == 1280 && ph == 720) || (pw == 720 && ph == 480) || (pw == 720 && ph == 576))
     c = 0;
-  else if ((pw == 480 && ph == 270) || (pw == 320 && ph == 180) || (pw == 180 && ph == 120) ||
-           (pw == 180 && ph == 144))
+  else if ((pw == 480 && ph == 270) || (pw == 320 && ph == 180) || (pw == 180 && ph == 120) || (pw == 180 && ph == 144))
     c = 2;
   ULONGLONG mask = g.doubleRate ? FRAME_KEEP_ODD : FRAME_KEEP_ALL;
   Send(d, VENDOR_CMD_PREVIEW, 0x80000000u | g.n << 16 | 0x8000u | g.n << 8, (g.W >> c) | (g.H2 >> c) << 16,
@@ -380,9 +379,9 @@ BOOLEAN VORLIX_EncoderBringUp(CDevice* Device, BOOLEAN CallerHoldsPinMutex, BOOL
     KsDeviceSetBusData(Device->m_pKsDevice, PCI_WHICHSPACE_CONFIG, &zero, 0x40, 1);
     KsDeviceSetBusData(Device->m_pKsDevice, PCI_WHICHSPACE_CONFIG, &zero, 0x41, 1);
   }
-  const ULONG boot[][2] = {{REG_BOOT_PARAM0, 0},      {REG_BOOT_PARAM1, 0}, {REG_BOOT_PARAM2, 0x10000},
-                           {REG_BOOT_PARAM3, 0},      {REG_BOOT_PARAM4, 0}, {REG_BOOT_HOLD1, 1},
-                           {REG_BOOT_HOLD0, 1},       {REG_BOOT_CONTROL, 0xC0000000u}};
+  const ULONG boot[][2] = {{REG_BOOT_PARAM0, 0}, {REG_BOOT_PARAM1, 0},           {REG_BOOT_PARAM2, 0x10000},
+                           {REG_BOOT_PARAM3, 0}, {REG_BOOT_PARAM4, 0},           {REG_BOOT_HOLD1, 1},
+                           {REG_BOOT_HOLD0, 1},  {REG_BOOT_CONTROL, 0xC0000000u}};
   for (const auto& w : boot) WriteFlushed(Device, w[0], w[1]);
   WriteFlushed(Device, REG_XDMA1_SELECT, 0);
   WriteFlushed(Device, REG_XDMA1_BURST, 0x80);
@@ -490,16 +489,15 @@ ULONG VORLIX_ApplySettings(CDevice* Device) {
     // Sent once here; bring-up leaves the mark so that this pass repeats it once, and
     // keeping it here too would repeat the command every pass.
     EncodedSize e = EncodedSizeOf(g, Take(Device->m_nEncoderVideoResolution[index]), g.interlaced);
-    Send(Device, VENDOR_CMD_RESOLUTION, e.progressive * 2 + (slot ? VENDOR_STREAM_SUB : 0),
-         e.width | e.height << 16);
+    Send(Device, VENDOR_CMD_RESOLUTION, e.progressive * 2 + (slot ? VENDOR_STREAM_SUB : 0), e.width | e.height << 16);
     DbgPrint("ENC#%02d: RESOLUTION = %d, %d, %d, %d, PROG = %d\n", slot * 2, g.W, g.H2, e.width, e.height,
              e.progressive);
   }
 
   for (int slot = 0; slot < 2; ++slot) {
     int index = slot ? 4 : 0;
-    if (!Changed(Device->m_nEncoderVideoBitRateMode[index]) && !Changed(Device->m_nAnalogVideoCompressionQuality[index]) &&
-        !Changed(Device->m_nEncoderVideoBitRate[index]))
+    if (!Changed(Device->m_nEncoderVideoBitRateMode[index]) &&
+        !Changed(Device->m_nAnalogVideoCompressionQuality[index]) && !Changed(Device->m_nEncoderVideoBitRate[index]))
       continue;
     RateControl rc = TakeRateControl(Device, index);
     s->nEncRateControlMode[slot] = rc.slotMode;

@@ -108,8 +108,8 @@ bool ReadWholeFile(CDevice* d, PCWSTR name, const char* routine, PUCHAR* data, U
   InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
   HANDLE file = nullptr;
   IO_STATUS_BLOCK io = {};
-  NTSTATUS status = ZwCreateFile(&file, GENERIC_READ, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                 FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  NTSTATUS status = ZwCreateFile(&file, GENERIC_READ, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ,
+                                 FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   ExFreePoolWithTag(copy, kTag);
   if (!NT_SUCCESS(status)) return false;
 

@@ -104,8 +104,8 @@ NTSTATUS VORLIX_HwInitialize(CDevice* Device) {
     return STATUS_UNSUCCESSFUL;
   }
   ULONG bus = 0, length = 0;
-  if (!NT_SUCCESS(IoGetDeviceProperty(Device->m_pPhysicalDeviceObject, DevicePropertyBusNumber, sizeof bus, &bus,
-                                      &length)))
+  if (!NT_SUCCESS(
+          IoGetDeviceProperty(Device->m_pPhysicalDeviceObject, DevicePropertyBusNumber, sizeof bus, &bus, &length)))
     bus = 0;
   Device->m_nBoardIndex = bus & 0xF;
   KeInitializeTimer(&Device->m_ContinueTimer);

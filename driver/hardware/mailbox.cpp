@@ -58,8 +58,7 @@ BOOLEAN VORLIX_SendVendorCommand(CDevice* Device, PVENDOR_COMMAND Command) {
 BOOLEAN VORLIX_WaitCommandDone(CDevice* Device) {
   LARGE_INTEGER timeout;
   timeout.QuadPart = -COMMAND_DONE_TIMEOUT;
-  return KeWaitForSingleObject(&Device->m_CommandSemaphore, Executive, KernelMode, FALSE, &timeout) ==
-         STATUS_SUCCESS;
+  return KeWaitForSingleObject(&Device->m_CommandSemaphore, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
 }
 
 ULONG VORLIX_SetEncoderQp(CDevice* Device, BOOLEAN MainStream, ULONG Quantiser) {

@@ -15,7 +15,7 @@ typedef struct _VENDOR_COMMAND {
   ULONG Arg4;
   ULONG Arg5;
   ULONG Arg6;
-  ULONG Arg7;  // forced to 0 for every command but VENDOR_CMD_CONFIGURE
+  ULONG Arg7;      // forced to 0 for every command but VENDOR_CMD_CONFIGURE
   ULONG Checksum;  // minus the sum of the other eight words
 } VENDOR_COMMAND, *PVENDOR_COMMAND;
 static_assert(sizeof(VENDOR_COMMAND) == 36);
@@ -44,8 +44,8 @@ static_assert(__builtin_offsetof(VENDOR_COMMAND, Checksum) == 32);
 
 // The preview command that turns the preview off (a copy is sent: the send routine
 // writes the checksum into the record).
-inline constexpr VENDOR_COMMAND VENDOR_PREVIEW_OFF = {VENDOR_CMD_PREVIEW, 0x001E9E00u, 0, 0x0FFFFFFFu, 0xFFFFFFFFu,
-                                                      0, 0, 0, 0};
+inline constexpr VENDOR_COMMAND VENDOR_PREVIEW_OFF = {
+    VENDOR_CMD_PREVIEW, 0x001E9E00u, 0, 0x0FFFFFFFu, 0xFFFFFFFFu, 0, 0, 0, 0};
 
 // Configure selectors, in the order bring-up sends them.
 #define CONFIG_BOARD 0x00

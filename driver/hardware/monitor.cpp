@@ -79,14 +79,14 @@ void Detect(CDevice* d) {
   DbgPrint("GV7601_SDI_MODE_DETECT( %d \xA1\xD1 %d \xA1\xD1 %d \xA1\xD1 %d )\n", d->m_nDeviceInstanceNumber, f.nWidth,
            f.nHeight, f.nFrameRate);
   ULONG r = f.nFrameRate;
-  Store(d->m_nAnalogVideoDecoderStandard,
-        (r > 50 || (r > 25 && r <= 30)) ? kStandardNtscM : kStandardPalB);
+  Store(d->m_nAnalogVideoDecoderStandard, (r > 50 || (r > 25 && r <= 30)) ? kStandardNtscM : kStandardPalB);
   Store(d->m_nAnalogVideoResolution, s->nSignalWidth << 16 | s->nSignalHeight);
   Store(d->m_nAnalogVideoFrameRate, s->nSignalFrameRate);
   Store(d->m_nAnalogAudioSampleFrequency, 48000);
   Store(d->m_nAnalogVideoDecoderStatus, 1);
   Store(d->m_nAnalogVideoInterleaved, s->bSignalInterlaced);
-  ULONG output = SdHeight(s->nSignalHeight) ? (s->nGpioAOutput & ~GPIO_A_HD_SELECT) : (s->nGpioAOutput | GPIO_A_HD_SELECT);
+  ULONG output =
+      SdHeight(s->nSignalHeight) ? (s->nGpioAOutput & ~GPIO_A_HD_SELECT) : (s->nGpioAOutput | GPIO_A_HD_SELECT);
   VORLIX_WriteRegister(d, REG_GPIO_A_OUTPUT / 4, output, 4);
   Sleep100ns(100);
   s->nGpioAOutput = output;

@@ -140,7 +140,8 @@ BOOLEAN VORLIX_DetectSdiMode(CDevice* Device, PSDI_FORMAT Format) {
   ULONG reg31 = VORLIX_ReadReceiverRegister(Device, RECEIVER_REG_LINES, RECEIVER_HALF_PERIOD);
   ULONG reg34 = VORLIX_ReadReceiverRegister(Device, RECEIVER_REG_RATE, RECEIVER_HALF_PERIOD);
   ULONG reg33 = 0;
-  if (((reg6 >> 8) & 0x3F) == 0x1E) reg33 = VORLIX_ReadReceiverRegister(Device, RECEIVER_REG_SD_LINES, RECEIVER_HALF_PERIOD);
+  if (((reg6 >> 8) & 0x3F) == 0x1E)
+    reg33 = VORLIX_ReadReceiverRegister(Device, RECEIVER_REG_SD_LINES, RECEIVER_HALF_PERIOD);
   VORLIX_TranslateSdiMode(reg6, reg31, reg33, reg34, Device->m_nCompanyGorlund, Format);
   return Format->nWidth != 0 && Format->nHeight != 0;
 }

@@ -17,10 +17,12 @@ struct Bank {
   ULONG BoardState::*direction;
 };
 
-const Bank kBankA = {REG_GPIO_A_OUTPUT / 4, REG_GPIO_A_DIRECTION / 4, REG_GPIO_A_INPUT / 4, GPIO_A_SCL, GPIO_A_SDA,
-                     &BoardState::nGpioAOutput, &BoardState::nGpioADirection};
-const Bank kBankB = {REG_GPIO_B_OUTPUT / 4, REG_GPIO_B_DIRECTION / 4, REG_GPIO_B_INPUT / 4, GPIO_B_SCL, GPIO_B_SDA,
-                     &BoardState::nGpioBOutput, &BoardState::nGpioBDirection};
+const Bank kBankA = {
+    REG_GPIO_A_OUTPUT / 4,     REG_GPIO_A_DIRECTION / 4,    REG_GPIO_A_INPUT / 4, GPIO_A_SCL, GPIO_A_SDA,
+    &BoardState::nGpioAOutput, &BoardState::nGpioADirection};
+const Bank kBankB = {
+    REG_GPIO_B_OUTPUT / 4,     REG_GPIO_B_DIRECTION / 4,    REG_GPIO_B_INPUT / 4, GPIO_B_SCL, GPIO_B_SDA,
+    &BoardState::nGpioBOutput, &BoardState::nGpioBDirection};
 
 // Sets the lines in `mask` to `value`: register first, then the shadow.
 void SetLines(CPCIBaseDevice* Device, const Bank& bank, ULONG mask, ULONG value) {

@@ -103,8 +103,8 @@ inline constexpr std::array<GUID, 2> DigitalTunerGuids = {TemplateReferenceGuid(
                                                           TemplateReferenceGuid(FILTER_TYPE_DIGITAL_TUNER_B)};
 
 // The stereo bridge pin's category.
-inline constexpr GUID StereoBridgePinCategory = {0xD28A580A, 0x9B1F, 0x4B0C,
-                                                 {0x9C, 0x33, 0x9B, 0xF0, 0xA8, 0xEA, 0x63, 0x6B}};
+inline constexpr GUID StereoBridgePinCategory = {
+    0xD28A580A, 0x9B1F, 0x4B0C, {0x9C, 0x33, 0x9B, 0xF0, 0xA8, 0xEA, 0x63, 0x6B}};
 // The driver's own property set.
-inline constexpr GUID KSPROPSETID_CustomDevice = {0xD1E5209F, 0x68FD, 0x4529,
-                                                  {0xBE, 0xE0, 0x5E, 0x7A, 0x1F, 0x47, 0x92, 0x1E}};
+inline constexpr GUID KSPROPSETID_CustomDevice = {
+    0xD1E5209F, 0x68FD, 0x4529, {0xBE, 0xE0, 0x5E, 0x7A, 0x1F, 0x47, 0x92, 0x1E}};

@@ -20,8 +20,8 @@ const FormatInfo kFormats[] = {
 
 constexpr ULONG kStandard525 = KS_AnalogVideo_NTSC_M | KS_AnalogVideo_NTSC_M_J | KS_AnalogVideo_NTSC_433 |
                                KS_AnalogVideo_PAL_M | KS_AnalogVideo_PAL_60;
-constexpr ULONG kStandard625 = (KS_AnalogVideo_PALMask & ~(KS_AnalogVideo_PAL_M | KS_AnalogVideo_PAL_60)) |
-                               KS_AnalogVideo_SECAMMask;
+constexpr ULONG kStandard625 =
+    (KS_AnalogVideo_PALMask & ~(KS_AnalogVideo_PAL_M | KS_AnalogVideo_PAL_60)) | KS_AnalogVideo_SECAMMask;
 static_assert(kStandard525 == 0xA07);
 static_assert(kStandard625 == 0x1FF5F0);
 
@@ -111,39 +111,80 @@ constexpr PairRow Reuse(int entry) { return {VF_YV12, 0, 0, 0, 0, IC_FULL, entry
 
 // The ten sizes of the default list's YV12 and H264 parts; the classes are the H264 ones.
 constexpr PairRow kDefaultSizes[] = {
-    P(VF_YV12, 704, 480, 576, IC_30_ONLY), P(VF_YV12, 180, 120, 144), P(VF_YV12, 360, 240, 288),
-    P(VF_YV12, 720, 480, 576, IC_30_ONLY), P(VF_YV12, 320, 180),      P(VF_YV12, 480, 270),
-    P(VF_YV12, 640, 360),                  P(VF_YV12, 960, 540),      P(VF_YV12, 1280, 720, IC_30_ONLY),
+    P(VF_YV12, 704, 480, 576, IC_30_ONLY),
+    P(VF_YV12, 180, 120, 144),
+    P(VF_YV12, 360, 240, 288),
+    P(VF_YV12, 720, 480, 576, IC_30_ONLY),
+    P(VF_YV12, 320, 180),
+    P(VF_YV12, 480, 270),
+    P(VF_YV12, 640, 360),
+    P(VF_YV12, 960, 540),
+    P(VF_YV12, 1280, 720, IC_30_ONLY),
     P(VF_YV12, 1920, 1080, IC_30_ONLY),
 };
 constexpr PairRow kX264Default[] = {
-    P(VF_X264, 352, 240, 288),  P(VF_X264, 180, 120, 144), P(VF_X264, 360, 240, 288),
-    P(VF_X264, 720, 480, 576, IC_30_ONLY), P(VF_X264, 320, 180), P(VF_X264, 480, 270),
-    P(VF_X264, 640, 360, IC_60_ONLY), P(VF_X264, 960, 540, IC_30_ONLY), P(VF_X264, 1280, 720, IC_30_ONLY),
+    P(VF_X264, 352, 240, 288),
+    P(VF_X264, 180, 120, 144),
+    P(VF_X264, 360, 240, 288),
+    P(VF_X264, 720, 480, 576, IC_30_ONLY),
+    P(VF_X264, 320, 180),
+    P(VF_X264, 480, 270),
+    P(VF_X264, 640, 360, IC_60_ONLY),
+    P(VF_X264, 960, 540, IC_30_ONLY),
+    P(VF_X264, 1280, 720, IC_30_ONLY),
 };
 constexpr VideoFormat kFullHdSet[] = {VF_YUY2, VF_YV12, VF_NV12, VF_RGB24, VF_RGB32, VF_H264};
 constexpr PairRow kYuy2List[] = {
-    P(VF_YUY2, 160, 120, 144), P(VF_YUY2, 320, 180),  P(VF_YUY2, 320, 240),  P(VF_YUY2, 352, 240, 288),
-    P(VF_YUY2, 640, 360),      P(VF_YUY2, 640, 480),  P(VF_YUY2, 720, 240, 288, IC_60_ONLY),
-    P(VF_YUY2, 720, 480, 576), P(VF_YUY2, 768, 480, 576), P(VF_YUY2, 800, 448), P(VF_YUY2, 800, 600),
-    P(VF_YUY2, 1024, 576),     P(VF_YUY2, 1024, 768), P(VF_YUY2, 1280, 720), P(VF_YUY2, 1280, 768),
-    P(VF_YUY2, 1280, 800),     P(VF_YUY2, 1280, 960), P(VF_YUY2, 1280, 1024), P(VF_YUY2, 1360, 768),
-    P(VF_YUY2, 1440, 900),     P(VF_YUY2, 1400, 1050), P(VF_YUY2, 1440, 1080), P(VF_YUY2, 1680, 1050),
-    P(VF_YUY2, 1920, 1080),    Reuse(58),
+    P(VF_YUY2, 160, 120, 144),
+    P(VF_YUY2, 320, 180),
+    P(VF_YUY2, 320, 240),
+    P(VF_YUY2, 352, 240, 288),
+    P(VF_YUY2, 640, 360),
+    P(VF_YUY2, 640, 480),
+    P(VF_YUY2, 720, 240, 288, IC_60_ONLY),
+    P(VF_YUY2, 720, 480, 576),
+    P(VF_YUY2, 768, 480, 576),
+    P(VF_YUY2, 800, 448),
+    P(VF_YUY2, 800, 600),
+    P(VF_YUY2, 1024, 576),
+    P(VF_YUY2, 1024, 768),
+    P(VF_YUY2, 1280, 720),
+    P(VF_YUY2, 1280, 768),
+    P(VF_YUY2, 1280, 800),
+    P(VF_YUY2, 1280, 960),
+    P(VF_YUY2, 1280, 1024),
+    P(VF_YUY2, 1360, 768),
+    P(VF_YUY2, 1440, 900),
+    P(VF_YUY2, 1400, 1050),
+    P(VF_YUY2, 1440, 1080),
+    P(VF_YUY2, 1680, 1050),
+    P(VF_YUY2, 1920, 1080),
+    Reuse(58),
 };
 constexpr PairRow kYv12List[] = {
-    P(VF_YV12, 320, 180), P(VF_YV12, 320, 240), P(VF_YV12, 640, 360),  P(VF_YV12, 640, 480),
-    P(VF_YV12, 720, 480, 576), P(VF_YV12, 800, 448), P(VF_YV12, 1024, 576), P(VF_YV12, 1280, 720),
-    P(VF_YV12, 1360, 768), P(VF_YV12, 1920, 1080), Reuse(60),
+    P(VF_YV12, 320, 180),
+    P(VF_YV12, 320, 240),
+    P(VF_YV12, 640, 360),
+    P(VF_YV12, 640, 480),
+    P(VF_YV12, 720, 480, 576),
+    P(VF_YV12, 800, 448),
+    P(VF_YV12, 1024, 576),
+    P(VF_YV12, 1280, 720),
+    P(VF_YV12, 1360, 768),
+    P(VF_YV12, 1920, 1080),
+    Reuse(60),
 };
 // The NV12 sizes, shared by the NV12, RGB32 and RGB24 lists.
 constexpr PairRow kNv12Sizes[] = {
-    P(VF_NV12, 320, 240), P(VF_NV12, 640, 480), P(VF_NV12, 720, 480, 576),
+    P(VF_NV12, 320, 240),  P(VF_NV12, 640, 480),  P(VF_NV12, 720, 480, 576),
     P(VF_NV12, 1280, 720), P(VF_NV12, 1360, 768), P(VF_NV12, 1920, 1080),
 };
 constexpr PairRow kH264List[] = {
-    P(VF_H264, 704, 480, 576, IC_30_ONLY), P(VF_H264, 720, 480, 576, IC_30_ONLY),
-    P(VF_H264, 1280, 720, IC_30_ONLY), P(VF_H264, 1920, 1080, IC_30_ONLY), Reuse(68),
+    P(VF_H264, 704, 480, 576, IC_30_ONLY),
+    P(VF_H264, 720, 480, 576, IC_30_ONLY),
+    P(VF_H264, 1280, 720, IC_30_ONLY),
+    P(VF_H264, 1920, 1080, IC_30_ONLY),
+    Reuse(68),
 };
 constexpr PairRow kEncoderInputList[] = {P(VF_H264, 704, 480, 576, IC_30_ONLY), P(VF_H264, 720, 480, 576, IC_30_ONLY)};
 constexpr PairRow kEncoderRangeRows[] = {
@@ -158,7 +199,8 @@ struct ListEntry {
   LineStandard standard;
   IntervalClass interval;
 };
-#define PAIR(f, w, h5, h6, c) {f, w, h5, LINES_525, c}, {f, w, h6, LINES_625, c}
+#define PAIR(f, w, h5, h6, c) \
+  {f, w, h5, LINES_525, c}, { f, w, h6, LINES_625, c }
 constexpr ListEntry kList525[] = {
     {VF_YUY2, 720, 480, LINES_525, IC_FULL}, {VF_YUY2, 704, 480, LINES_525, IC_FULL},
     {VF_YUY2, 640, 480, LINES_525, IC_FULL}, {VF_YUY2, 360, 240, LINES_525, IC_FULL},
@@ -190,16 +232,15 @@ constexpr ListEntry kListH12[] = {
     PAIR(VF_H264, 352, 240, 288, IC_FULL),    PAIR(VF_X264, 352, 240, 288, IC_FULL),
 };
 constexpr ListEntry kListCustomer12[] = {
-    PAIR(VF_YUY2, 720, 480, 576, IC_FULL), PAIR(VF_YUY2, 704, 480, 576, IC_FULL),
-    PAIR(VF_YUY2, 640, 480, 576, IC_FULL), PAIR(VF_YUY2, 360, 240, 288, IC_FULL),
-    PAIR(VF_YUY2, 352, 240, 288, IC_FULL), PAIR(VF_YUY2, 320, 240, 288, IC_FULL),
+    PAIR(VF_YUY2, 720, 480, 576, IC_FULL), PAIR(VF_YUY2, 704, 480, 576, IC_FULL), PAIR(VF_YUY2, 640, 480, 576, IC_FULL),
+    PAIR(VF_YUY2, 360, 240, 288, IC_FULL), PAIR(VF_YUY2, 352, 240, 288, IC_FULL), PAIR(VF_YUY2, 320, 240, 288, IC_FULL),
 };
 // The largest records, 3840 x 2160 in every format the capture pins know.
 constexpr ListEntry kUltraHd[] = {
-    PAIR(VF_YUY2, 3840, 2160, 2160, IC_FULL), PAIR(VF_YV12, 3840, 2160, 2160, IC_FULL),
-    PAIR(VF_H264, 3840, 2160, 2160, IC_FULL), PAIR(VF_X264, 3840, 2160, 2160, IC_FULL),
+    PAIR(VF_YUY2, 3840, 2160, 2160, IC_FULL),  PAIR(VF_YV12, 3840, 2160, 2160, IC_FULL),
+    PAIR(VF_H264, 3840, 2160, 2160, IC_FULL),  PAIR(VF_X264, 3840, 2160, 2160, IC_FULL),
     PAIR(VF_RGB32, 3840, 2160, 2160, IC_FULL), PAIR(VF_RGB24, 3840, 2160, 2160, IC_FULL),
-    PAIR(VF_NV12, 3840, 2160, 2160, IC_FULL), PAIR(VF_Y41P, 3840, 2160, 2160, IC_FULL),
+    PAIR(VF_NV12, 3840, 2160, 2160, IC_FULL),  PAIR(VF_Y41P, 3840, 2160, 2160, IC_FULL),
     PAIR(VF_UYVY, 3840, 2160, 2160, IC_FULL),
 };
 #undef PAIR
@@ -212,8 +253,8 @@ template <size_t N>
 constexpr ListSpec L(const ListEntry (&a)[N]) {
   return {a, (ULONG)N};
 }
-const ListSpec kLists[RANGE_LIST_COUNT] = {L(kList525), L(kList625), L(kListE10), L(kListE24), L(kListH12),
-                                           L(kListCustomer12)};
+const ListSpec kLists[RANGE_LIST_COUNT] = {L(kList525), L(kList625), L(kListE10),
+                                           L(kListE24), L(kListH12), L(kListCustomer12)};
 
 constexpr ULONG kMaxVideoRecords = 512;
 KS_DATARANGE_VIDEO g_videoRecords[kMaxVideoRecords];
@@ -353,13 +394,20 @@ PKSDATARANGE FindVideoRange(VideoFormat format, ULONG width, ULONG height, LineS
 PKSDATARANGE RangeBlockRecord(RangeBlockUse block, RangeBlockMiddle entry) {
   MiddleRecords& m = g_middle[block];
   switch (entry) {
-    case RANGE_PCM_MONO: return &m.pcmMono.DataRange;
-    case RANGE_PCM_STEREO: return &m.pcmStereo.DataRange;
-    case RANGE_VBI_625: return &m.vbi625.DataRange;
-    case RANGE_VBI_525: return &m.vbi525.DataRange;
-    case RANGE_ENCODER_OUTPUT_1: return &m.encoderOutput1;
-    case RANGE_ENCODER_OUTPUT_2: return &m.encoderOutput2;
-    default: return nullptr;
+    case RANGE_PCM_MONO:
+      return &m.pcmMono.DataRange;
+    case RANGE_PCM_STEREO:
+      return &m.pcmStereo.DataRange;
+    case RANGE_VBI_625:
+      return &m.vbi625.DataRange;
+    case RANGE_VBI_525:
+      return &m.vbi525.DataRange;
+    case RANGE_ENCODER_OUTPUT_1:
+      return &m.encoderOutput1;
+    case RANGE_ENCODER_OUTPUT_2:
+      return &m.encoderOutput2;
+    default:
+      return nullptr;
   }
 }
 
@@ -387,8 +435,8 @@ void InitializeDataRanges() {
   // 58-69 and 70-81: 1920 x 1080 in six formats, twice.
   for (int set = 0; set < 2; set++)
     for (VideoFormat f : kFullHdSet) AddPair(t, &at, P(f, 1920, 1080), f);
-  AddRows(t, &at, kYuy2List);  // 82-131
-  AddRows(t, &at, kYv12List);  // 132-153
+  AddRows(t, &at, kYuy2List);                    // 82-131
+  AddRows(t, &at, kYv12List);                    // 132-153
   AddRowsAs(t, &at, kNv12Sizes, VF_NV12, true);  // 154-167
   AddPair(t, &at, Reuse(62), VF_NV12);
   AddRowsAs(t, &at, kNv12Sizes, VF_RGB32, true);  // 168-181

@@ -61,8 +61,8 @@ KSAUTOMATION_TABLE TvAudioFilterAutomation;
 KSAUTOMATION_TABLE CapturePinAutomation;
 KSAUTOMATION_TABLE AudioNodeAutomation;
 
-const PinlessPinTemplate CrossbarPins5[5] = {{FALSE, -1}, {FALSE, -1}, {FALSE, -1},
-                                             {TRUE, MEDIUM_CROSSBAR_VIDEO_OUT}, {TRUE, MEDIUM_CROSSBAR_AUDIO_OUT}};
+const PinlessPinTemplate CrossbarPins5[5] = {
+    {FALSE, -1}, {FALSE, -1}, {FALSE, -1}, {TRUE, MEDIUM_CROSSBAR_VIDEO_OUT}, {TRUE, MEDIUM_CROSSBAR_AUDIO_OUT}};
 const PinlessPinTemplate CrossbarPins7[7] = {{FALSE, -1},
                                              {FALSE, -1},
                                              {FALSE, MEDIUM_TUNER_VIDEO_OUT},
@@ -108,18 +108,18 @@ struct ItemSpec {
 };
 // The directions stay with the item list until the handlers exist: a filled-in table
 // names a handler for each direction marked here.
-const ItemSpec kProcAmpItems[] = {{0, GET_SET, 40, 40}, {1, GET_SET, 40, 40}, {2, GET_SET, 40, 40},
-                                  {3, GET_SET, 40, 40}, {4, GET_SET, 40, 40}};
+const ItemSpec kProcAmpItems[] = {
+    {0, GET_SET, 40, 40}, {1, GET_SET, 40, 40}, {2, GET_SET, 40, 40}, {3, GET_SET, 40, 40}, {4, GET_SET, 40, 40}};
 const ItemSpec kVideoControlItems[] = {{0, GET, 32, 32}, {1, GET, 56, 56}, {2, GET, 40, 0}, {3, GET_SET, 32, 32}};
-const ItemSpec kVideoDecoderItems[] = {{0, GET, 40, 40}, {2, GET, 32, 32}, {1, GET_SET, 32, 32},
-                                       {3, GET_SET, 32, 32}, {4, GET_SET, 32, 32}};
+const ItemSpec kVideoDecoderItems[] = {
+    {0, GET, 40, 40}, {2, GET, 32, 32}, {1, GET_SET, 32, 32}, {3, GET_SET, 32, 32}, {4, GET_SET, 32, 32}};
 const ItemSpec kVideoCompressionItems[] = {{0, GET, 48, 48},     {1, GET_SET, 32, 32}, {2, GET_SET, 32, 32},
                                            {3, GET_SET, 32, 32}, {4, GET_SET, 32, 32}, {5, GET_SET, 32, 32}};
 const ItemSpec kDroppedFramesItems[] = {{0, GET, 48, 48}};
 const ItemSpec kEncoderApiItems[] = {{0, GET_SET, 24, 4}};
 const ItemSpec kCrossbarItems[] = {{0, GET, 32, 32}, {1, GET, 64, 64}, {2, GET, 40, 40}, {3, GET_SET, 40, 40}};
-const ItemSpec kTunerItems[] = {{0, GET, 104, 104}, {4, SET, 56, 56}, {5, GET_SET, 32, 32}, {2, GET_SET, 32, 32},
-                                {1, GET, 56, 56},   {3, GET_SET, 32, 32}, {6, GET, 40, 40}, {7, GET, 48, 48}};
+const ItemSpec kTunerItems[] = {{0, GET, 104, 104}, {4, SET, 56, 56},     {5, GET_SET, 32, 32}, {2, GET_SET, 32, 32},
+                                {1, GET, 56, 56},   {3, GET_SET, 32, 32}, {6, GET, 40, 40},     {7, GET, 48, 48}};
 const ItemSpec kTvAudioItems[] = {{0, GET, 80, 80}, {2, GET, 32, 32}, {1, GET_SET, 32, 32}};
 const ItemSpec kAudioNodeItems[] = {{4, GET_SET, 40, 4}, {33, GET_SET, 32, 4}};
 
@@ -150,8 +150,8 @@ LONG g_volumeDefault;
 KSPROPERTY_MEMBERSLIST g_volumeMembers[2];
 KSPROPERTY_VALUES g_volumeValues;
 
-KSPROPERTY_SET g_videoFilterSets[5], g_audioFilterSets[1], g_encoderFilterSets[3], g_crossbarSets[1],
-    g_tunerSets[1], g_tvAudioSets[1], g_capturePinSets[2], g_audioNodeSets[1];
+KSPROPERTY_SET g_videoFilterSets[5], g_audioFilterSets[1], g_encoderFilterSets[3], g_crossbarSets[1], g_tunerSets[1],
+    g_tvAudioSets[1], g_capturePinSets[2], g_audioNodeSets[1];
 
 template <size_t N>
 KSAUTOMATION_TABLE Automation(KSPROPERTY_SET (&sets)[N]) {
@@ -261,21 +261,21 @@ void BuildPins() {
   g_bridgeMedium = MediumOf(MEDIUM_CROSSBAR_AUDIO_OUT, 0);
   g_encoderInputMedium = MediumOf(MEDIUM_ENCODER_INPUT, 0);
 
-  VideoCapturePinDescriptor = Pin(&CVideoCapturePinDispatch, &CapturePinAutomation, 58, capture,
-                                  KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PIN_CATEGORY_CAPTURE, &kVideoPinGuid,
-                                  kStreamingFlags, 1, 0, &VideoCaptureFraming);
+  VideoCapturePinDescriptor =
+      Pin(&CVideoCapturePinDispatch, &CapturePinAutomation, 58, capture, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH,
+          &PIN_CATEGORY_CAPTURE, &kVideoPinGuid, kStreamingFlags, 1, 0, &VideoCaptureFraming);
   VideoCapturePinDescriptorTwin = VideoCapturePinDescriptor;
   // The second pin of the video filter: an audio capture pin whose ranges the kind edit
   // points at AltAudioRangeList.
-  VideoFilterPins[1] = Pin(&CAudioCapturePinDispatch, nullptr, 1, AltAudioRangeList, KSPIN_DATAFLOW_OUT,
-                           KSPIN_COMMUNICATION_BOTH, &PIN_CATEGORY_CAPTURE, &kAudioPinGuid, kStreamingFlags, 1, 0,
-                           &AudioMonoFraming);
-  AudioCapturePinDescriptorMono = Pin(&CAudioCapturePinDispatch, nullptr, 1, &audio[RANGE_PCM_MONO],
-                                      KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PIN_CATEGORY_CAPTURE,
-                                      &kAudioPinGuid, kStreamingFlags, 1, 0, &AudioMonoFraming);
-  AudioCapturePinDescriptorStereo = Pin(&CAudioCapturePinDispatch, nullptr, 1, &audio[RANGE_PCM_STEREO],
-                                        KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PIN_CATEGORY_CAPTURE,
-                                        &kAudioPinGuid, kStreamingFlags, 1, 0, &AudioStereoFraming);
+  VideoFilterPins[1] =
+      Pin(&CAudioCapturePinDispatch, nullptr, 1, AltAudioRangeList, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH,
+          &PIN_CATEGORY_CAPTURE, &kAudioPinGuid, kStreamingFlags, 1, 0, &AudioMonoFraming);
+  AudioCapturePinDescriptorMono =
+      Pin(&CAudioCapturePinDispatch, nullptr, 1, &audio[RANGE_PCM_MONO], KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH,
+          &PIN_CATEGORY_CAPTURE, &kAudioPinGuid, kStreamingFlags, 1, 0, &AudioMonoFraming);
+  AudioCapturePinDescriptorStereo =
+      Pin(&CAudioCapturePinDispatch, nullptr, 1, &audio[RANGE_PCM_STEREO], KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH,
+          &PIN_CATEGORY_CAPTURE, &kAudioPinGuid, kStreamingFlags, 1, 0, &AudioStereoFraming);
   AnalogAudioBridgePinDescriptor = Pin(nullptr, nullptr, 1, analogAudio, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE,
                                        &kBridgePinGuid, &kBridgePinGuid, 0, 1, 0, nullptr);
   AnalogAudioBridgePinDescriptor.PinDescriptor.MediumsCount = 1;
@@ -285,18 +285,17 @@ void BuildPins() {
   EncoderOutputPinDescriptor = Pin(&CEncoderPinDispatch, nullptr, 2, &encoder[RANGE_ENCODER_OUTPUT_1],
                                    KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PIN_CATEGORY_CAPTURE,
                                    &kEncoderOutputPinGuid, kStreamingFlags, 1, 0, &EncoderOutputFraming);
-  EncoderInputPinDescriptor = Pin(nullptr, nullptr, 4, &encoder[206], KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_BOTH,
-                                  &kEncoderInputPinGuid, &kEncoderInputPinGuid,
-                                  KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING |
-                                      KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT,
-                                  1, 1, nullptr);
+  EncoderInputPinDescriptor =
+      Pin(nullptr, nullptr, 4, &encoder[206], KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_BOTH, &kEncoderInputPinGuid,
+          &kEncoderInputPinGuid,
+          KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING | KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT, 1, 1, nullptr);
   EncoderInputPinDescriptor.PinDescriptor.MediumsCount = 1;
   EncoderInputPinDescriptor.PinDescriptor.Mediums = &g_encoderInputMedium;
 }
 
 KSFILTER_DESCRIPTOR Filter(const KSFILTER_DISPATCH* dispatch, const KSAUTOMATION_TABLE* automation,
-                           const GUID* reference, ULONG pinCount, const KSPIN_DESCRIPTOR_EX* pins,
-                           ULONG categoryCount, const GUID* categories) {
+                           const GUID* reference, ULONG pinCount, const KSPIN_DESCRIPTOR_EX* pins, ULONG categoryCount,
+                           const GUID* categories) {
   KSFILTER_DESCRIPTOR d{};
   d.Dispatch = dispatch;
   d.AutomationTable = automation;
@@ -327,8 +326,8 @@ void BuildFilters() {
 
   VideoCaptureFilterDescriptor = Filter(&CaptureFilterDispatch, &VideoFilterAutomation, &VideoTemplateGuid, 1,
                                         VideoFilterPins, 2, VideoCategories);
-  AudioCaptureFilterDescriptorMono = Filter(&CaptureFilterDispatch, &AudioFilterAutomation, &AudioTemplateGuid, 2,
-                                            AudioMonoPins, 3, AudioCategories);
+  AudioCaptureFilterDescriptorMono =
+      Filter(&CaptureFilterDispatch, &AudioFilterAutomation, &AudioTemplateGuid, 2, AudioMonoPins, 3, AudioCategories);
   AudioCaptureFilterDescriptorStereo = Filter(&CaptureFilterDispatch, &AudioFilterAutomation, &AudioTemplateGuid, 2,
                                               AudioStereoPins, 3, AudioCategories);
   AudioCaptureFilterDescriptorStereo.NodeDescriptorsCount = 2;
@@ -337,12 +336,12 @@ void BuildFilters() {
   AudioCaptureFilterDescriptorStereo.Connections = AudioConnections;
   EncoderFilterDescriptor = Filter(&CaptureFilterDispatch, &EncoderFilterAutomation, &EncoderTemplateGuid, 2,
                                    EncoderPins, 2, encoderCategories);
-  CrossbarFilterDescriptor = Filter(&PinlessFilterDispatch, &CrossbarFilterAutomation, &CrossbarTemplateGuid, 0,
-                                    nullptr, 1, crossbarCategory);
-  TvTunerFilterDescriptor = Filter(&PinlessFilterDispatch, &TvTunerFilterAutomation, &TvTunerTemplateGuid, 0,
-                                   nullptr, 1, tunerCategory);
-  TvAudioFilterDescriptor = Filter(&PinlessFilterDispatch, &TvAudioFilterAutomation, &TvAudioTemplateGuid, 0,
-                                   nullptr, 1, tvAudioCategory);
+  CrossbarFilterDescriptor =
+      Filter(&PinlessFilterDispatch, &CrossbarFilterAutomation, &CrossbarTemplateGuid, 0, nullptr, 1, crossbarCategory);
+  TvTunerFilterDescriptor =
+      Filter(&PinlessFilterDispatch, &TvTunerFilterAutomation, &TvTunerTemplateGuid, 0, nullptr, 1, tunerCategory);
+  TvAudioFilterDescriptor =
+      Filter(&PinlessFilterDispatch, &TvAudioFilterAutomation, &TvAudioTemplateGuid, 0, nullptr, 1, tvAudioCategory);
 }
 
 }  // namespace
@@ -355,9 +354,9 @@ void InitializeStreamingTemplates() {
   BuildFraming(&EncoderOutputFraming, 8, 32768, 32768);
 
   // The dispatch routines fill these tables once they exist.
-  for (KSPIN_DISPATCH* d : {&CVideoCapturePinDispatch, &CAudioCapturePinDispatch, &CEncoderPinDispatch,
-                            &CVbiCapturePinDispatch[0], &CVbiCapturePinDispatch[1], &CVbiCapturePinDispatch[2],
-                            &CAuxVideoPinDispatch, &CAuxStreamPinDispatch})
+  for (KSPIN_DISPATCH* d :
+       {&CVideoCapturePinDispatch, &CAudioCapturePinDispatch, &CEncoderPinDispatch, &CVbiCapturePinDispatch[0],
+        &CVbiCapturePinDispatch[1], &CVbiCapturePinDispatch[2], &CAuxVideoPinDispatch, &CAuxStreamPinDispatch})
     *d = KSPIN_DISPATCH{};
   CaptureFilterDispatch = KSFILTER_DISPATCH{};
   PinlessFilterDispatch = KSFILTER_DISPATCH{};

@@ -55,15 +55,15 @@ extern KSFILTER_DESCRIPTOR TvTunerFilterDescriptor;
 extern KSFILTER_DESCRIPTOR TvAudioFilterDescriptor;
 
 // The template reference GUIDs (type codes 0x02..0x07).
-extern const GUID VideoTemplateGuid, AudioTemplateGuid, CrossbarTemplateGuid, TvTunerTemplateGuid,
-    TvAudioTemplateGuid, EncoderTemplateGuid;
+extern const GUID VideoTemplateGuid, AudioTemplateGuid, CrossbarTemplateGuid, TvTunerTemplateGuid, TvAudioTemplateGuid,
+    EncoderTemplateGuid;
 
 // ---- Categories --------------------------------------------------------------------------
-extern const GUID VideoCategories[2];           // capture, video
-extern const GUID AudioCategories[3];           // capture, audio input device, audio
+extern const GUID VideoCategories[2];  // capture, video
+extern const GUID AudioCategories[3];  // capture, audio input device, audio
 extern const GUID VideoCategoriesCaptureOnly[2][1];
 extern const GUID AudioCategoriesCaptureOnly[2][1];
-extern const GUID AudioCategoriesThree[2][3];   // capture, audio, audio input device
+extern const GUID AudioCategoriesThree[2][3];  // capture, audio, audio input device
 
 // ---- Topology of the stereo audio filter -----------------------------------------------------
 extern KSNODE_DESCRIPTOR AudioNodes[2];  // ADC, volume

@@ -10,10 +10,10 @@ constexpr int IMG_CLAMP_TABLE_BIAS = 370;
 
 // The YUV-to-RGB formula sets, as the row kernels of every level name them.
 enum ColourSet {
-  kColourBt709,   // BT.709 video range, rounded
-  kColourBt601,   // BT.601 video range, rounded
+  kColourBt709,     // BT.709 video range, rounded
+  kColourBt601,     // BT.601 video range, rounded
   kColourBt601Raw,  // BT.601 video range on raw bytes, unrounded offsets
-  kColourStudio,  // BT.709 studio, luma unscaled
+  kColourStudio,    // BT.709 studio, luma unscaled
 };
 
 // The fixed point of levels 1 to 4 for the YUV-to-RGB conversions, one scheme per formula

@@ -17,8 +17,7 @@ const u8 ImgClampTable[1000] = {
 #define C4(i) kClampTable.bytes[i], kClampTable.bytes[i + 1], kClampTable.bytes[i + 2], kClampTable.bytes[i + 3]
 #define C20(i) C4(i), C4(i + 4), C4(i + 8), C4(i + 12), C4(i + 16)
 #define C100(i) C20(i), C20(i + 20), C20(i + 40), C20(i + 60), C20(i + 80)
-    C100(0), C100(100), C100(200), C100(300), C100(400),
-    C100(500), C100(600), C100(700), C100(800), C100(900),
+    C100(0), C100(100), C100(200), C100(300), C100(400), C100(500), C100(600), C100(700), C100(800), C100(900),
 #undef C100
 #undef C20
 #undef C4
@@ -138,8 +137,7 @@ ImgStatus UyvyToRgb(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize si
 // ---- Planar to RGB ----------------------------------------------------------------------
 
 template <int Bpp>
-ImgStatus Yuv444ToRgb(const u8* const planes[3], int srcStep, u8* dst, int dstStep, ImgSize size,
-                      u8 alpha) {
+ImgStatus Yuv444ToRgb(const u8* const planes[3], int srcStep, u8* dst, int dstStep, ImgSize size, u8 alpha) {
   if (!planes || !dst || !planes[0] || !planes[1] || !planes[2]) return IMG_ERR_NULL;
   if (size.width <= 0 || size.height <= 0) return IMG_ERR_SIZE;
   for (int y = 0; y < size.height; ++y) {
@@ -161,8 +159,7 @@ constexpr PixelFn I420Pixel() {
 }
 
 template <ColourSet Set, int Bpp>
-ImgStatus I420ToRgb(const u8* const planes[3], const int srcSteps[3], u8* dst, int dstStep,
-                    ImgSize size, u8 alpha) {
+ImgStatus I420ToRgb(const u8* const planes[3], const int srcSteps[3], u8* dst, int dstStep, ImgSize size, u8 alpha) {
   if (!planes || !srcSteps || !dst) return IMG_ERR_NULL;
   if (size.width <= 0 || size.height <= 0) return IMG_ERR_SIZE;
   if (!planes[0] || !planes[1] || !planes[2]) return IMG_ERR_NULL;
@@ -237,85 +234,73 @@ void CopyRow(const u8* s, u8* d, int n) {
 }
 
 // I422 and YV16 differ only in which plane receives Cb.
-ImgStatus Yuy2To422(const u8* src, int srcStep, u8* const planes[3], const int dstSteps[3],
-                    ImgSize size, int cbPlane) {
+ImgStatus Yuy2To422(const u8* src, int srcStep, u8* const planes[3], const int dstSteps[3], ImgSize size, int cbPlane) {
   if (!src || !planes || !dstSteps || !planes[0] || !planes[1] || !planes[2]) return IMG_ERR_NULL;
   if (size.width < 2) return IMG_ERR_SIZE;
   // A picture of no rows is as much a size error here as in every other conversion.
   if (size.height <= 0) return IMG_ERR_SIZE;
   const int crPlane = 3 - cbPlane;
   for (int y = 0; y < size.height; ++y)
-    Yuy2RowSplit(RowOf(src, srcStep, y), RowOf(planes[0], dstSteps[0], y),
-                 RowOf(planes[cbPlane], dstSteps[cbPlane], y), RowOf(planes[crPlane], dstSteps[crPlane], y),
-                 size.width / 2);
+    Yuy2RowSplit(RowOf(src, srcStep, y), RowOf(planes[0], dstSteps[0], y), RowOf(planes[cbPlane], dstSteps[cbPlane], y),
+                 RowOf(planes[crPlane], dstSteps[crPlane], y), size.width / 2);
   return IMG_OK;
 }
 
 }  // namespace
 
-ImgStatus ImgBgrxToYuy2Bt601Level0(const u8* src, int srcStep, u8* dst, int dstStep,
-                                          ImgSize size) {
+ImgStatus ImgBgrxToYuy2Bt601Level0(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size) {
   if (!src || !dst) return IMG_ERR_NULL;
   if (size.width < 2) return IMG_ERR_SIZE;
   if (size.height <= 0) return IMG_ERR_SIZE;
-  for (int y = 0; y < size.height; ++y)
-    BgrxRowToYuy2(RowOf(src, srcStep, y), RowOf(dst, dstStep, y), size.width);
+  for (int y = 0; y < size.height; ++y) BgrxRowToYuy2(RowOf(src, srcStep, y), RowOf(dst, dstStep, y), size.width);
   return IMG_OK;
 }
 
-ImgStatus ImgYuy2ToBgraBt601Level0(const u8* src, int srcStep, u8* dst, int dstStep,
-                                          ImgSize size, u8 alpha) {
+ImgStatus ImgYuy2ToBgraBt601Level0(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size, u8 alpha) {
   return Yuy2ToRgb<4>(src, srcStep, dst, dstStep, size, alpha);
 }
 
-ImgStatus ImgYuy2ToBgrBt601Level0(const u8* src, int srcStep, u8* dst, int dstStep,
-                                         ImgSize size) {
+ImgStatus ImgYuy2ToBgrBt601Level0(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size) {
   return Yuy2ToRgb<3>(src, srcStep, dst, dstStep, size, 0);
 }
 
-ImgStatus ImgYuy2ToYv12Level0(const u8* src, int srcStep, u8* const planes[3],
-                                     const int dstSteps[3], ImgSize size) {
+ImgStatus ImgYuy2ToYv12Level0(const u8* src, int srcStep, u8* const planes[3], const int dstSteps[3], ImgSize size) {
   if (!planes || !dstSteps || !planes[0] || !planes[1] || !planes[2] || !src) return IMG_ERR_NULL;
   if (size.width < 2 || size.height < 2) return IMG_ERR_SIZE;
   const int pairs = size.width / 2;
   for (int i = 0; i < size.height / 2; ++i) {
     // Chroma comes from the upper row of each pair; the lower row's is not used.
-    Yuy2RowSplit(RowOf(src, srcStep, 2 * i), RowOf(planes[0], dstSteps[0], 2 * i),
-                 RowOf(planes[2], dstSteps[2], i), RowOf(planes[1], dstSteps[1], i), pairs);
-    Yuy2RowSplit(RowOf(src, srcStep, 2 * i + 1), RowOf(planes[0], dstSteps[0], 2 * i + 1), nullptr,
-                 nullptr, pairs);
+    Yuy2RowSplit(RowOf(src, srcStep, 2 * i), RowOf(planes[0], dstSteps[0], 2 * i), RowOf(planes[2], dstSteps[2], i),
+                 RowOf(planes[1], dstSteps[1], i), pairs);
+    Yuy2RowSplit(RowOf(src, srcStep, 2 * i + 1), RowOf(planes[0], dstSteps[0], 2 * i + 1), nullptr, nullptr, pairs);
   }
   return IMG_OK;
 }
 
-ImgStatus ImgYuy2ToNv12Level0(const u8* src, int srcStep, u8* dstY, int dstYStep,
-                                     u8* dstCbCr, int dstCbCrStep, ImgSize size) {
+ImgStatus ImgYuy2ToNv12Level0(const u8* src, int srcStep, u8* dstY, int dstYStep, u8* dstCbCr, int dstCbCrStep,
+                              ImgSize size) {
   if (!src || !dstY || !dstCbCr) return IMG_ERR_NULL;
   if (size.width < 2 || size.height < 2) return IMG_ERR_SIZE;
   const int pairs = size.width / 2;
   for (int i = 0; i < size.height / 2; ++i) {
-    Yuy2RowSplit(RowOf(src, srcStep, 2 * i), RowOf(dstY, dstYStep, 2 * i),
-                 RowOf(dstCbCr, dstCbCrStep, i), nullptr, pairs);
-    Yuy2RowSplit(RowOf(src, srcStep, 2 * i + 1), RowOf(dstY, dstYStep, 2 * i + 1), nullptr, nullptr,
+    Yuy2RowSplit(RowOf(src, srcStep, 2 * i), RowOf(dstY, dstYStep, 2 * i), RowOf(dstCbCr, dstCbCrStep, i), nullptr,
                  pairs);
+    Yuy2RowSplit(RowOf(src, srcStep, 2 * i + 1), RowOf(dstY, dstYStep, 2 * i + 1), nullptr, nullptr, pairs);
   }
   return IMG_OK;
 }
 
-ImgStatus ImgYuy2ToYv16Level0(const u8* src, int srcStep, u8* const planes[3],
-                                     const int dstSteps[3], ImgSize size) {
+ImgStatus ImgYuy2ToYv16Level0(const u8* src, int srcStep, u8* const planes[3], const int dstSteps[3], ImgSize size) {
   return Yuy2To422(src, srcStep, planes, dstSteps, size, 2);
 }
 
-ImgStatus ImgYuy2ToI422Level0(const u8* src, int srcStep, u8* const planes[3],
-                                     const int dstSteps[3], ImgSize size) {
+ImgStatus ImgYuy2ToI422Level0(const u8* src, int srcStep, u8* const planes[3], const int dstSteps[3], ImgSize size) {
   return Yuy2To422(src, srcStep, planes, dstSteps, size, 1);
 }
 
-ImgStatus ImgYv12ToNv12Level0(const u8* const planes[3], const int srcSteps[3], u8* dstY,
-                                     int dstYStep, u8* dstCbCr, int dstCbCrStep, ImgSize size) {
-  if (!planes || !srcSteps || !planes[0] || !planes[1] || !planes[2] || !dstY || !dstCbCr)
-    return IMG_ERR_NULL;
+ImgStatus ImgYv12ToNv12Level0(const u8* const planes[3], const int srcSteps[3], u8* dstY, int dstYStep, u8* dstCbCr,
+                              int dstCbCrStep, ImgSize size) {
+  if (!planes || !srcSteps || !planes[0] || !planes[1] || !planes[2] || !dstY || !dstCbCr) return IMG_ERR_NULL;
   if (size.width < 2 || size.height < 2) return IMG_ERR_SIZE;
   const int w = size.width & ~1, h = size.height & ~1;
   for (int y = 0; y < h; ++y) CopyRow(RowOf(planes[0], srcSteps[0], y), RowOf(dstY, dstYStep, y), w);
@@ -332,9 +317,8 @@ ImgStatus ImgYv12ToNv12Level0(const u8* const planes[3], const int srcSteps[3], 
   return IMG_OK;
 }
 
-ImgStatus ImgNv12ToI420Level0(const u8* srcY, int srcYStep, const u8* srcCbCr,
-                                     int srcCbCrStep, u8* const planes[3], const int dstSteps[3],
-                                     ImgSize size) {
+ImgStatus ImgNv12ToI420Level0(const u8* srcY, int srcYStep, const u8* srcCbCr, int srcCbCrStep, u8* const planes[3],
+                              const int dstSteps[3], ImgSize size) {
   if (!srcY || !srcCbCr || !planes || !dstSteps) return IMG_ERR_NULL;
   if (size.width <= 0 || size.height <= 0) return IMG_ERR_SIZE;
   if (!planes[0] || !planes[1] || !planes[2]) return IMG_ERR_NULL;
@@ -354,48 +338,44 @@ ImgStatus ImgNv12ToI420Level0(const u8* srcY, int srcYStep, const u8* srcCbCr,
   return IMG_OK;
 }
 
-ImgStatus ImgYuv444ToBgraBt709Level0(const u8* const planes[3], int srcStep, u8* dst,
-                                            int dstStep, ImgSize size, u8 alpha) {
+ImgStatus ImgYuv444ToBgraBt709Level0(const u8* const planes[3], int srcStep, u8* dst, int dstStep, ImgSize size,
+                                     u8 alpha) {
   return Yuv444ToRgb<4>(planes, srcStep, dst, dstStep, size, alpha);
 }
 
-ImgStatus ImgYuv444ToBgrBt709Level0(const u8* const planes[3], int srcStep, u8* dst,
-                                           int dstStep, ImgSize size) {
+ImgStatus ImgYuv444ToBgrBt709Level0(const u8* const planes[3], int srcStep, u8* dst, int dstStep, ImgSize size) {
   return Yuv444ToRgb<3>(planes, srcStep, dst, dstStep, size, 0);
 }
 
-ImgStatus ImgUyvyToBgraBt709StudioLevel0(const u8* src, int srcStep, u8* dst, int dstStep,
-                                                ImgSize size, u8 alpha) {
+ImgStatus ImgUyvyToBgraBt709StudioLevel0(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size, u8 alpha) {
   return UyvyToRgb<4>(src, srcStep, dst, dstStep, size, alpha);
 }
 
-ImgStatus ImgUyvyToBgrBt709StudioLevel0(const u8* src, int srcStep, u8* dst, int dstStep,
-                                               ImgSize size) {
+ImgStatus ImgUyvyToBgrBt709StudioLevel0(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size) {
   return UyvyToRgb<3>(src, srcStep, dst, dstStep, size, 0);
 }
 
-ImgStatus ImgI420ToBgrBt709Level0(const u8* const planes[3], const int srcSteps[3], u8* dst,
-                                         int dstStep, ImgSize size) {
+ImgStatus ImgI420ToBgrBt709Level0(const u8* const planes[3], const int srcSteps[3], u8* dst, int dstStep,
+                                  ImgSize size) {
   return I420ToRgb<kColourBt709, 3>(planes, srcSteps, dst, dstStep, size, 0);
 }
 
-ImgStatus ImgI420ToBgraBt709StudioLevel0(const u8* const planes[3], const int srcSteps[3],
-                                                u8* dst, int dstStep, ImgSize size, u8 alpha) {
+ImgStatus ImgI420ToBgraBt709StudioLevel0(const u8* const planes[3], const int srcSteps[3], u8* dst, int dstStep,
+                                         ImgSize size, u8 alpha) {
   return I420ToRgb<kColourStudio, 4>(planes, srcSteps, dst, dstStep, size, alpha);
 }
 
-ImgStatus ImgI420ToBgraBt601Level0(const u8* const planes[3], const int srcSteps[3], u8* dst,
-                                          int dstStep, ImgSize size, u8 alpha) {
+ImgStatus ImgI420ToBgraBt601Level0(const u8* const planes[3], const int srcSteps[3], u8* dst, int dstStep, ImgSize size,
+                                   u8 alpha) {
   return I420ToRgb<kColourBt601, 4>(planes, srcSteps, dst, dstStep, size, alpha);
 }
 
-ImgStatus ImgI420ToBgrBt601Level0(const u8* const planes[3], const int srcSteps[3], u8* dst,
-                                         int dstStep, ImgSize size) {
+ImgStatus ImgI420ToBgrBt601Level0(const u8* const planes[3], const int srcSteps[3], u8* dst, int dstStep,
+                                  ImgSize size) {
   return I420ToRgb<kColourBt601, 3>(planes, srcSteps, dst, dstStep, size, 0);
 }
 
-ImgStatus ImgYv12ToYuy2Level0(const u8* const planes[3], const int srcSteps[3], u8* dst,
-                                     int dstStep, ImgSize size) {
+ImgStatus ImgYv12ToYuy2Level0(const u8* const planes[3], const int srcSteps[3], u8* dst, int dstStep, ImgSize size) {
   if (!planes || !srcSteps || !planes[0] || !planes[1] || !planes[2] || !dst) return IMG_ERR_NULL;
   if (size.width < 2 || size.height < 2) return IMG_ERR_SIZE;
   const int pairs = size.width / 2, h = size.height & ~1;

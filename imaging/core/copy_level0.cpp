@@ -165,7 +165,8 @@ ImgStatus VecCopyU32(const void* src, void* dst, int32_t n) {
   u8* q = static_cast<u8*>(dst);
   s64 bytes = s64(n) * 4;
   constexpr s64 kPiece = s64(1) << 30;
-  for (; bytes > 0; bytes -= kPiece, p += kPiece, q += kPiece) CopyKernelU8(p, q, int32_t(bytes < kPiece ? bytes : kPiece));
+  for (; bytes > 0; bytes -= kPiece, p += kPiece, q += kPiece)
+    CopyKernelU8(p, q, int32_t(bytes < kPiece ? bytes : kPiece));
   return IMG_OK;
 }
 

@@ -9,15 +9,15 @@ int32_t CpuAvxPermit = 0;
 u64 CpuEnabledFeatures = ~0ull;
 
 const CpuCacheDescriptor CpuCacheDescriptorTable[56] = {
-    {0xEC, 24u << 20}, {0xEB, 18u << 20}, {0x4D, 16u << 20}, {0xEA, 12u << 20},
-    {0x4C, 12u << 20}, {0xE4, 8u << 20},  {0xDE, 8u << 20},  {0x4B, 8u << 20},
-    {0x47, 8u << 20},  {0x4E, 6u << 20},  {0x4A, 6u << 20},  {0xE3, 4u << 20},
-    {0xDD, 4u << 20},  {0xD8, 4u << 20},  {0x49, 4u << 20},  {0x29, 4u << 20},
-    {0x46, 4u << 20},  {0x48, 3u << 20},  {0xE2, 2u << 20},  {0xDC, 2u << 20},
-    {0xD7, 2u << 20},  {0xD2, 2u << 20},  {0x25, 2u << 20},  {0x7D, 2u << 20},
-    {0x85, 2u << 20},  {0x45, 2u << 20},  {0xD6, 1u << 20},  {0xD1, 1u << 20},
-    {0x23, 1u << 20},  {0x87, 1u << 20},  {0x7C, 1u << 20},  {0x78, 1u << 20},
-    {0x84, 1u << 20},  {0x44, 1u << 20},  {0xD0, 512u << 10}, {0x22, 512u << 10},
+    {0xEC, 24u << 20},  {0xEB, 18u << 20},  {0x4D, 16u << 20},  {0xEA, 12u << 20},
+    {0x4C, 12u << 20},  {0xE4, 8u << 20},   {0xDE, 8u << 20},   {0x4B, 8u << 20},
+    {0x47, 8u << 20},   {0x4E, 6u << 20},   {0x4A, 6u << 20},   {0xE3, 4u << 20},
+    {0xDD, 4u << 20},   {0xD8, 4u << 20},   {0x49, 4u << 20},   {0x29, 4u << 20},
+    {0x46, 4u << 20},   {0x48, 3u << 20},   {0xE2, 2u << 20},   {0xDC, 2u << 20},
+    {0xD7, 2u << 20},   {0xD2, 2u << 20},   {0x25, 2u << 20},   {0x7D, 2u << 20},
+    {0x85, 2u << 20},   {0x45, 2u << 20},   {0xD6, 1u << 20},   {0xD1, 1u << 20},
+    {0x23, 1u << 20},   {0x87, 1u << 20},   {0x7C, 1u << 20},   {0x78, 1u << 20},
+    {0x84, 1u << 20},   {0x44, 1u << 20},   {0xD0, 512u << 10}, {0x22, 512u << 10},
     {0x7B, 512u << 10}, {0x80, 512u << 10}, {0x86, 512u << 10}, {0x3E, 512u << 10},
     {0x7F, 512u << 10}, {0x83, 512u << 10}, {0x43, 512u << 10}, {0x3D, 384u << 10},
     {0x21, 256u << 10}, {0x7A, 256u << 10}, {0x82, 256u << 10}, {0x3C, 256u << 10},
@@ -75,9 +75,7 @@ void CpuInstallProcessor(const CpuProcessor* processor) {
   CpuActiveLevel = CPU_LEVEL_BASE;
 }
 
-void CpuId(CpuIdRegs* regs, int32_t leaf, int32_t subleaf) {
-  g_processor->cpuid(u32(leaf), u32(subleaf), regs);
-}
+void CpuId(CpuIdRegs* regs, int32_t leaf, int32_t subleaf) { g_processor->cpuid(u32(leaf), u32(subleaf), regs); }
 
 int CpuHasCpuid() { return 1; }
 u32 CpuGetMaxLeaf() { return Leaf(0).eax; }
@@ -227,12 +225,18 @@ ImgStatus CpuSelectProcessorLevel() {
 
 int CpuCanRunLevel(CpuLevel level) {
   switch (level) {
-    case CPU_LEVEL_BASE: return 1;
-    case CPU_LEVEL_SSE3: return CpuHasSse3();
-    case CPU_LEVEL_SSSE3: return CpuHasSse3() && CpuHasSsse3();
-    case CPU_LEVEL_SSE41: return CpuHasSse3() && CpuHasSsse3() && CpuHasSse41();
-    case CPU_LEVEL_AVX: return CpuHasSse3() && CpuHasSsse3() && CpuHasSse41() && CpuHasSse42() && CpuHasAvx();
-    default: return 0;
+    case CPU_LEVEL_BASE:
+      return 1;
+    case CPU_LEVEL_SSE3:
+      return CpuHasSse3();
+    case CPU_LEVEL_SSSE3:
+      return CpuHasSse3() && CpuHasSsse3();
+    case CPU_LEVEL_SSE41:
+      return CpuHasSse3() && CpuHasSsse3() && CpuHasSse41();
+    case CPU_LEVEL_AVX:
+      return CpuHasSse3() && CpuHasSsse3() && CpuHasSse41() && CpuHasSse42() && CpuHasAvx();
+    default:
+      return 0;
   }
 }
 
@@ -242,22 +246,42 @@ ImgStatus CpuSelectProcessorLevelByType(CpuTypeCode code) {
   bool setMask = false;
   u64 mask = kAll;
   switch (code) {
-    case -1: case 0: case 96: level = CPU_LEVEL_BASE; break;
-    case 32: case 66: level = CPU_LEVEL_SSE3; break;
-    case 33: case 34: case 36: case 67: level = CPU_LEVEL_SSSE3; break;
-    case 38: case 71: level = CPU_LEVEL_SSE41; break;
-    case 35: case 68:
+    case -1:
+    case 0:
+    case 96:
+      level = CPU_LEVEL_BASE;
+      break;
+    case 32:
+    case 66:
+      level = CPU_LEVEL_SSE3;
+      break;
+    case 33:
+    case 34:
+    case 36:
+    case 67:
+      level = CPU_LEVEL_SSSE3;
+      break;
+    case 38:
+    case 71:
+      level = CPU_LEVEL_SSE41;
+      break;
+    case 35:
+    case 68:
       level = CPU_LEVEL_SSE41;
       setMask = true;
       mask = kAll & ~(CPU_FEATURE_SSE42 | CPU_FEATURE_AES | CPU_FEATURE_PCLMULQDQ);
       break;
-    case 37: case 69:
+    case 37:
+    case 69:
       level = CPU_LEVEL_SSE41;
       setMask = true;
       mask = kAll & ~(CPU_FEATURE_AES | CPU_FEATURE_PCLMULQDQ);
       break;
-    case 70: level = CPU_LEVEL_AVX; break;
-    default: return IMG_WARN_CPU_TYPE;
+    case 70:
+      level = CPU_LEVEL_AVX;
+      break;
+    default:
+      return IMG_WARN_CPU_TYPE;
   }
   // Forcing a level whose instructions the processor lacks would fault in the first
   // routine it reaches: treat it like an unknown code and change nothing.

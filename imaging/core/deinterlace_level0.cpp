@@ -24,7 +24,7 @@ void CopyKeptRows(const u8* src, int srcStep, u8* dst, int dstStep, ImgSize size
     return;
   }
   (void)ImgCopyU8C1Level0(Row(src, srcStep, first), int(srcPair), Row(dst, dstStep, first), int(dstPair),
-                         ImgSize{size.width, rows});
+                          ImgSize{size.width, rows});
 }
 
 // One missing row of the motion-adaptive method.
@@ -55,7 +55,6 @@ void MotionAdaptiveRow(const u8* const f[4], const u8* r, const u8* c, int srcSt
     d[x] = u8((u < lo && w < lo) || (u > hi && w > hi) ? (u + w + 1) >> 1 : av);
   }
 }
-
 
 inline int Median3(int a, int b, int c) {
   const int lo = a < b ? a : b, hi = a < b ? b : a;
@@ -102,9 +101,8 @@ inline u8 BlendInterior(const BlendRows& r, int x, const ImgDeinterlaceBlendStat
 
 }  // namespace
 
-ImgStatus ImgDeinterlaceMotionAdaptiveLevel0(const u8* const frames[4], int srcStep, u8* dst,
-                                              int dstStep, ImgSize size, int threshold, int firstParity,
-                                                   int keptParity, int copyKept, int strict) {
+ImgStatus ImgDeinterlaceMotionAdaptiveLevel0(const u8* const frames[4], int srcStep, u8* dst, int dstStep, ImgSize size,
+                                             int threshold, int firstParity, int keptParity, int copyKept, int strict) {
   if (!frames || !dst || !frames[0] || !frames[1] || !frames[2] || !frames[3]) return IMG_ERR_NULL;
   if (size.width <= 0 || size.height <= 0) return IMG_ERR_SIZE;
   // Only a parity's lowest bit has meaning; any other value would move the kept rows
@@ -125,11 +123,10 @@ ImgStatus ImgDeinterlaceMotionAdaptiveLevel0(const u8* const frames[4], int srcS
   return IMG_OK;
 }
 
-ImgStatus ImgDeinterlaceBlendLevel0(const u8* const frames[3], int srcStep, u8* dst, int dstStep,
-                                          ImgSize size, int firstParity, int keptParity, int copyKept,
-                                          const ImgDeinterlaceBlendState* state) {
-  if (!frames || !dst || !state || !frames[0] || !frames[1] || !frames[2] || !state->weights)
-    return IMG_ERR_NULL;
+ImgStatus ImgDeinterlaceBlendLevel0(const u8* const frames[3], int srcStep, u8* dst, int dstStep, ImgSize size,
+                                    int firstParity, int keptParity, int copyKept,
+                                    const ImgDeinterlaceBlendState* state) {
+  if (!frames || !dst || !state || !frames[0] || !frames[1] || !frames[2] || !state->weights) return IMG_ERR_NULL;
   if (size.width <= 2 || size.height <= 2) return IMG_ERR_SIZE;
   const int kept = keptParity & 1, first = firstParity & 1;
   const u8* cur = frames[1];
@@ -139,8 +136,9 @@ ImgStatus ImgDeinterlaceBlendLevel0(const u8* const frames[3], int srcStep, u8* 
   // With the odd rows kept, row 0 has no row above to rebuild from.
   if (kept == 1) CopyOneRow(cur, srcStep, dst, dstStep, w, 0);
   for (int y = kept ? 2 : 1; y <= h - 2; y += 2) {
-    const BlendRows rows{Row(cur, srcStep, y),       Row(cur, srcStep, y - 1),       Row(cur, srcStep, y + 1),
-                         Row(frames[0], srcStep, y - 1), Row(frames[0], srcStep, y + 1), Row(frames[2], srcStep, y - 1),
+    const BlendRows rows{Row(cur, srcStep, y),           Row(cur, srcStep, y - 1),
+                         Row(cur, srcStep, y + 1),       Row(frames[0], srcStep, y - 1),
+                         Row(frames[0], srcStep, y + 1), Row(frames[2], srcStep, y - 1),
                          Row(frames[2], srcStep, y + 1), Row(t, srcStep, y)};
     u8* d = Row(dst, dstStep, y);
     d[0] = BlendEdge(rows, 0, kept, state->weights);

@@ -38,9 +38,11 @@ ImgStatus ImgInterleaveU8C3Level0(const u8* const planes[3], int32_t srcStep, u8
 ImgStatus ImgInterleaveU8C4Level0(const u8* const planes[4], int32_t srcStep, u8* dst, int32_t dstStep, ImgSize size) {
   return Interleave<4>(planes, srcStep, dst, dstStep, size);
 }
-ImgStatus ImgDeinterleaveU8C3Level0(const u8* src, int32_t srcStep, u8* const planes[3], int32_t dstStep, ImgSize size) {
+ImgStatus ImgDeinterleaveU8C3Level0(const u8* src, int32_t srcStep, u8* const planes[3], int32_t dstStep,
+                                    ImgSize size) {
   return Deinterleave<3>(src, srcStep, planes, dstStep, size);
 }
-ImgStatus ImgDeinterleaveU8C4Level0(const u8* src, int32_t srcStep, u8* const planes[4], int32_t dstStep, ImgSize size) {
+ImgStatus ImgDeinterleaveU8C4Level0(const u8* src, int32_t srcStep, u8* const planes[4], int32_t dstStep,
+                                    ImgSize size) {
   return Deinterleave<4>(src, srcStep, planes, dstStep, size);
 }

@@ -54,9 +54,9 @@ using ResizeCubicRowsFn = void (*)(const void* src, void* dst, int32_t srcStep, 
 using ResizeLanczosRowsFn = void (*)(const void* src, void* dst, int32_t srcStep, int32_t dstStep, int32_t dstW,
                                      int32_t dstH, const int32_t* rowOffsets, const int32_t* colOffsets,
                                      const ResizeTap6Weights* rowWeights, const ResizeTap6Weights* colWeights,
-                                     float* rowBuf0, float* rowBuf1, float* rowBuf2, float* rowBuf3,
-                                     float* rowBuf4, float* rowBuf5, int32_t roiX, int32_t roiY, int32_t colsRight,
-                                     int32_t rowsBelow, int32_t upscaleFlag, int32_t pixelStep, int32_t channels);
+                                     float* rowBuf0, float* rowBuf1, float* rowBuf2, float* rowBuf3, float* rowBuf4,
+                                     float* rowBuf5, int32_t roiX, int32_t roiY, int32_t colsRight, int32_t rowsBelow,
+                                     int32_t upscaleFlag, int32_t pixelStep, int32_t channels);
 
 // The slots of ResizeRowTable: RESIZE_SLOT_<name> = slot number (resize_row_slots.inc).
 #define RESIZE_ROW_SLOT(name, slot, group, routine) constexpr int32_t RESIZE_SLOT_##name = slot;
@@ -93,35 +93,31 @@ extern const float ResizeLanczos3Table[304];
 // What every level defines: its engines, its table and the entries behind the table's
 // slots that other levels share. The area-average engine and rows take, beyond the
 // classic arguments, the clipped source height so that no row below the image is read.
-#define RESIZE_LEVEL_DECLARATIONS                                                                               \
-  ImgStatus ImgResizeU8C1(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst,            \
-                          int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,                  \
-                          int32_t interpolation);                                                               \
-  ImgStatus ImgResizeYuy2(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst,            \
-                          int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,                  \
-                          int32_t interpolation);                                                               \
-  ImgStatus ResizeInterpolateEngine(const void* src, int32_t srcWidth, int32_t srcHeight, int32_t srcStep,     \
-                                    const ImgRect* srcRoi, void* dst, int32_t dstStep, ImgSize dstRoiSize,     \
-                                    double xFactor, double yFactor, double xShift, double yShift,              \
-                                    int32_t pixelStep, int32_t channels, int32_t kind, int32_t planar,         \
-                                    int32_t interpolation, int32_t mappingFlag);                               \
-  ImgStatus ResizeSuperSampleEngine(const void* src, ImgSize srcSize, int32_t srcStep, const ImgRect* srcRoi,  \
-                                    void* dst, int32_t dstStep, ImgSize dstRoiSize, double xFactor,            \
-                                    double yFactor, int32_t pixelStep, int32_t channels, int32_t kind,         \
-                                    int32_t planar);                                                           \
-  ImgStatus ResizeYuy2InterpolateEngine(const u8* src, ImgSize srcSize, int32_t srcStep, const ImgRect* srcRoi, \
-                                        u8* dst, int32_t dstStep, int32_t pairs, int32_t dstH, double xFactor,  \
-                                        double yFactor, int32_t interpolation);                                 \
-  ImgStatus ResizeYuy2SuperSampleEngine(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep,              \
-                                        int32_t srcPairs, int32_t pairs, int32_t dstH, int32_t srcRows,         \
-                                        double sx, double sy, double area);                                     \
-  ImgStatus ResizeSuperSampleRowsU8C1(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep,                \
-                                      int32_t usedWidth, int32_t dstW, int32_t dstH, int32_t srcRows,           \
-                                      double xPeriod, double yPeriod, double areaScale, int32_t periodMode);    \
+#define RESIZE_LEVEL_DECLARATIONS                                                                                     \
+  ImgStatus ImgResizeU8C1(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst, int32_t dstStep,  \
+                          ImgSize dstRoiSize, double xFactor, double yFactor, int32_t interpolation);                 \
+  ImgStatus ImgResizeYuy2(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst, int32_t dstStep,  \
+                          ImgSize dstRoiSize, double xFactor, double yFactor, int32_t interpolation);                 \
+  ImgStatus ResizeInterpolateEngine(                                                                                  \
+      const void* src, int32_t srcWidth, int32_t srcHeight, int32_t srcStep, const ImgRect* srcRoi, void* dst,        \
+      int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor, double xShift, double yShift,              \
+      int32_t pixelStep, int32_t channels, int32_t kind, int32_t planar, int32_t interpolation, int32_t mappingFlag); \
+  ImgStatus ResizeSuperSampleEngine(const void* src, ImgSize srcSize, int32_t srcStep, const ImgRect* srcRoi,         \
+                                    void* dst, int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,   \
+                                    int32_t pixelStep, int32_t channels, int32_t kind, int32_t planar);               \
+  ImgStatus ResizeYuy2InterpolateEngine(const u8* src, ImgSize srcSize, int32_t srcStep, const ImgRect* srcRoi,       \
+                                        u8* dst, int32_t dstStep, int32_t pairs, int32_t dstH, double xFactor,        \
+                                        double yFactor, int32_t interpolation);                                       \
+  ImgStatus ResizeYuy2SuperSampleEngine(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep, int32_t srcPairs,   \
+                                        int32_t pairs, int32_t dstH, int32_t srcRows, double sx, double sy,           \
+                                        double area);                                                                 \
+  ImgStatus ResizeSuperSampleRowsU8C1(const u8* src, u8* dst, int32_t srcStep, int32_t dstStep, int32_t usedWidth,    \
+                                      int32_t dstW, int32_t dstH, int32_t srcRows, double xPeriod, double yPeriod,    \
+                                      double areaScale, int32_t periodMode);                                          \
   extern const ResizeRowTableLayout ResizeRowTable;
 
 // The signed 16-bit column sums, which only the levels 1 to 4 have.
-#define RESIZE_ACCUMULATE_S16_DECLARATIONS                                                                   \
+#define RESIZE_ACCUMULATE_S16_DECLARATIONS                                                                  \
   void ResizeAccumulateKernelS16C1(const s16* src, int32_t srcStep, u32 width, int32_t rows, int32_t* acc); \
   void ResizeAccumulateKernelS16C3(const s16* src, int32_t srcStep, u32 width, int32_t rows, int32_t* acc,  \
                                    int32_t pixelStep);                                                      \
@@ -133,7 +129,7 @@ ImgStatus ImgSuperSampleS16C1(const s16* src, int32_t srcStep, ImgSize srcSize, 
                               ImgSize dstSize, u8* buffer);
 ImgStatus ImgSuperSampleS16C1BufferSize(ImgSize srcSize, ImgSize dstSize, int32_t numChannels, int32_t* bufferSize);
 // The nearest rows, which level 1 shares.
-#define RESIZE_NEAREST_ROWS(layout)                                                                         \
+#define RESIZE_NEAREST_ROWS(layout)                                                                       \
   void ResizeNearestRows##layout(const void* src, void* dst, int32_t dstStep, int32_t dstW, int32_t dstH, \
                                  const int32_t* rowOffsets, const int32_t* colOffsets, int32_t pixelStep);
 RESIZE_NEAREST_ROWS(U8C3)
@@ -154,8 +150,7 @@ ImgStatus ResizeInterpolateEngineWithTable(const ResizeRowTableLayout& table, co
                                            int32_t srcHeight, int32_t srcStep, const ImgRect* srcRoi, void* dst,
                                            int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,
                                            double xShift, double yShift, int32_t pixelStep, int32_t channels,
-                                           int32_t kind, int32_t planar, int32_t interpolation,
-                                           int32_t mappingFlag);
+                                           int32_t kind, int32_t planar, int32_t interpolation, int32_t mappingFlag);
 }  // namespace img::level0
 namespace img::level1 {
 RESIZE_LEVEL_DECLARATIONS

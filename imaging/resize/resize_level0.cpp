@@ -10,15 +10,13 @@ namespace img::level0 {
 #include "imaging/resize/resize_body.inc"
 }  // namespace img::level0
 
-ImgStatus ImgResizeU8C1Level0(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst,
-                              int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,
-                              int32_t interpolation) {
+ImgStatus ImgResizeU8C1Level0(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst, int32_t dstStep,
+                              ImgSize dstRoiSize, double xFactor, double yFactor, int32_t interpolation) {
   return img::level0::ImgResizeU8C1(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor,
                                     interpolation);
 }
-ImgStatus ImgResizeYuy2Level0(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst,
-                              int32_t dstStep, ImgSize dstRoiSize, double xFactor, double yFactor,
-                              int32_t interpolation) {
+ImgStatus ImgResizeYuy2Level0(const u8* src, ImgSize srcSize, int32_t srcStep, ImgRect srcRoi, u8* dst, int32_t dstStep,
+                              ImgSize dstRoiSize, double xFactor, double yFactor, int32_t interpolation) {
   return img::level0::ImgResizeYuy2(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor,
                                     interpolation);
 }

@@ -150,8 +150,7 @@ void Board::Post(LONGLONG delay100ns, std::function<void()> event) {
   {
     std::lock_guard<std::mutex> l(eventMu_);
     events_.push_back(Event{Now() + delay100ns, ++eventOrder_, std::move(event)});
-    std::stable_sort(events_.begin(), events_.end(),
-                     [](const Event& a, const Event& b) { return a.due < b.due; });
+    std::stable_sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.due < b.due; });
   }
   EnsureThread();
   eventCv_.notify_all();

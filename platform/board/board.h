@@ -58,7 +58,7 @@ struct Access {
   ULONG offset;
   ULONG value;  // written, or returned by the read
   unsigned width;
-  LONGLONG time = 0;  // machine interrupt time of the access
+  LONGLONG time = 0;                                    // machine interrupt time of the access
   std::thread::id thread = std::this_thread::get_id();  // the host thread that made it
 };
 
@@ -167,7 +167,10 @@ class I2cBus {
   // The master changed its drive; evaluated SDA first, then SCL.
   void Drive(bool masterSda, bool masterScl);
   std::vector<std::string> Transactions() const;
-  void ClearTransactions() { done_.clear(); current_.clear(); }
+  void ClearTransactions() {
+    done_.clear();
+    current_.clear();
+  }
 
  private:
   void Token(const std::string& t);

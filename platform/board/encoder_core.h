@@ -38,23 +38,23 @@ bool FirmwareImageValid(const std::vector<ULONG>& words);
 // the 540-line formats.
 enum class InputFormat {
   kNone,
-  k480i,      // 720 x 480 at 30 (code 0x16)
-  k576i,      // 720 x 576 at 25 (code 0x18)
-  k480iAlt,   // code 0x1E, register 33 = 525
-  k576iAlt,   // code 0x1E, register 33 = 625
+  k480i,     // 720 x 480 at 30 (code 0x16)
+  k576i,     // 720 x 576 at 25 (code 0x18)
+  k480iAlt,  // code 0x1E, register 33 = 525
+  k576iAlt,  // code 0x1E, register 33 = 625
   k720p60,
   k720p50,
   k720p30,
   k720p25,
   k720p24,
-  k1080i60,   // 1920 x 540 at 60
+  k1080i60,  // 1920 x 540 at 60
   k1080i50,
   k1080i48,
   k1080p30,
   k1080p25,
   k1080p24,
-  k1080p60,   // code 0x2B with register 31 = 1920
-  k1080p50,   // code 0x2D with register 31 = 1920
+  k1080p60,  // code 0x2B with register 31 = 1920
+  k1080p50,  // code 0x2D with register 31 = 1920
 };
 
 // The receiver registers a format shows (fill values of the unused bits are ours).
@@ -87,7 +87,7 @@ struct EncoderState {
   bool booted = false;      // VENDOR_CMD_BOOT received by a started processor
   // CONFIG_INPUT flags.
   ULONG inputArg2 = 0, inputArg3 = 0;
-  ULONG boardArg3 = 0;  // CONFIG_BOARD
+  ULONG boardArg3 = 0;                 // CONFIG_BOARD
   std::vector<ULONG> configSelectors;  // in order of arrival
   bool configEnded = false;
   // Preview.
@@ -118,7 +118,6 @@ class EncoderCore {
   // receiver's data-in line (bit 2) as it drives it.
   void DriveReceiverPort(ULONG bankBLevels);
   bool ReceiverDataIn() const { return !receiverPresent_ || din_; }
-
 
   // ---- test controls and records (each takes the board's lock) ----
   void SetSignal(InputFormat format, bool fractional = false);

@@ -50,7 +50,7 @@ class FilterMapper final : public IUnknown {
 };
 
 HRESULT SystemClass(REFCLSID clsid, LPUNKNOWN outer, REFIID iid, LPVOID* object, bool* known) {
-  const IID* mapperIid = clsid == CLSID_FilterMapper2 ? &IID_IFilterMapper2
+  const IID* mapperIid = clsid == CLSID_FilterMapper2  ? &IID_IFilterMapper2
                          : clsid == CLSID_FilterMapper ? &IID_IFilterMapper
                                                        : nullptr;
   *known = mapperIid != nullptr;
@@ -97,7 +97,8 @@ HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID 
   // until the application asks it to free unused ones.
   HMODULE module = LoadLibraryA(path);
   if (!module) return HRESULT_FROM_WIN32(GetLastError());
-  auto get = reinterpret_cast<GetClassObjectProc>(reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
+  auto get =
+      reinterpret_cast<GetClassObjectProc>(reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
   if (!get) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
   IClassFactory* factory = nullptr;
   hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));

@@ -33,8 +33,8 @@ class PropertyEndpoint {
 };
 
 struct FilterProxyOptions {
-  bool nullHandle = false;      // the filter's handle reads as null
-  bool offerKsObject = true;    // the proxy answers IKsObject
+  bool nullHandle = false;    // the filter's handle reads as null
+  bool offerKsObject = true;  // the proxy answers IKsObject
 };
 // The proxy object of an opened filter (one reference, the caller's). It aggregates the
 // handler class installed for each property set the endpoint serves.

@@ -45,8 +45,8 @@ PropertyFrame::~PropertyFrame() { Close(); }
 
 HRESULT PropertyFrame::Open(IUnknown* object, REFCLSID pageClass, int x, int y) {
   Close();
-  HRESULT hr = CoCreateInstance(pageClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
-                                reinterpret_cast<void**>(&page_));
+  HRESULT hr =
+      CoCreateInstance(pageClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage, reinterpret_cast<void**>(&page_));
   if (FAILED(hr)) {
     page_ = nullptr;
     return hr;

@@ -21,5 +21,5 @@ struct IKsObject : public IUnknown {
 // Sends one request on a kernel handle and waits for it. For IOCTL_KS_PROPERTY the input
 // is the KSPROPERTY and the output buffer carries the value both ways. The driver's
 // status comes back as an HRESULT; a failed request leaves the output buffer untouched.
-HRESULT KsSynchronousDeviceControl(HANDLE handle, ULONG ioControl, PVOID in, ULONG inLength, PVOID out,
-                                   ULONG outLength, PULONG returned);
+HRESULT KsSynchronousDeviceControl(HANDLE handle, ULONG ioControl, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
+                                   PULONG returned);

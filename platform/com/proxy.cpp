@@ -47,7 +47,8 @@ class FilterProxy final : public IKsObject {
     for (const GUID& set : endpoint->PropertySets()) {
       if (!platform::kernel::RegistryKeyExists(InterfaceKey(set))) continue;
       IUnknown* inner = nullptr;
-      if (SUCCEEDED(CoCreateInstance(set, this, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&inner))) &&
+      if (SUCCEEDED(
+              CoCreateInstance(set, this, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&inner))) &&
           inner)
         inners_.push_back(inner);
     }
@@ -100,8 +101,7 @@ IUnknown* CreateFilterProxy(PropertyEndpoint* endpoint, const FilterProxyOptions
 
 void InstallInterfaceHandler(REFGUID propertySet, REFCLSID handler) {
   std::string clsid = GuidString(handler);
-  platform::kernel::RegistrySetString(InterfaceKey(propertySet), u"CLSID",
-                                      std::u16string(clsid.begin(), clsid.end()));
+  platform::kernel::RegistrySetString(InterfaceKey(propertySet), u"CLSID", std::u16string(clsid.begin(), clsid.end()));
 }
 
 void RemoveInterfaceHandler(REFGUID propertySet) { platform::kernel::RegistryDeleteKey(InterfaceKey(propertySet)); }
@@ -109,17 +109,27 @@ void RemoveInterfaceHandler(REFGUID propertySet) { platform::kernel::RegistryDel
 HRESULT HresultFromStatus(NTSTATUS status) {
   if (NT_SUCCESS(status)) return S_OK;
   switch (status) {
-    case STATUS_NOT_FOUND: return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
-    case STATUS_BUFFER_TOO_SMALL: return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-    case STATUS_BUFFER_OVERFLOW: return HRESULT_FROM_WIN32(ERROR_MORE_DATA);
-    case STATUS_INVALID_PARAMETER: return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
-    case STATUS_NOT_SUPPORTED: return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
-    case STATUS_INVALID_DEVICE_REQUEST: return HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION);
+    case STATUS_NOT_FOUND:
+      return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    case STATUS_BUFFER_TOO_SMALL:
+      return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    case STATUS_BUFFER_OVERFLOW:
+      return HRESULT_FROM_WIN32(ERROR_MORE_DATA);
+    case STATUS_INVALID_PARAMETER:
+      return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+    case STATUS_NOT_SUPPORTED:
+      return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+    case STATUS_INVALID_DEVICE_REQUEST:
+      return HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION);
     case STATUS_INSUFFICIENT_RESOURCES:
-    case STATUS_NO_MEMORY: return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
-    case STATUS_INVALID_HANDLE: return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
-    case STATUS_ACCESS_DENIED: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-    default: return HRESULT_FROM_WIN32(ERROR_GEN_FAILURE);
+    case STATUS_NO_MEMORY:
+      return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
+    case STATUS_INVALID_HANDLE:
+      return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    case STATUS_ACCESS_DENIED:
+      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    default:
+      return HRESULT_FROM_WIN32(ERROR_GEN_FAILURE);
   }
 }
 
@@ -130,8 +140,8 @@ size_t OpenFilterHandles() {
 
 }  // namespace platform::com
 
-HRESULT KsSynchronousDeviceControl(HANDLE handle, ULONG ioControl, PVOID in, ULONG inLength, PVOID out,
-                                   ULONG outLength, PULONG returned) {
+HRESULT KsSynchronousDeviceControl(HANDLE handle, ULONG ioControl, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
+                                   PULONG returned) {
   using namespace platform::com;
   PropertyEndpoint* endpoint = nullptr;
   {

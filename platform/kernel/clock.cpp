@@ -92,8 +92,8 @@ void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline) {
 }
 
 namespace {
-size_t g_blocked = 0;         // dispatcher lock
-size_t g_blockedMachine = 0;  // of those: machine threads; dispatcher lock
+size_t g_blocked = 0;                        // dispatcher lock
+size_t g_blockedMachine = 0;                 // of those: machine threads; dispatcher lock
 std::multiset<LONGLONG> g_machineDeadlines;  // their deadlines; dispatcher lock
 std::set<BlockedWaiter*> g_machineWaiters;   // dispatcher lock
 std::atomic<size_t> g_machineThreads{0};     // system threads alive, and joined host threads
@@ -432,15 +432,13 @@ VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields) {
 
 BOOLEAN RtlTimeFieldsToTime(PTIME_FIELDS F, PLARGE_INTEGER Time) {
   static const int kDaysIn[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (F->Year < 1601 || F->Month < 1 || F->Month > 12 || F->Day < 1 || F->Hour < 0 || F->Hour > 23 ||
-      F->Minute < 0 || F->Minute > 59 || F->Second < 0 || F->Second > 59 || F->Milliseconds < 0 ||
-      F->Milliseconds > 999)
+  if (F->Year < 1601 || F->Month < 1 || F->Month > 12 || F->Day < 1 || F->Hour < 0 || F->Hour > 23 || F->Minute < 0 ||
+      F->Minute > 59 || F->Second < 0 || F->Second > 59 || F->Milliseconds < 0 || F->Milliseconds > 999)
     return FALSE;
   int dim = kDaysIn[F->Month - 1] + (F->Month == 2 && IsLeap(F->Year) ? 1 : 0);
   if (F->Day > dim) return FALSE;
   LONGLONG days = DaysFromCivil(F->Year, (unsigned)F->Month, (unsigned)F->Day) + kDays1601To1970;
-  Time->QuadPart = days * kTicksPerDay +
-                   (((LONGLONG)F->Hour * 60 + F->Minute) * 60 + F->Second) * 10000000LL +
+  Time->QuadPart = days * kTicksPerDay + (((LONGLONG)F->Hour * 60 + F->Minute) * 60 + F->Second) * 10000000LL +
                    (LONGLONG)F->Milliseconds * kTicksPerMs;
   return TRUE;
 }

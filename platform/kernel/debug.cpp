@@ -159,10 +159,22 @@ void Format(Out& out, const Ch* f, va_list args) {
         long long sv;
         unsigned long long uv;
         switch (bits) {
-          case 8: sv = (signed char)raw; uv = (unsigned char)raw; break;
-          case 16: sv = (short)raw; uv = (unsigned short)raw; break;
-          case 32: sv = (int)(unsigned)raw; uv = (unsigned)raw; break;
-          default: sv = (long long)raw; uv = raw; break;
+          case 8:
+            sv = (signed char)raw;
+            uv = (unsigned char)raw;
+            break;
+          case 16:
+            sv = (short)raw;
+            uv = (unsigned short)raw;
+            break;
+          case 32:
+            sv = (int)(unsigned)raw;
+            uv = (unsigned)raw;
+            break;
+          default:
+            sv = (long long)raw;
+            uv = raw;
+            break;
         }
         std::string conversion = "%" + flags;
         if (width >= 0) conversion += std::to_string(width);

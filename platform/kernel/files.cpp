@@ -135,8 +135,8 @@ fs::path DriveFolder(char drive) {
   if (drive != 'C') return {};
   if (D().temporary.empty()) {
     static std::atomic<int> counter{0};
-    fs::path p = fs::temp_directory_path() /
-                 ("vorlix-drive-c-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::path p =
+        fs::temp_directory_path() / ("vorlix-drive-c-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     std::error_code ec;
     fs::create_directories(p, ec);
     D().temporary = p;
@@ -347,8 +347,8 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STAT
   return finish(STATUS_SUCCESS, done);
 }
 
-NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
-                                ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
+NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+                                FILE_INFORMATION_CLASS FileInformationClass) {
   CheckIrqlAtMost("ZwQueryInformationFile", PASSIVE_LEVEL);
   auto finish = Completion(IoStatusBlock);
   auto file = LookupHandleAs<FileObject>(FileHandle);

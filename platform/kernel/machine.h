@@ -130,7 +130,7 @@ struct PoolTagStats {
   int64_t liveBytes = 0;
   uint64_t allocations = 0;  // successful
   uint64_t frees = 0;
-  uint64_t failures = 0;     // allocations refused (injected)
+  uint64_t failures = 0;  // allocations refused (injected)
 };
 PoolTagStats PoolStats(ULONG tag);
 std::vector<PoolTagStats> PoolAllStats();  // tags with any activity
@@ -158,8 +158,8 @@ void ClearPoolFaults();
 struct PoolCall {
   bool free;  // false = allocation
   ULONG tag;
-  SIZE_T size;     // allocations
-  void* address;   // returned (null when refused) or freed
+  SIZE_T size;    // allocations
+  void* address;  // returned (null when refused) or freed
 };
 void EnablePoolCallLog(bool on);
 std::vector<PoolCall> PoolCallLog();
@@ -225,6 +225,7 @@ class ScopedProcess {
   ~ScopedProcess();
   ScopedProcess(const ScopedProcess&) = delete;
   ScopedProcess& operator=(const ScopedProcess&) = delete;
+
  private:
   PEPROCESS previous_;
 };
@@ -242,6 +243,7 @@ class ScopedIrql {
   ~ScopedIrql();
   ScopedIrql(const ScopedIrql&) = delete;
   ScopedIrql& operator=(const ScopedIrql&) = delete;
+
  private:
   KIRQL previous_;
 };

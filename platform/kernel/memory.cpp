@@ -145,11 +145,13 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN, BOOLEAN, PIRP) {
 VOID IoFreeMdl(PMDL Mdl) {
   if (!Mdl) return;
   if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
-    ReportVerifierFailure("IoFreeMdl", "MDL freed while its pages are still locked", DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS);
+    ReportVerifierFailure("IoFreeMdl", "MDL freed while its pages are still locked",
+                          DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS);
     g_lockedMdls.fetch_sub(1);
   }
   if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA && !(Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL))
-    ReportVerifierFailure("IoFreeMdl", "MDL freed while still mapped into system space", DRIVER_VERIFIER_DETECTED_VIOLATION);
+    ReportVerifierFailure("IoFreeMdl", "MDL freed while still mapped into system space",
+                          DRIVER_VERIFIER_DETECTED_VIOLATION);
   ExFreePoolWithTag(Mdl, kMdlTag);
 }
 
@@ -234,7 +236,8 @@ NTSTATUS ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT
 }
 
 NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR, SIZE_T,
-                            PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize, SECTION_INHERIT, ULONG, ULONG Win32Protect) {
+                            PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize, SECTION_INHERIT, ULONG,
+                            ULONG Win32Protect) {
   CheckIrqlAtMost("ZwMapViewOfSection", PASSIVE_LEVEL);
   auto section = LookupHandleAs<SectionObject>(SectionHandle);
   if (!section) return STATUS_INVALID_HANDLE;
@@ -246,7 +249,9 @@ NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* B
   size_t size = *ViewSize ? *ViewSize : section->size() - (size_t)offset;
   if (size == 0 || (size_t)offset + size > section->size()) return STATUS_INVALID_PARAMETER;
   ULONG prot = Win32Protect & 0xFF;
-  int mprot = prot == PAGE_READONLY ? PROT_READ : prot == PAGE_READWRITE || prot == PAGE_WRITECOPY ? PROT_READ | PROT_WRITE : 0;
+  int mprot = prot == PAGE_READONLY                              ? PROT_READ
+              : prot == PAGE_READWRITE || prot == PAGE_WRITECOPY ? PROT_READ | PROT_WRITE
+                                                                 : 0;
   if (mprot == 0) return STATUS_INVALID_PAGE_PROTECTION;
   if ((mprot & PROT_WRITE) && !section->writable()) return STATUS_ACCESS_DENIED;
   int flags = prot == PAGE_WRITECOPY ? MAP_PRIVATE : MAP_SHARED;

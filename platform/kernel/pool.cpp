@@ -81,9 +81,9 @@ void ForEachSlot(Fn fn) {
 // ---- Fault injection and the call log --------------------------------------------------
 
 struct FaultRule {
-  ULONG tag;        // 0 = any
-  uint64_t skip;    // matching allocations still to let through
-  uint64_t fail;    // then this many to refuse
+  ULONG tag;      // 0 = any
+  uint64_t skip;  // matching allocations still to let through
+  uint64_t fail;  // then this many to refuse
 };
 
 struct Faults {
@@ -181,8 +181,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   g_calls.fetch_add(1, std::memory_order_relaxed);
   TagSlot& s = SlotFor(Tag);
   void* raw = nullptr;
-  if (ShouldFail(Tag) || NumberOfBytes > ((SIZE_T)1 << 40) ||
-      posix_memalign(&raw, 64, kHeader + NumberOfBytes) != 0) {
+  if (ShouldFail(Tag) || NumberOfBytes > ((SIZE_T)1 << 40) || posix_memalign(&raw, 64, kHeader + NumberOfBytes) != 0) {
     s.failures.fetch_add(1, std::memory_order_relaxed);
     LogCall(false, Tag, NumberOfBytes, nullptr);
     return nullptr;

@@ -40,9 +40,7 @@ constexpr char16_t kClassKeyPrefix[] =
 
 class RegKeyObject : public HandleObject {
  public:
-  RegKeyObject(std::u16string name, ACCESS_MASK access) : name_(std::move(name)), access_(access) {
-    ++S().openKeys;
-  }
+  RegKeyObject(std::u16string name, ACCESS_MASK access) : name_(std::move(name)), access_(access) { ++S().openKeys; }
   ~RegKeyObject() override {
     --S().openKeys;
     Log(RegistryOperation::Close, name_, {}, STATUS_SUCCESS);
@@ -59,8 +57,7 @@ class RegKeyObject : public HandleObject {
 void CheckPassive(const char* call) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql != PASSIVE_LEVEL)
-    ReportVerifierFailure(call, "registry call at IRQL " + std::to_string(irql) + " (must be PASSIVE_LEVEL)",
-                          0x0A);
+    ReportVerifierFailure(call, "registry call at IRQL " + std::to_string(irql) + " (must be PASSIVE_LEVEL)", 0x0A);
 }
 
 // A counted string as a name; false when it is malformed.
@@ -118,8 +115,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
   CheckPassive("ZwOpenKey");
   std::u16string name;
-  if (!KeyHandle || !ObjectAttributes || !NameOf(ObjectAttributes->ObjectName, &name))
-    return STATUS_INVALID_PARAMETER;
+  if (!KeyHandle || !ObjectAttributes || !NameOf(ObjectAttributes->ObjectName, &name)) return STATUS_INVALID_PARAMETER;
   if (ObjectAttributes->RootDirectory) {
     auto root = LookupHandleAs<RegKeyObject>(ObjectAttributes->RootDirectory);
     if (!root) return STATUS_INVALID_HANDLE;

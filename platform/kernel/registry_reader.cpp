@@ -22,8 +22,7 @@ int HexDigit(char16_t c) {
 
 bool ToKernelKeyName(std::u16string_view fileName, std::u16string* out) {
   for (const RootName& r : kRoots) {
-    if (StartsWithFolded(fileName, r.file) &&
-        (fileName.size() == r.file.size() || fileName[r.file.size()] == u'\\')) {
+    if (StartsWithFolded(fileName, r.file) && (fileName.size() == r.file.size() || fileName[r.file.size()] == u'\\')) {
       *out = std::u16string(r.kernel) + std::u16string(fileName.substr(r.file.size()));
       return ValidKeyName(*out);
     }
@@ -226,12 +225,11 @@ bool ImportText(std::string_view bytes, Parser& p, Store* store) {
       bool remove = line.size() > 1 && line[1] == u'-';
       std::u16string_view fileName = line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2));
       // A line break cannot be written back in a name, so none is read in one either.
-      if (fileName.find(u'\r') != std::u16string_view::npos)
-        return p.Fail(lineNo, "carriage return in a key name");
+      if (fileName.find(u'\r') != std::u16string_view::npos) return p.Fail(lineNo, "carriage return in a key name");
       std::u16string name;
       if (!ToKernelKeyName(fileName, &name))
-        return p.Fail(lineNo, "key " + RegistryNarrow(fileName) +
-                                  " is not a valid key under HKEY_LOCAL_MACHINE or HKEY_USERS");
+        return p.Fail(lineNo,
+                      "key " + RegistryNarrow(fileName) + " is not a valid key under HKEY_LOCAL_MACHINE or HKEY_USERS");
       if (remove) {
         store->DeleteTree(name);
         key = nullptr;
@@ -283,8 +281,7 @@ bool ImportText(std::string_view bytes, Parser& p, Store* store) {
       std::u16string_view t = rest.substr(3);
       if (!t.empty() && t.front() == u'(') {
         size_t close = t.find(u')');
-        if (close == std::u16string_view::npos || close == 1 || close > 9)
-          return p.Fail(lineNo, "malformed hex(type)");
+        if (close == std::u16string_view::npos || close == 1 || close > 9) return p.Fail(lineNo, "malformed hex(type)");
         type = 0;
         for (size_t k = 1; k < close; ++k) {
           if (HexDigit(t[k]) < 0) return p.Fail(lineNo, "malformed hex(type)");

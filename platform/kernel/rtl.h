@@ -25,7 +25,11 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 
-#define RTL_CONSTANT_STRING(s) {(USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), const_cast<std::remove_const_t<std::remove_reference_t<decltype((s)[0])>>*>(s)}
+#define RTL_CONSTANT_STRING(s)                                                         \
+  {                                                                                    \
+    (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s),                           \
+        const_cast<std::remove_const_t<std::remove_reference_t<decltype((s)[0])>>*>(s) \
+  }
 
 // The bounded string routines. Results are always terminated (when the size is not 0);
 // a result that does not fit is truncated and STATUS_BUFFER_OVERFLOW returned.

@@ -121,10 +121,9 @@ bool ReleaseLockWord(PKSPIN_LOCK lock, const char* call) {
   ULONG_PTR me = ThreadToken();
   ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
   if (owner != me) {
-    ReportVerifierFailure(call,
-                          "release of spin lock " + Hex(lock) +
-                              (owner ? " held by another thread" : " that is not held"),
-                          SPIN_LOCK_NOT_OWNED);
+    ReportVerifierFailure(
+        call, "release of spin lock " + Hex(lock) + (owner ? " held by another thread" : " that is not held"),
+        SPIN_LOCK_NOT_OWNED);
     return false;
   }
   __atomic_store_n(lock, (ULONG_PTR)0, __ATOMIC_RELEASE);
@@ -315,9 +314,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON, KPROCESSOR_MODE,
                                   BOOLEAN, PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray) {
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray)) {
-    ReportVerifierFailure("KeWaitForMultipleObjects", "object count " + std::to_string(Count) +
-                                                          " not allowed (without a wait block array at most 3)",
-                          0x0000000C /* MAXIMUM_WAIT_OBJECTS_EXCEEDED */);
+    ReportVerifierFailure(
+        "KeWaitForMultipleObjects",
+        "object count " + std::to_string(Count) + " not allowed (without a wait block array at most 3)",
+        0x0000000C /* MAXIMUM_WAIT_OBJECTS_EXCEEDED */);
     return STATUS_INVALID_PARAMETER;
   }
   return WaitCore("KeWaitForMultipleObjects", Count, Object, WaitType, Timeout);
@@ -362,8 +362,9 @@ bool ReleaseFast(PFAST_MUTEX m, const char* call, KIRQL* oldIrql) {
   PVOID me = (PVOID)ThreadToken();
   std::lock_guard<std::mutex> g(DispatcherLock());
   if (m->Owner != me) {
-    ReportVerifierFailure(call, "release of fast mutex " + Hex(m) + (m->Owner ? " held by another thread" : " that is not held"),
-                          DRIVER_VERIFIER_DETECTED_VIOLATION);
+    ReportVerifierFailure(
+        call, "release of fast mutex " + Hex(m) + (m->Owner ? " held by another thread" : " that is not held"),
+        DRIVER_VERIFIER_DETECTED_VIOLATION);
     return false;
   }
   if (oldIrql) *oldIrql = (KIRQL)m->OldIrql;

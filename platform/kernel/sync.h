@@ -102,8 +102,8 @@ typedef struct _KWAIT_BLOCK {
 // STATUS_SUCCESS (the object was signalled and, for synchronisation objects, taken) or
 // STATUS_TIMEOUT. Waiting with a non-zero time-out at DISPATCH_LEVEL or above is reported
 // to the verifier; the wait is then only a poll.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
 // Returns STATUS_WAIT_0 + index (WaitAny) or STATUS_WAIT_0 (WaitAll), or STATUS_TIMEOUT.
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,

@@ -463,8 +463,7 @@ VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState) {
 
 VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState) { t_process = ApcState->Process; }
 
-NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG, PVOID, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE,
-                               PHANDLE Handle) {
+NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG, PVOID, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE, PHANDLE Handle) {
   if (HostProcess* p = AsProcess(Object)) {
     *Handle = InsertHandle(std::make_shared<ProcessHandleObject>(p));
     return STATUS_SUCCESS;
@@ -476,8 +475,8 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG, PVOID, ACCESS_MASK, POBJECT_
   return STATUS_OBJECT_TYPE_MISMATCH;
 }
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType, KPROCESSOR_MODE,
-                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType, KPROCESSOR_MODE, PVOID* Object,
+                                   POBJECT_HANDLE_INFORMATION HandleInformation) {
   CheckIrqlAtMost("ObReferenceObjectByHandle", APC_LEVEL);
   if (Handle == NtCurrentProcess() || Handle == NtCurrentThread()) {
     PVOID o = Handle == NtCurrentProcess() ? (PVOID)CurrentProcess() : (PVOID)KeGetCurrentThread();

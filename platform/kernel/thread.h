@@ -62,6 +62,5 @@ VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState);
 VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState);
 
 // A handle to the process object, for ZwMapViewOfSection and ZwUnmapViewOfSection.
-NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState,
-                               ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
-                               PHANDLE Handle);
+NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
+                               POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode, PHANDLE Handle);

@@ -11,8 +11,7 @@
 // pointed at. On failure the pointer is left as it was.
 NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointer, ULONG NewSize, ULONG OldSize, ULONG Tag);
 
-#define KsEdit(Object, PointerToPointer, Tag)                                                          \
-  _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)),                    \
-          sizeof(**(PointerToPointer)), (Tag))
+#define KsEdit(Object, PointerToPointer, Tag) \
+  _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), sizeof(**(PointerToPointer)), (Tag))
 #define KsEditSized(Object, PointerToPointer, NewSize, OldSize, Tag) \
   _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), (NewSize), (OldSize), (Tag))

@@ -105,23 +105,33 @@ detail::PinObject* PinHandle(HANDLE h) {
 
 detail::FilterObject* FilterHandle(HANDLE h) {
   HandleEntry e;
-  return Lookup(h, &e) && e.kind == detail::ObjectKind::Filter ? static_cast<detail::FilterObject*>(e.object)
-                                                                : nullptr;
+  return Lookup(h, &e) && e.kind == detail::ObjectKind::Filter ? static_cast<detail::FilterObject*>(e.object) : nullptr;
 }
 
 ULONG Win32ErrorOf(NTSTATUS status) {
   switch (status) {
-    case STATUS_BUFFER_OVERFLOW: return kErrorMoreData;
-    case STATUS_BUFFER_TOO_SMALL: return kErrorInsufficientBuffer;
-    case STATUS_NOT_FOUND: return kErrorNotFound;
-    case STATUS_PROPSET_NOT_FOUND: return kErrorSetNotFound;
-    case STATUS_INVALID_PARAMETER: return kErrorInvalidParameter;
-    case STATUS_NOT_SUPPORTED: return kErrorNotSupported;
-    case STATUS_INVALID_HANDLE: return kErrorInvalidHandle;
-    case STATUS_NO_MATCH: return kErrorNoMatch;
-    case STATUS_INVALID_BUFFER_SIZE: return kErrorBadLength;
-    case STATUS_DEVICE_NOT_READY: return kErrorNotReady;
-    default: return kErrorGenFailure;
+    case STATUS_BUFFER_OVERFLOW:
+      return kErrorMoreData;
+    case STATUS_BUFFER_TOO_SMALL:
+      return kErrorInsufficientBuffer;
+    case STATUS_NOT_FOUND:
+      return kErrorNotFound;
+    case STATUS_PROPSET_NOT_FOUND:
+      return kErrorSetNotFound;
+    case STATUS_INVALID_PARAMETER:
+      return kErrorInvalidParameter;
+    case STATUS_NOT_SUPPORTED:
+      return kErrorNotSupported;
+    case STATUS_INVALID_HANDLE:
+      return kErrorInvalidHandle;
+    case STATUS_NO_MATCH:
+      return kErrorNoMatch;
+    case STATUS_INVALID_BUFFER_SIZE:
+      return kErrorBadLength;
+    case STATUS_DEVICE_NOT_READY:
+      return kErrorNotReady;
+    default:
+      return kErrorGenFailure;
   }
 }
 
@@ -142,7 +152,8 @@ NTSTATUS KsClient::OpenFilter(const FilterListing& Listing, HANDLE* Filter) {
     if (it == r.devices.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     for (const auto& f : it->second->Factories) {
       for (const GUID& c : f->Categories)
-        if (c == Listing.Category && f->ReferenceString == Listing.ReferenceString) descriptor = f->Public.FilterDescriptor;
+        if (c == Listing.Category && f->ReferenceString == Listing.ReferenceString)
+          descriptor = f->Public.FilterDescriptor;
     }
   }
   if (!descriptor) return STATUS_OBJECT_NAME_NOT_FOUND;

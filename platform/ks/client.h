@@ -108,8 +108,8 @@ class KsClient {
   // The same as an application sees it: S_OK, HRESULT_FROM_WIN32(ERROR_MORE_DATA) with
   // the needed size in *BytesReturned for a size query, the Win32 error otherwise. The
   // caller's buffer is left alone on failure.
-  LONG SynchronousDeviceControl(HANDLE Object, ULONG IoControlCode, const void* Input, ULONG InputLength,
-                                void* Output, ULONG OutputLength, ULONG* BytesReturned);
+  LONG SynchronousDeviceControl(HANDLE Object, ULONG IoControlCode, const void* Input, ULONG InputLength, void* Output,
+                                ULONG OutputLength, ULONG* BytesReturned);
 
   // Every enabled device interface of the category, device by device in the order the
   // devices were added, factories in creation order.

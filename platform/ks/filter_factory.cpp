@@ -90,9 +90,8 @@ std::vector<PinlessRecord> PinlessFiltersOf(PKSDEVICE Device) {
 using namespace platform::ks;
 
 NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor, PWSTR RefString,
-                               PVOID SecurityDescriptor, ULONG CreateItemFlags,
-                               PFNKSFILTERFACTORYPOWER SleepCallback, PFNKSFILTERFACTORYPOWER WakeCallback,
-                               PKSFILTERFACTORY* FilterFactory) {
+                               PVOID SecurityDescriptor, ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                               PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory) {
   if (!DeviceObject || !Descriptor) return STATUS_INVALID_PARAMETER;
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> hold(r.lock);

@@ -19,10 +19,9 @@ typedef void (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_P
 // Creates a factory on the KS device behind DeviceObject (its functional device object).
 // STATUS_OBJECT_NAME_COLLISION when the device already has a factory with the same
 // reference GUID.
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
-                               PWSTR RefString, PVOID SecurityDescriptor, ULONG CreateItemFlags,
-                               PFNKSFILTERFACTORYPOWER SleepCallback, PFNKSFILTERFACTORYPOWER WakeCallback,
-                               PKSFILTERFACTORY* FilterFactory);
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor, PWSTR RefString,
+                               PVOID SecurityDescriptor, ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                               PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory);
 
 // Removes a factory and its device interfaces.
 NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory);

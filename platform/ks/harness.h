@@ -30,7 +30,7 @@ class PoolSnapshot;
 namespace platform::ks {
 
 enum class DeviceState {
-  Added,        // Add succeeded; never started, or stopped
+  Added,  // Add succeeded; never started, or stopped
   Started,
   StartFailed,  // only Remove is allowed
   Removed,      // Remove ran, or Add failed

@@ -13,7 +13,8 @@ Registry& TheRegistry() {
 
 std::vector<std::pair<PKSDEVICE, DeviceHost*>> DevicesInOrder(Registry& r) {
   std::vector<std::pair<PKSDEVICE, DeviceHost*>> list(r.devices.begin(), r.devices.end());
-  std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.second->Sequence < b.second->Sequence; });
+  std::sort(list.begin(), list.end(),
+            [](const auto& a, const auto& b) { return a.second->Sequence < b.second->Sequence; });
   return list;
 }
 

@@ -31,8 +31,8 @@ struct FilterObject {
 struct Frame {
   std::vector<uint8_t> Header;  // KSSTREAM_HEADER and any extended header
   uint64_t Tag = 0;
-  int References = 0;           // clones holding it
-  bool PassedEdge = false;      // the leading edge went past it
+  int References = 0;       // clones holding it
+  bool PassedEdge = false;  // the leading edge went past it
   PKSSTREAM_HEADER StreamHeader() { return reinterpret_cast<PKSSTREAM_HEADER>(Header.data()); }
 };
 

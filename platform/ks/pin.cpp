@@ -228,8 +228,7 @@ NTSTATUS CloseFilter(FilterObject* Filter) {
   return FinishFilterClose(Filter);
 }
 
-NTSTATUS CreatePin(FilterObject* Filter, ULONG PinId, const KSDATAFORMAT* Format, ULONG FormatLength,
-                   PinObject** Pin) {
+NTSTATUS CreatePin(FilterObject* Filter, ULONG PinId, const KSDATAFORMAT* Format, ULONG FormatLength, PinObject** Pin) {
   if (!Filter || !Pin) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> hold(Filter->Control);
   const KSFILTER_DESCRIPTOR* fd = Filter->Public.Descriptor;
@@ -450,9 +449,7 @@ bool TakeCompleted(PinObject* Pin, CompletedFrame* Out, int TimeoutMs) {
 
 void WaitProcessingIdle(PinObject* Pin) {
   std::unique_lock<std::mutex> q(Pin->QueueLock);
-  Pin->QueueCv.wait(q, [&] {
-    return !Pin->ProcessRunning && !(Pin->ProcessRequested && Pin->ProcessingAllowed);
-  });
+  Pin->QueueCv.wait(q, [&] { return !Pin->ProcessRunning && !(Pin->ProcessRequested && Pin->ProcessingAllowed); });
 }
 
 }  // namespace detail
@@ -500,8 +497,7 @@ IKsReferenceClock* ClockFromHandle(HANDLE Handle) {
 
 }  // namespace detail
 
-ReferenceClock::ReferenceClock()
-    : base_(std::make_shared<std::atomic<LONGLONG>>((LONGLONG)KeQueryInterruptTime())) {
+ReferenceClock::ReferenceClock() : base_(std::make_shared<std::atomic<LONGLONG>>((LONGLONG)KeQueryInterruptTime())) {
   std::lock_guard<std::mutex> hold(detail::g_clocksLock);
   handle_ = reinterpret_cast<HANDLE>(detail::g_nextClock += 4);
   detail::g_clocks[handle_] = base_;
@@ -523,9 +519,7 @@ namespace {
 PinObject* PinOf(PKSPIN Pin) { return reinterpret_cast<PinObject*>(Pin); }
 StreamPointer* PointerOf(PKSSTREAM_POINTER p) { return reinterpret_cast<StreamPointer*>(p); }
 
-void ReportMisuse(const char* call, const char* detail) {
-  platform::kernel::ReportVerifierFailure(call, detail, 0xC4);
-}
+void ReportMisuse(const char* call, const char* detail) { platform::kernel::ReportVerifierFailure(call, detail, 0xC4); }
 
 }  // namespace
 

@@ -8,8 +8,8 @@
 namespace platform::ks::detail {
 namespace {
 
-constexpr ULONG kTypeMask = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT |
-                            KSPROPERTY_TYPE_SETSUPPORT;
+constexpr ULONG kTypeMask =
+    KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_SETSUPPORT;
 
 ULONG Align8(ULONG n) { return (n + 7) & ~7u; }
 
@@ -90,7 +90,7 @@ NTSTATUS PinCInstances(Call& c) {
   if (!pd) return STATUS_INVALID_PARAMETER;
   ULONG id = reinterpret_cast<const KSP_PIN*>(c.input)->PinId;
   KSPIN_CINSTANCES v{pd->InstancesPossible, (ULONG)std::count_if(c.filter->Pins.begin(), c.filter->Pins.end(),
-                                                                  [&](PinObject* p) { return p->Public.Id == id; })};
+                                                                 [&](PinObject* p) { return p->Public.Id == id; })};
   std::memcpy(c.data, &v, sizeof(v));
   return STATUS_SUCCESS;
 }
@@ -102,11 +102,15 @@ NTSTATUS PinULong(Call& c, ULONG (*pick)(const KSPIN_DESCRIPTOR_EX*)) {
   std::memcpy(c.data, &v, sizeof(v));
   return STATUS_SUCCESS;
 }
-NTSTATUS PinDataFlow(Call& c) { return PinULong(c, [](const KSPIN_DESCRIPTOR_EX* p) { return (ULONG)p->PinDescriptor.DataFlow; }); }
+NTSTATUS PinDataFlow(Call& c) {
+  return PinULong(c, [](const KSPIN_DESCRIPTOR_EX* p) { return (ULONG)p->PinDescriptor.DataFlow; });
+}
 NTSTATUS PinCommunication(Call& c) {
   return PinULong(c, [](const KSPIN_DESCRIPTOR_EX* p) { return (ULONG)p->PinDescriptor.Communication; });
 }
-NTSTATUS PinNecessary(Call& c) { return PinULong(c, [](const KSPIN_DESCRIPTOR_EX* p) { return p->InstancesNecessary; }); }
+NTSTATUS PinNecessary(Call& c) {
+  return PinULong(c, [](const KSPIN_DESCRIPTOR_EX* p) { return p->InstancesNecessary; });
+}
 
 NTSTATUS PinCategory(Call& c) {
   const KSPIN_DESCRIPTOR_EX* pd = RequestedPin(c);
@@ -272,7 +276,8 @@ NTSTATUS StreamClockSet(Call& c) {
 }
 
 const BuiltInItem kBuiltIns[] = {
-    {&KSPROPSETID_Pin, KSPROPERTY_PIN_CINSTANCES, sizeof(KSP_PIN), sizeof(KSPIN_CINSTANCES), PinCInstances, nullptr, false},
+    {&KSPROPSETID_Pin, KSPROPERTY_PIN_CINSTANCES, sizeof(KSP_PIN), sizeof(KSPIN_CINSTANCES), PinCInstances, nullptr,
+     false},
     {&KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, sizeof(KSPROPERTY), sizeof(ULONG), PinCTypes, nullptr, false},
     {&KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, sizeof(KSP_PIN), sizeof(ULONG), PinDataFlow, nullptr, false},
     {&KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, sizeof(KSP_PIN), 0, PinDataRanges, nullptr, false},
@@ -285,7 +290,8 @@ const BuiltInItem kBuiltIns[] = {
     {&KSPROPSETID_Pin, KSPROPERTY_PIN_CATEGORY, sizeof(KSP_PIN), sizeof(GUID), PinCategory, nullptr, false},
     {&KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CATEGORIES, sizeof(KSPROPERTY), 0, TopologyCategories, nullptr, false},
     {&KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, sizeof(KSPROPERTY), 0, TopologyNodes, nullptr, false},
-    {&KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS, sizeof(KSPROPERTY), 0, TopologyConnections, nullptr, false},
+    {&KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS, sizeof(KSPROPERTY), 0, TopologyConnections, nullptr,
+     false},
     {&KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, sizeof(KSPROPERTY), sizeof(KSSTATE), ConnectionStateGet,
      ConnectionStateSet, true},
     {&KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, sizeof(KSPROPERTY), 0, ConnectionFormatGet,
@@ -386,8 +392,8 @@ NTSTATUS PropertyRequest(FilterObject* Filter, PinObject* Pin, const void* Input
       if (!set.Set || *set.Set != property->Set) continue;
       setFound = true;
       for (ULONG i = 0; i < set.PropertiesCount; i++) {
-        auto* candidate = reinterpret_cast<const KSPROPERTY_ITEM*>(
-            reinterpret_cast<const uint8_t*>(set.PropertyItem) + (size_t)itemSize * i);
+        auto* candidate = reinterpret_cast<const KSPROPERTY_ITEM*>(reinterpret_cast<const uint8_t*>(set.PropertyItem) +
+                                                                   (size_t)itemSize * i);
         if (candidate->PropertyId == property->Id) {
           item = candidate;
           break;
@@ -424,8 +430,8 @@ NTSTATUS PropertyRequest(FilterObject* Filter, PinObject* Pin, const void* Input
     if (item && item->SupportHandler) {
       status = item->SupportHandler(&irp, property, data);
     } else {
-      ULONG access = KSPROPERTY_TYPE_BASICSUPPORT | (hasGet ? KSPROPERTY_TYPE_GET : 0) |
-                     (hasSet ? KSPROPERTY_TYPE_SET : 0);
+      ULONG access =
+          KSPROPERTY_TYPE_BASICSUPPORT | (hasGet ? KSPROPERTY_TYPE_GET : 0) | (hasSet ? KSPROPERTY_TYPE_SET : 0);
       status = BasicSupport(&irp, access, item ? item->Values : nullptr, data, DataLength);
     }
   } else {

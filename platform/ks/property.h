@@ -38,7 +38,8 @@ typedef struct {
 } KSPROPERTY_DESCRIPTION, *PKSPROPERTY_DESCRIPTION;
 static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40);
 
-inline constexpr GUID KSPROPTYPESETID_General = {0x97E99BA0, 0xBDEA, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+inline constexpr GUID KSPROPTYPESETID_General = {
+    0x97E99BA0, 0xBDEA, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
 #define VT_ILLEGAL 0xFFFF
 
 // ---- KSPROPSETID_Pin: the pin factories of a filter (requests carry a KSP_PIN) ----------
@@ -63,11 +64,13 @@ typedef struct {
 } KSPIN_CINSTANCES, *PKSPIN_CINSTANCES;
 
 // ---- KSPROPSETID_Topology: the filter's nodes and connections ---------------------------
-inline constexpr GUID KSPROPSETID_Topology = {0x720D4AC0, 0x7533, 0x11D0, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+inline constexpr GUID KSPROPSETID_Topology = {
+    0x720D4AC0, 0x7533, 0x11D0, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
 enum { KSPROPERTY_TOPOLOGY_CATEGORIES = 0, KSPROPERTY_TOPOLOGY_NODES = 1, KSPROPERTY_TOPOLOGY_CONNECTIONS = 2 };
 
 // ---- KSPROPSETID_Connection: a pin's state, format and framing --------------------------
-inline constexpr GUID KSPROPSETID_Connection = {0x1D58C920, 0xAC9B, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+inline constexpr GUID KSPROPSETID_Connection = {
+    0x1D58C920, 0xAC9B, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
 enum {
   KSPROPERTY_CONNECTION_STATE = 0,
   KSPROPERTY_CONNECTION_DATAFORMAT = 2,
@@ -75,7 +78,8 @@ enum {
 };
 
 // ---- KSPROPSETID_Stream: a pin's master clock ---------------------------------------------
-inline constexpr GUID KSPROPSETID_Stream = {0x65AABA60, 0x98AE, 0x11CF, {0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
+inline constexpr GUID KSPROPSETID_Stream = {
+    0x65AABA60, 0x98AE, 0x11CF, {0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
 enum { KSPROPERTY_STREAM_MASTERCLOCK = 3 };
 
 // The objects a request is for: the filter being created, or the filter a pin or

@@ -47,8 +47,8 @@ PVOID AllocateCommonBufferImpl(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_
   return va;
 }
 
-VOID FreeCommonBufferImpl(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress,
-                          PVOID VirtualAddress, BOOLEAN CacheEnabled) {
+VOID FreeCommonBufferImpl(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
+                          BOOLEAN CacheEnabled) {
   std::lock_guard<std::mutex> l(S().mu);
   AdapterImpl* impl = FindAdapterLocked(DmaAdapter);
   auto it = FindBlockByVaLocked(VirtualAddress, false);
@@ -56,13 +56,11 @@ VOID FreeCommonBufferImpl(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRES
     FaultLocked("FreeCommonBuffer(%p): not a common buffer", VirtualAddress);
     return;
   }
-  if (it->second.adapter != impl)
-    FaultLocked("FreeCommonBuffer(%p): freed through another adapter", VirtualAddress);
+  if (it->second.adapter != impl) FaultLocked("FreeCommonBuffer(%p): freed through another adapter", VirtualAddress);
   if (it->second.size != Length || it->second.physical != (uint64_t)LogicalAddress.QuadPart ||
       (it->second.cache == MmCached) != (CacheEnabled != FALSE))
     FaultLocked("FreeCommonBuffer(%p, %u, 0x%llx): allocated as %zu bytes at 0x%llx", VirtualAddress, Length,
-                (unsigned long long)LogicalAddress.QuadPart, it->second.size,
-                (unsigned long long)it->second.physical);
+                (unsigned long long)LogicalAddress.QuadPart, it->second.size, (unsigned long long)it->second.physical);
   munmap(it->second.va, it->second.rounded);
   S().blocks.erase(it);
 }

@@ -67,10 +67,10 @@ class Device {
 
 struct SlotOptions {
   ULONG busNumber = 1;
-  ULONG vector = 0;            // 0: the slot picks one
-  KIRQL level = 0;             // 0: the slot picks one
+  ULONG vector = 0;  // 0: the slot picks one
+  KIRQL level = 0;   // 0: the slot picks one
   KAFFINITY affinity = 1;
-  USHORT interruptFlags = 0;   // CM_RESOURCE_INTERRUPT_LATCHED (1) or level-sensitive (0)
+  USHORT interruptFlags = 0;  // CM_RESOURCE_INTERRUPT_LATCHED (1) or level-sensitive (0)
   bool shared = true;
 };
 

@@ -117,9 +117,8 @@ void FaultLocked(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- Physical memory ----------------------------------------------------------------
 // First fit over the RAM ranges. Caller holds S().mu.
-void* AllocatePhysicalLocked(size_t size, uint64_t lowest, uint64_t highest, uint64_t boundary,
-                             Allocation::Kind kind, MEMORY_CACHING_TYPE cache, const void* adapter,
-                             uint64_t* physicalOut);
+void* AllocatePhysicalLocked(size_t size, uint64_t lowest, uint64_t highest, uint64_t boundary, Allocation::Kind kind,
+                             MEMORY_CACHING_TYPE cache, const void* adapter, uint64_t* physicalOut);
 // The block that starts at `va` (or, with `containing`, holds it). Caller holds S().mu.
 std::map<uint64_t, Block>::iterator FindBlockByVaLocked(const void* va, bool containing);
 

@@ -66,7 +66,6 @@ void DeliveryThread(KINTERRUPT* i) {
   }
 }
 
-
 }  // namespace
 }  // namespace platform::pci
 
@@ -146,7 +145,6 @@ bool Service(Slot* slot) {
   return CallServiceRoutine(live);
 }
 
-
 }  // namespace platform::pci
 
 NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
@@ -174,8 +172,14 @@ NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE Serv
     i->routine = ServiceRoutine;
     i->context = ServiceContext;
     i->slot = slot;
-    i->record = ConnectionRecord{slot,         Vector,           Irql, SynchronizeIrql, InterruptMode,
-                                 ShareVector != FALSE, ProcessorEnableMask, FloatingSave != FALSE,
+    i->record = ConnectionRecord{slot,
+                                 Vector,
+                                 Irql,
+                                 SynchronizeIrql,
+                                 InterruptMode,
+                                 ShareVector != FALSE,
+                                 ProcessorEnableMask,
+                                 FloatingSave != FALSE,
                                  SpinLock != nullptr};
     // A latched line that is already up counts as one edge.
     i->edgePending = slot->device().InterruptLine();

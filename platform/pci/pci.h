@@ -16,8 +16,7 @@ VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 // two the block does not cross. Returns null when no such physical memory is free.
 PVOID MmAllocateContiguousMemorySpecifyCache(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS LowestAcceptableAddress,
                                              PHYSICAL_ADDRESS HighestAcceptableAddress,
-                                             PHYSICAL_ADDRESS BoundaryAddressMultiple,
-                                             MEMORY_CACHING_TYPE CacheType);
+                                             PHYSICAL_ADDRESS BoundaryAddressMultiple, MEMORY_CACHING_TYPE CacheType);
 VOID MmFreeContiguousMemorySpecifyCache(PVOID BaseAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
 PHYSICAL_ADDRESS MmGetPhysicalAddress(PVOID BaseAddress);
 
@@ -63,8 +62,8 @@ typedef struct _DEVICE_DESCRIPTION {
 
 typedef struct _DMA_ADAPTER DMA_ADAPTER, *PDMA_ADAPTER;
 typedef VOID (*PPUT_DMA_ADAPTER)(PDMA_ADAPTER DmaAdapter);
-typedef PVOID (*PALLOCATE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length,
-                                         PPHYSICAL_ADDRESS LogicalAddress, BOOLEAN CacheEnabled);
+typedef PVOID (*PALLOCATE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PPHYSICAL_ADDRESS LogicalAddress,
+                                         BOOLEAN CacheEnabled);
 typedef VOID (*PFREE_COMMON_BUFFER)(PDMA_ADAPTER DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress,
                                     PVOID VirtualAddress, BOOLEAN CacheEnabled);
 

@@ -27,9 +27,8 @@ void SetHighMemoryPresent(bool present) {
 
 namespace platform::pci::detail {
 
-void* AllocatePhysicalLocked(size_t size, uint64_t lowest, uint64_t highest, uint64_t boundary,
-                             Allocation::Kind kind, MEMORY_CACHING_TYPE cache, const void* adapter,
-                             uint64_t* physicalOut) {
+void* AllocatePhysicalLocked(size_t size, uint64_t lowest, uint64_t highest, uint64_t boundary, Allocation::Kind kind,
+                             MEMORY_CACHING_TYPE cache, const void* adapter, uint64_t* physicalOut) {
   State& s = S();
   if (size == 0 || lowest > highest) return nullptr;
   uint64_t rounded = AlignUp(size, kPage);
@@ -104,8 +103,7 @@ void* PhysicalToVirtual(uint64_t physical, size_t length) {
 
 PVOID MmAllocateContiguousMemorySpecifyCache(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS LowestAcceptableAddress,
                                              PHYSICAL_ADDRESS HighestAcceptableAddress,
-                                             PHYSICAL_ADDRESS BoundaryAddressMultiple,
-                                             MEMORY_CACHING_TYPE CacheType) {
+                                             PHYSICAL_ADDRESS BoundaryAddressMultiple, MEMORY_CACHING_TYPE CacheType) {
   std::lock_guard<std::mutex> l(S().mu);
   if (ShouldFail(Operation::kContiguousMemory)) return nullptr;
   uint64_t boundary = (uint64_t)BoundaryAddressMultiple.QuadPart;
@@ -143,7 +141,7 @@ PHYSICAL_ADDRESS MmGetPhysicalAddress(PVOID BaseAddress) {
     FaultLocked("MmGetPhysicalAddress(%p): not physically contiguous memory of this machine", BaseAddress);
     return pa;
   }
-  pa.QuadPart = (LONGLONG)(it->second.physical + (static_cast<uint8_t*>(BaseAddress) -
-                                                  static_cast<uint8_t*>(it->second.va)));
+  pa.QuadPart =
+      (LONGLONG)(it->second.physical + (static_cast<uint8_t*>(BaseAddress) - static_cast<uint8_t*>(it->second.va)));
   return pa;
 }

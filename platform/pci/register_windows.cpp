@@ -31,8 +31,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
         }
       }
     if (!owner) {
-      FaultLocked("MmMapIoSpace(0x%llx, %zu): no device window there", (unsigned long long)phys,
-                  (size_t)NumberOfBytes);
+      FaultLocked("MmMapIoSpace(0x%llx, %zu): no device window there", (unsigned long long)phys, (size_t)NumberOfBytes);
       return nullptr;
     }
   }
@@ -80,9 +79,8 @@ bool RegisterAccess(volatile T* reg, bool write, ULONG* value) {
     if (p < m.va || p >= m.va + m.reserved) continue;
     if (p + sizeof(T) > m.va + m.length) {
       std::lock_guard<std::mutex> l(s.mu);
-      FaultLocked("%s of %zu bytes at offset 0x%llx of window %u, past the %zu mapped bytes",
-                  write ? "write" : "read", sizeof(T), (unsigned long long)(p - m.va + m.offset), m.window,
-                  m.length);
+      FaultLocked("%s of %zu bytes at offset 0x%llx of window %u, past the %zu mapped bytes", write ? "write" : "read",
+                  sizeof(T), (unsigned long long)(p - m.va + m.offset), m.window, m.length);
       if (!write) *value = 0xFFFFFFFFu;  // a read nobody answers
       return true;
     }

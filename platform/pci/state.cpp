@@ -125,7 +125,6 @@ std::vector<AdapterRecord> AdapterRequests() {
   return S().adapterRequests;
 }
 
-
 std::vector<std::string> Faults() {
   std::lock_guard<std::mutex> l(S().mu);
   return S().faults;
@@ -168,6 +167,5 @@ void Reset() {
   s.nextMmio = kMmioBase;
   s.nextVector = 0x80;
 }
-
 
 }  // namespace platform::pci

@@ -170,7 +170,7 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
   uint64_t call = ++P().heapCalls;
   if (heap != &g_heapTag || (P().heapFailAt && call == P().heapFailAt)) return nullptr;
   auto* p = static_cast<unsigned char*>((flags & HEAP_ZERO_MEMORY) ? std::calloc(1, bytes + kHeader)
-                                                                    : std::malloc(bytes + kHeader));
+                                                                   : std::malloc(bytes + kHeader));
   if (!p) return nullptr;
   std::memcpy(p, &bytes, sizeof bytes);
   ++P().heapLive;
@@ -252,10 +252,14 @@ BOOL StrToIntExA(LPCSTR text, DWORD flags, int* result) {
     p += 2;
     for (;; ++p) {
       int d;
-      if (*p >= '0' && *p <= '9') d = *p - '0';
-      else if (*p >= 'a' && *p <= 'f') d = *p - 'a' + 10;
-      else if (*p >= 'A' && *p <= 'F') d = *p - 'A' + 10;
-      else break;
+      if (*p >= '0' && *p <= '9')
+        d = *p - '0';
+      else if (*p >= 'a' && *p <= 'f')
+        d = *p - 'a' + 10;
+      else if (*p >= 'A' && *p <= 'F')
+        d = *p - 'A' + 10;
+      else
+        break;
       value = value * 16 + static_cast<uint32_t>(d);
       digits = true;
     }
@@ -476,7 +480,8 @@ std::vector<std::string> ClassesRootDump() {
   std::u16string root = kClassesRootKey;
   std::vector<std::string> out;
   for (const std::u16string& key : RegistryKeys()) {
-    if (key.size() <= root.size() || strncasecmp(RegistryNarrow(key).c_str(), RegistryNarrow(root).c_str(), root.size()) != 0 ||
+    if (key.size() <= root.size() ||
+        strncasecmp(RegistryNarrow(key).c_str(), RegistryNarrow(root).c_str(), root.size()) != 0 ||
         key[root.size()] != u'\\')
       continue;
     std::string rel = RegistryNarrow(key.substr(root.size() + 1));

@@ -27,8 +27,10 @@ std::string Caption(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '&') {
-      if (i + 1 < text.size() && text[i + 1] == '&') ++i;
-      else continue;
+      if (i + 1 < text.size() && text[i + 1] == '&')
+        ++i;
+      else
+        continue;
     }
     out.push_back(text[i]);
   }
@@ -45,8 +47,10 @@ void Text(Painter& p, const std::string& text, double x, double y, double w, dou
   cairo_font_extents_t fe;
   cairo_font_extents(cr, &fe);
   double ty = y + (h + fe.ascent - fe.descent) / 2;
-  if (enabled) SetColour(cr, 0, 0, 0);
-  else SetColour(cr, 0.55, 0.55, 0.55);
+  if (enabled)
+    SetColour(cr, 0, 0, 0);
+  else
+    SetColour(cr, 0.55, 0.55, 0.55);
   cairo_move_to(cr, tx, ty);
   cairo_show_text(cr, s.c_str());
 }
@@ -170,8 +174,10 @@ void DrawWindow(Painter& p, HWND h, double ox, double oy, bool hiddenAncestor) {
   cairo_rectangle(cr, x, y, cw, ch);
   cairo_clip(cr);
   if (hidden) cairo_push_group(cr);
-  if (w->kind == Kind::Dialog || w->kind == Kind::Frame) Fill(cr, x, y, cw, ch, 0.94, 0.94, 0.94);
-  else DrawControl(p, *w, x, y, cw, ch);
+  if (w->kind == Kind::Dialog || w->kind == Kind::Frame)
+    Fill(cr, x, y, cw, ch, 0.94, 0.94, 0.94);
+  else
+    DrawControl(p, *w, x, y, cw, ch);
   std::vector<HWND> kids = w->children;
   for (HWND c : kids) DrawWindow(p, c, x, y, hidden);
   if (hidden) {

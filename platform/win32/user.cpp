@@ -160,19 +160,34 @@ LRESULT ControlProc(Window& w, UINT msg, WPARAM wp, LPARAM lp) {
       break;
     case Kind::Trackbar:
       switch (msg) {
-        case TBM_GETPOS: return w.tbPos;
-        case TBM_GETRANGEMIN: return w.tbMin;
-        case TBM_GETRANGEMAX: return w.tbMax;
+        case TBM_GETPOS:
+          return w.tbPos;
+        case TBM_GETRANGEMIN:
+          return w.tbMin;
+        case TBM_GETRANGEMAX:
+          return w.tbMax;
         case TBM_SETRANGE:
           w.tbMin = static_cast<int16_t>(LOWORD(lp));
           w.tbMax = static_cast<int16_t>(HIWORD(lp));
           w.tbPos = Clamp(w.tbPos, w.tbMin, w.tbMax);
           return 0;
-        case TBM_SETPOS: w.tbPos = Clamp(static_cast<int>(lp), w.tbMin, w.tbMax); return 0;
-        case TBM_SETLINESIZE: { int old = w.tbLine; w.tbLine = static_cast<int>(lp); return old; }
-        case TBM_SETPAGESIZE: { int old = w.tbPage; w.tbPage = static_cast<int>(lp); return old; }
-        case TBM_GETLINESIZE: return w.tbLine;
-        case TBM_GETPAGESIZE: return w.tbPage;
+        case TBM_SETPOS:
+          w.tbPos = Clamp(static_cast<int>(lp), w.tbMin, w.tbMax);
+          return 0;
+        case TBM_SETLINESIZE: {
+          int old = w.tbLine;
+          w.tbLine = static_cast<int>(lp);
+          return old;
+        }
+        case TBM_SETPAGESIZE: {
+          int old = w.tbPage;
+          w.tbPage = static_cast<int>(lp);
+          return old;
+        }
+        case TBM_GETLINESIZE:
+          return w.tbLine;
+        case TBM_GETPAGESIZE:
+          return w.tbPage;
       }
       break;
     case Kind::Combo:
@@ -180,8 +195,10 @@ LRESULT ControlProc(Window& w, UINT msg, WPARAM wp, LPARAM lp) {
         case CB_ADDSTRING:
           w.items.emplace_back(reinterpret_cast<const char*>(lp));
           return static_cast<LRESULT>(w.items.size() - 1);
-        case CB_GETCOUNT: return static_cast<LRESULT>(w.items.size());
-        case CB_GETCURSEL: return w.selection;
+        case CB_GETCOUNT:
+          return static_cast<LRESULT>(w.items.size());
+        case CB_GETCURSEL:
+          return w.selection;
         case CB_SETCURSEL: {
           int i = static_cast<int>(static_cast<int64_t>(wp));
           if (i < 0 || i >= static_cast<int>(w.items.size())) {
@@ -396,8 +413,8 @@ BOOL ClientToScreen(HWND hwnd, LPPOINT point) {
 BOOL MapDialogRect(HWND dialog, LPRECT rect) {
   if (!Find(dialog) || !rect) return FALSE;
   using namespace platform::win32;
-  *rect = RECT{DluToPixelsX(rect->left), DluToPixelsY(rect->top), DluToPixelsX(rect->right),
-               DluToPixelsY(rect->bottom)};
+  *rect =
+      RECT{DluToPixelsX(rect->left), DluToPixelsY(rect->top), DluToPixelsX(rect->right), DluToPixelsY(rect->bottom)};
   return TRUE;
 }
 
@@ -633,8 +650,8 @@ int DluToPixelsX(int x) { return MulDivRound(x, S().baseX, 4); }
 int DluToPixelsY(int y) { return MulDivRound(y, S().baseY, 8); }
 
 HWND CreateFrameWindow(const char* title, int x, int y, int width, int height) {
-  return CreateWindowExA(0, "VorlixFrame", title, WS_OVERLAPPED | WS_VISIBLE, x, y, width, height, nullptr, 0,
-                         nullptr, nullptr);
+  return CreateWindowExA(0, "VorlixFrame", title, WS_OVERLAPPED | WS_VISIBLE, x, y, width, height, nullptr, 0, nullptr,
+                         nullptr);
 }
 
 std::vector<HWND> LiveWindows() {
@@ -755,12 +772,32 @@ bool TrackKey(HWND dialog, int id, Key key) {
   SetFocus(c);
   int pos = w->tbPos, code = TB_LINEUP;
   switch (key) {
-    case Key::Left: case Key::Up: pos -= w->tbLine; code = TB_LINEUP; break;
-    case Key::Right: case Key::Down: pos += w->tbLine; code = TB_LINEDOWN; break;
-    case Key::PageUp: pos -= w->tbPage; code = TB_PAGEUP; break;
-    case Key::PageDown: pos += w->tbPage; code = TB_PAGEDOWN; break;
-    case Key::Home: pos = w->tbMin; code = TB_TOP; break;
-    case Key::End: pos = w->tbMax; code = TB_BOTTOM; break;
+    case Key::Left:
+    case Key::Up:
+      pos -= w->tbLine;
+      code = TB_LINEUP;
+      break;
+    case Key::Right:
+    case Key::Down:
+      pos += w->tbLine;
+      code = TB_LINEDOWN;
+      break;
+    case Key::PageUp:
+      pos -= w->tbPage;
+      code = TB_PAGEUP;
+      break;
+    case Key::PageDown:
+      pos += w->tbPage;
+      code = TB_PAGEDOWN;
+      break;
+    case Key::Home:
+      pos = w->tbMin;
+      code = TB_TOP;
+      break;
+    case Key::End:
+      pos = w->tbMax;
+      code = TB_BOTTOM;
+      break;
   }
   w->tbPos = Clamp(pos, w->tbMin, w->tbMax);
   Scroll(c, code, 0);

@@ -75,7 +75,8 @@ typedef struct tagMSG {
 
 #define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
-#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define MAKELONG(a, b) \
+  ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
@@ -94,9 +95,7 @@ typedef struct tagMSG {
 #define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
 #define E_INVALIDARG ((HRESULT)0x80070057L)
 #define E_HANDLE ((HRESULT)0x80070006L)
-inline HRESULT HRESULT_FROM_WIN32(DWORD e) {
-  return e == 0 ? S_OK : (HRESULT)((e & 0x0000FFFF) | 0x80070000u);
-}
+inline HRESULT HRESULT_FROM_WIN32(DWORD e) { return e == 0 ? S_OK : (HRESULT)((e & 0x0000FFFF) | 0x80070000u); }
 
 #define ERROR_SUCCESS 0L
 #define ERROR_INVALID_FUNCTION 1L
@@ -147,7 +146,8 @@ BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
 typedef struct _RTL_SRWLOCK {
   PVOID Ptr;
 } SRWLOCK, *PSRWLOCK;
-#define SRWLOCK_INIT {nullptr}
+#define SRWLOCK_INIT \
+  { nullptr }
 void AcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
 
@@ -377,7 +377,7 @@ struct DLGITEMTEMPLATE_DATA {
   LPCSTR className;  // WC_BUTTONA, WC_STATICA, WC_EDITA, WC_COMBOBOXA, TRACKBAR_CLASSA
   LPCSTR text;
   WORD id;
-  DWORD style;       // WS_*, BS_*, ES_*, SS_*, TBS_*, CBS_*
+  DWORD style;         // WS_*, BS_*, ES_*, SS_*, TBS_*, CBS_*
   short x, y, cx, cy;  // dialog units
 };
 struct DLGTEMPLATE_DATA {

@@ -81,9 +81,9 @@ TEST_F(PageTest, EveryStatusTickReadsTheSixteenPropertiesInOrder) {
   win32::RunFor(899);
   filter.driver.ClearLog();
   win32::RunFor(1);
-  EXPECT_EQ(filter.driver.TakeLog(), (Requests{Get(6), Get(2), Get(0), Get(210), Get(208), Get(274), Get(223),
-                                               Get(230), Get(241), Get(253), Get(370), Get(371), Get(351), Get(361),
-                                               Get(430), Get(271)}));
+  EXPECT_EQ(filter.driver.TakeLog(),
+            (Requests{Get(6), Get(2), Get(0), Get(210), Get(208), Get(274), Get(223), Get(230), Get(241), Get(253),
+                      Get(370), Get(371), Get(351), Get(361), Get(430), Get(271)}));
   win32::RunFor(999);
   // Only the receiver panel's own tick in between (it runs while hidden).
   EXPECT_EQ(filter.driver.TakeLog(), (Requests{Get(232), Get(201), Get(230), Get(231)}));
@@ -100,21 +100,43 @@ struct StatusCase {
 TEST_F(PageTest, StatusLinesFromTheDriversValues) {
   const StatusCase cases[] = {
       {"interlaced fractional",
-       {{210, (1920u << 16) | 540}, {208, 60}, {223, 1}, {230, 1}, {241, 1}, {274, 30}, {253, 48000}, {370, 2}, {371, 1}},
+       {{210, (1920u << 16) | 540},
+        {208, 60},
+        {223, 1},
+        {230, 1},
+        {241, 1},
+        {274, 30},
+        {253, 48000},
+        {370, 2},
+        {371, 1}},
        "SIGNAL STATUS        : 1920 X 1080I @ 59.94FPS (29.97FPS), 2CH X 16BITS @ 48000HZ",
-       "SIGNAL COLORIMETRY   : BT709", "SIGNAL COLORRANGE    : LIMITED ( 16 ~ 235 )"},
+       "SIGNAL COLORIMETRY   : BT709",
+       "SIGNAL COLORRANGE    : LIMITED ( 16 ~ 235 )"},
       {"progressive",
        {{210, (1280u << 16) | 720}, {208, 50}, {230, 1}, {274, 50}, {253, 44100}, {370, 1}, {371, 2}},
        "SIGNAL STATUS        : 1280 X 720P @ 50.00FPS (50.00FPS), 2CH X 16BITS @ 44100HZ",
-       "SIGNAL COLORIMETRY   : BT601", "SIGNAL COLORRANGE    : FULL ( 0 ~ 255 )"},
-      {"zero width", {{210, 1080}, {208, 60}, {230, 1}, {370, 3}, {371, 7}}, "SIGNAL STATUS        : NO SIGNAL",
-       "SIGNAL COLORIMETRY   : UNKNOWN", "SIGNAL COLORRANGE    : UNKNOWN"},
-      {"zero height", {{210, 1920u << 16}, {208, 60}, {230, 1}}, "SIGNAL STATUS        : NO SIGNAL",
-       "SIGNAL COLORIMETRY   : UNKNOWN", "SIGNAL COLORRANGE    : UNKNOWN"},
-      {"zero rate", {{210, (1920u << 16) | 1080}, {230, 1}}, "SIGNAL STATUS        : NO SIGNAL",
-       "SIGNAL COLORIMETRY   : UNKNOWN", "SIGNAL COLORRANGE    : UNKNOWN"},
-      {"no signal status", {{210, (1920u << 16) | 1080}, {208, 60}}, "SIGNAL STATUS        : NO SIGNAL",
-       "SIGNAL COLORIMETRY   : UNKNOWN", "SIGNAL COLORRANGE    : UNKNOWN"},
+       "SIGNAL COLORIMETRY   : BT601",
+       "SIGNAL COLORRANGE    : FULL ( 0 ~ 255 )"},
+      {"zero width",
+       {{210, 1080}, {208, 60}, {230, 1}, {370, 3}, {371, 7}},
+       "SIGNAL STATUS        : NO SIGNAL",
+       "SIGNAL COLORIMETRY   : UNKNOWN",
+       "SIGNAL COLORRANGE    : UNKNOWN"},
+      {"zero height",
+       {{210, 1920u << 16}, {208, 60}, {230, 1}},
+       "SIGNAL STATUS        : NO SIGNAL",
+       "SIGNAL COLORIMETRY   : UNKNOWN",
+       "SIGNAL COLORRANGE    : UNKNOWN"},
+      {"zero rate",
+       {{210, (1920u << 16) | 1080}, {230, 1}},
+       "SIGNAL STATUS        : NO SIGNAL",
+       "SIGNAL COLORIMETRY   : UNKNOWN",
+       "SIGNAL COLORRANGE    : UNKNOWN"},
+      {"no signal status",
+       {{210, (1920u << 16) | 1080}, {208, 60}},
+       "SIGNAL STATUS        : NO SIGNAL",
+       "SIGNAL COLORIMETRY   : UNKNOWN",
+       "SIGNAL COLORRANGE    : UNKNOWN"},
   };
   for (const StatusCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -39,21 +39,18 @@ TEST_F(PanelTest, DevicePanelReadsItsTenValuesThenTheAudioInputAgain) {
 
 struct DeviceInit {
   ULONG video, autoScan, mask, audio;
-  int videoRadio;             // 0: none
-  bool audio1, audio2;        // enabled
+  int videoRadio;       // 0: none
+  bool audio1, audio2;  // enabled
   bool mixersVisible;
-  int audioRadio;             // 0: none
+  int audioRadio;  // 0: none
 };
 
 TEST_F(PanelTest, DevicePanelShowsInputsAndAudioAvailability) {
   const DeviceInit cases[] = {
       {3, 1, 0x03, 0, 33008, false, false, false, 36001},  // auto selection wins; 3 still blocks audio
-      {7, 0, 0x03, 1, 0, true, true, false, 36002},
-      {5, 0, 0x1F, 4, 33006, true, true, true, 36005},
-      {0, 0, 0x1E, 0, 33001, false, true, false, 36001},
-      {0, 0, 0x03, 2, 33001, true, true, false, 36003},
-      {2, 0, 0x03, 5, 33003, false, false, false, 0},
-      {6, 0, 0x00, 0, 33007, false, false, false, 36001},
+      {7, 0, 0x03, 1, 0, true, true, false, 36002},       {5, 0, 0x1F, 4, 33006, true, true, true, 36005},
+      {0, 0, 0x1E, 0, 33001, false, true, false, 36001},  {0, 0, 0x03, 2, 33001, true, true, false, 36003},
+      {2, 0, 0x03, 5, 33003, false, false, false, 0},     {6, 0, 0x00, 0, 33007, false, false, false, 36001},
   };
   for (const DeviceInit& c : cases) {
     SCOPED_TRACE(::testing::Message() << "video " << c.video << " auto " << c.autoScan << " mask " << c.mask);
@@ -169,11 +166,17 @@ TEST_F(PanelTest, CtrlDRevealsTheRegisterDebugGroup) {
       {{{40001, "1f"}}, 40008, {Set(950, 31), Get(952)}, {{40001, "0000001F"}, {40002, "00000000"}}},
       {{{40001, "0x1F"}}, 40008, {Set(950, 0), Get(952)}, {{40001, "00000000"}}},
       {{{40001, ""}}, 40008, {Set(950, 0), Get(952)}, {{40001, "00000000"}}},
-      {{{40001, "a0"}, {40002, "ffffffff"}}, 40009, {Set(950, 160), Set(951, 0xFFFFFFFF), Set(952, 0xFFFFFFFF)},
+      {{{40001, "a0"}, {40002, "ffffffff"}},
+       40009,
+       {Set(950, 160), Set(951, 0xFFFFFFFF), Set(952, 0xFFFFFFFF)},
        {{40001, "000000A0"}, {40002, "FFFFFFFF"}}},
-      {{{40003, "a0"}, {40004, "12"}}, 40006, {Set(953, 160), Set(954, 18), Get(956)},
+      {{{40003, "a0"}, {40004, "12"}},
+       40006,
+       {Set(953, 160), Set(954, 18), Get(956)},
        {{40003, "000000A0"}, {40004, "00000012"}, {40005, "00000000"}}},
-      {{{40003, "a2"}, {40004, "10"}, {40005, "7"}}, 40007, {Set(953, 162), Set(954, 16), Set(955, 7), Set(956, 7)},
+      {{{40003, "a2"}, {40004, "10"}, {40005, "7"}},
+       40007,
+       {Set(953, 162), Set(954, 16), Set(955, 7), Set(956, 7)},
        {{40005, "00000007"}}},
   };
   for (const Action& a : actions) {
@@ -194,8 +197,8 @@ TEST_F(PanelTest, TheHotKeyAsksForNoRepeatOnNewerSystemsOnly) {
     OpenPage(fr, f);
     ASSERT_EQ(win32::HotKeys().size(), 1u);
     EXPECT_EQ(win32::HotKeys()[0].modifiers, static_cast<UINT>(MOD_CONTROL));
-    EXPECT_EQ(win32::HotKeys()[0].requested, major > 6 ? static_cast<UINT>(MOD_CONTROL | MOD_NOREPEAT)
-                                                       : static_cast<UINT>(MOD_CONTROL));
+    EXPECT_EQ(win32::HotKeys()[0].requested,
+              major > 6 ? static_cast<UINT>(MOD_CONTROL | MOD_NOREPEAT) : static_cast<UINT>(MOD_CONTROL));
     EXPECT_EQ(win32::HotKeys()[0].key, 0x44u);
     fr.Close();
   }
@@ -225,7 +228,7 @@ TEST_F(PanelTest, DriverPanelShowsOptionsAndSendsItsSwitches) {
     int id;
     Requests sent;
   } const clicks[] = {
-      {1114, {Set(220, 0)}}, {1114, {Set(220, 1)}}, {1113, {Set(218, 1)}}, {1113, {Set(218, 0)}},
+      {1114, {Set(220, 0)}}, {1114, {Set(220, 1)}}, {1113, {Set(218, 1)}},  {1113, {Set(218, 0)}},
       {1112, {Set(215, 1)}}, {1112, {Set(215, 0)}}, {19124, {Set(278, 0)}}, {19129, {Set(278, 1)}},
   };
   for (const Click& c : clicks) {
@@ -257,10 +260,14 @@ TEST_F(PanelTest, EncoderSetButtonsSendOnlyValuesInRange) {
     bool paste;
     Requests sent;
   } const entries[] = {
-      {19058, 19133, "254", false, {Set(402, 254)}},  {19058, 19133, "255", false, {}},
-      {19060, 19135, "85", false, {Set(422, 85)}},    {19060, 19135, "86", false, {}},
-      {19067, 60157, "0", false, {}},                 {19067, 60157, "1", false, {Set(414, 1)}},
-      {19067, 60157, "41", false, {Set(414, 41)}},    {19067, 60157, "42", false, {}},
+      {19058, 19133, "254", false, {Set(402, 254)}},
+      {19058, 19133, "255", false, {}},
+      {19060, 19135, "85", false, {Set(422, 85)}},
+      {19060, 19135, "86", false, {}},
+      {19067, 60157, "0", false, {}},
+      {19067, 60157, "1", false, {Set(414, 1)}},
+      {19067, 60157, "41", false, {Set(414, 41)}},
+      {19067, 60157, "42", false, {}},
       {19083, 19139, "60000000", false, {}},  // VBR: the bitrate is not enabled...
   };
   for (const Entry& x : entries) {
@@ -275,9 +282,12 @@ TEST_F(PanelTest, EncoderSetButtonsSendOnlyValuesInRange) {
   ASSERT_TRUE(win32::Click(e, 19077));  // CBR
   EXPECT_EQ(Log(), (Requests{Set(407, 1)}));
   const Entry more[] = {
-      {19083, 19139, "60000000", false, {Set(403, 60000000)}}, {19083, 19139, "60000001", false, {}},
-      {19092, 19142, "255", false, {Set(405, 255)}},            {19092, 19142, "256", false, {}},
-      {19092, 19142, "-1", true, {}},                           {19092, 19142, "12abc", true, {Set(405, 12)}},
+      {19083, 19139, "60000000", false, {Set(403, 60000000)}},
+      {19083, 19139, "60000001", false, {}},
+      {19092, 19142, "255", false, {Set(405, 255)}},
+      {19092, 19142, "256", false, {}},
+      {19092, 19142, "-1", true, {}},
+      {19092, 19142, "12abc", true, {Set(405, 12)}},
       {19092, 19142, "", false, {Set(405, 0)}},
   };
   for (const Entry& x : more) {
@@ -341,7 +351,9 @@ struct RateModeCase {
 
 TEST_F(PanelTest, EncoderRateModeChoosesTheEnabledInputs) {
   const RateModeCase cases[] = {
-      {0, 19076, true, false, false}, {1, 19077, false, true, false}, {2, 19078, false, true, true},
+      {0, 19076, true, false, false},
+      {1, 19077, false, true, false},
+      {2, 19078, false, true, true},
       {3, 0, true, true, true},  // left as the template has it
   };
   for (const RateModeCase& c : cases) {

@@ -31,8 +31,10 @@ bool Overlap(const RECT& a, const RECT& b) {
 size_t CaptionLength(const std::string& text) {
   size_t n = 0;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '&' && i + 1 < text.size() && text[i + 1] == '&') ++i;
-    else if (text[i] == '&') continue;
+    if (text[i] == '&' && i + 1 < text.size() && text[i + 1] == '&')
+      ++i;
+    else if (text[i] == '&')
+      continue;
     ++n;
   }
   return n;
@@ -81,8 +83,10 @@ TEST_F(PicturesTest, EveryDialogIsLaidOutReadably) {
       int glyph = 0;
       if (i.cls == WC_BUTTONA) {
         UINT type = i.style & BS_TYPEMASK;
-        if (IsGroupBox(i)) glyph = 8;
-        else if ((type == BS_AUTOCHECKBOX || type == BS_AUTORADIOBUTTON) && !(i.style & BS_PUSHLIKE)) glyph = 9;
+        if (IsGroupBox(i))
+          glyph = 8;
+        else if ((type == BS_AUTOCHECKBOX || type == BS_AUTORADIOBUTTON) && !(i.style & BS_PUSHLIKE))
+          glyph = 9;
       }
       EXPECT_LE(static_cast<LONG>(CaptionLength(i.text) * 4 + glyph), i.dlu.right - i.dlu.left)
           << i.id << " \"" << i.text << "\" does not fit";
@@ -97,10 +101,34 @@ TEST_F(PicturesTest, EveryDialogIsLaidOutReadably) {
 
 TEST_F(PicturesTest, EachTabIsDrawnWithTheDriversValues) {
   Filter filter;
-  filter.driver.Values({{0, 0x85010001}, {6, 0x01000203}, {2, 0}, {210, (1920u << 16) | 540}, {208, 60}, {223, 1},
-                        {230, 1}, {241, 1}, {274, 60}, {253, 48000}, {370, 2}, {371, 1}, {351, 1234}, {9, 0x1F},
-                        {201, 0}, {255, 0}, {251, 180}, {275, 1}, {244, 1}, {220, 1}, {218, 1}, {278, 0},
-                        {401, (1920u << 12) | 1080}, {403, 8000000}, {405, 30}, {407, 1}, {414, 41}, {422, 30}});
+  filter.driver.Values({{0, 0x85010001},
+                        {6, 0x01000203},
+                        {2, 0},
+                        {210, (1920u << 16) | 540},
+                        {208, 60},
+                        {223, 1},
+                        {230, 1},
+                        {241, 1},
+                        {274, 60},
+                        {253, 48000},
+                        {370, 2},
+                        {371, 1},
+                        {351, 1234},
+                        {9, 0x1F},
+                        {201, 0},
+                        {255, 0},
+                        {251, 180},
+                        {275, 1},
+                        {244, 1},
+                        {220, 1},
+                        {218, 1},
+                        {278, 0},
+                        {401, (1920u << 12) | 1080},
+                        {403, 8000000},
+                        {405, 30},
+                        {407, 1},
+                        {414, 41},
+                        {422, 30}});
   com::PropertyFrame frame;
   OpenPage(frame, filter);
   win32::RunFor(900);

@@ -30,11 +30,11 @@ class FakeCustomDriver : public com::PropertyEndpoint {
   static constexpr ULONG kFlag = 0x08000000;
 
   FakeCustomDriver() {
-    for (ULONG id : {0u, 2u, 6u, 9u, 201u, 204u, 208u, 209u, 210u, 214u, 215u, 218u, 219u, 220u, 221u, 222u, 223u,
-                     224u, 225u, 230u, 231u, 232u, 233u, 234u, 238u, 240u, 241u, 242u, 244u, 245u, 248u, 251u, 253u,
-                     255u, 270u, 271u, 272u, 273u, 274u, 275u, 276u, 277u, 278u, 279u, 351u, 361u, 370u, 371u, 401u,
-                     402u, 403u, 404u, 405u, 406u, 407u, 409u, 410u, 411u, 412u, 413u, 414u, 415u, 422u, 430u, 950u,
-                     951u, 952u, 953u, 954u, 955u, 956u})
+    for (ULONG id :
+         {0u,   2u,   6u,   9u,   201u, 204u, 208u, 209u, 210u, 214u, 215u, 218u, 219u, 220u, 221u, 222u, 223u, 224u,
+          225u, 230u, 231u, 232u, 233u, 234u, 238u, 240u, 241u, 242u, 244u, 245u, 248u, 251u, 253u, 255u, 270u, 271u,
+          272u, 273u, 274u, 275u, 276u, 277u, 278u, 279u, 351u, 361u, 370u, 371u, 401u, 402u, 403u, 404u, 405u, 406u,
+          407u, 409u, 410u, 411u, 412u, 413u, 414u, 415u, 422u, 430u, 950u, 951u, 952u, 953u, 954u, 955u, 956u})
       listed_.insert(id);
   }
 
@@ -87,8 +87,8 @@ class FakeCustomDriver : public com::PropertyEndpoint {
     static const std::set<ULONG> getOnly = {0, 2, 6, 9, 223, 230, 241, 271, 274, 351, 361, 370, 371, 430};
     static const std::set<ULONG> setOnly = {406, 950, 951, 953, 954, 955};
     static const std::set<ULONG> flagged = {204, 401, 402, 403, 404, 405, 407, 409, 410, 411, 412, 413, 414, 415, 422};
-    static const std::set<ULONG> masked = {244, 245, 275, 351, 361, 430, 401, 402, 403, 404, 405, 407, 409, 410,
-                                           411, 412, 413, 414, 415, 422};
+    static const std::set<ULONG> masked = {244, 245, 275, 351, 361, 430, 401, 402, 403, 404,
+                                           405, 407, 409, 410, 411, 412, 413, 414, 415, 422};
     if (set && getOnly.count(id)) return STATUS_INVALID_DEVICE_REQUEST;
     if (!set && setOnly.count(id)) return STATUS_INVALID_DEVICE_REQUEST;
     ULONG v;

@@ -40,8 +40,8 @@ TEST_F(ServerTest, RegistrationWritesTheTwoClassKeysAndUnregistrationRemovesOnly
   EXPECT_EQ(com::CoInitializeDepth(), 0);
 
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{D1E5209F-68FD-4529-BEE0-5E7A1F47921F}", 0, nullptr, 0, KEY_WRITE,
-                            nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{D1E5209F-68FD-4529-BEE0-5E7A1F47921F}", 0, nullptr, 0,
+                            KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(key);
   ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, ".vorlix", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
@@ -142,7 +142,8 @@ TEST_F(ServerTest, ClassObjectsAndTheirRefusals) {
 
   // The handler exists only inside a filter's proxy.
   ASSERT_EQ(get(CLSID_CustomPropertyInterfaceHandler, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
-  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &object), static_cast<HRESULT>(0x80040202));  // VFW_E_NEED_OWNER
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &object),
+            static_cast<HRESULT>(0x80040202));  // VFW_E_NEED_OWNER
   factory->Release();
   EXPECT_EQ(object, nullptr);
 }

@@ -44,8 +44,8 @@ inline NTSTATUS FuzzStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, P
   device->LoadSettings();
   return STATUS_SUCCESS;
 }
-inline const KSDEVICE_DISPATCH kDispatch = {CDevice::Add, FuzzStart, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr,      CDevice::Remove, nullptr, nullptr, nullptr, nullptr, nullptr};
+inline const KSDEVICE_DISPATCH kDispatch = {CDevice::Add, FuzzStart,       nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr,      CDevice::Remove, nullptr, nullptr, nullptr, nullptr, nullptr};
 inline const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr};
 inline NTSTATUS FuzzDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
   return KsInitializeDriver(driver, path, &kDescriptor);
@@ -118,4 +118,3 @@ inline Machine& M() {
 }
 
 }  // namespace fuzz
-

@@ -104,7 +104,7 @@ NTSTATUS PinProcess(PKSPIN pin) {
   return STATUS_SUCCESS;
 }
 const KSPIN_DISPATCH kPinDispatch = {nullptr, nullptr, PinProcess, nullptr, PinSetDataFormat,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr};
+                                     nullptr, nullptr, nullptr,    nullptr, nullptr};
 const KSALLOCATOR_FRAMING_EX kFraming = [] {
   KSALLOCATOR_FRAMING_EX f{};
   f.CountItems = 1;
@@ -180,10 +180,18 @@ Machine& TheMachine() {
   return *machine;
 }
 
-const GUID* const kKnownSets[] = {&kSet, &KSPROPSETID_Pin, &KSPROPSETID_Topology, &KSPROPSETID_Connection,
-                                  &KSPROPSETID_Stream, &KSPROPSETID_Connection, &KSPROPSETID_Pin};
-const ULONG kKnownFlags[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT,
-                             KSPROPERTY_TYPE_SETSUPPORT, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY,
+const GUID* const kKnownSets[] = {&kSet,
+                                  &KSPROPSETID_Pin,
+                                  &KSPROPSETID_Topology,
+                                  &KSPROPSETID_Connection,
+                                  &KSPROPSETID_Stream,
+                                  &KSPROPSETID_Connection,
+                                  &KSPROPSETID_Pin};
+const ULONG kKnownFlags[] = {KSPROPERTY_TYPE_GET,
+                             KSPROPERTY_TYPE_SET,
+                             KSPROPERTY_TYPE_BASICSUPPORT,
+                             KSPROPERTY_TYPE_SETSUPPORT,
+                             KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY,
                              KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_TOPOLOGY};
 
 struct Reader {
@@ -245,8 +253,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   HANDLE object = target == 1 ? m.pin : m.filter;
   ULONG returned = 0;
-  NTSTATUS status = m.client.DeviceIoControl(object, IOCTL_KS_PROPERTY, input.get(), inputLength, value.get(),
-                                             dataLength, &returned);
+  NTSTATUS status =
+      m.client.DeviceIoControl(object, IOCTL_KS_PROPERTY, input.get(), inputLength, value.get(), dataLength, &returned);
   if (NT_SUCCESS(status) && returned > dataLength) Fail("more bytes returned than the buffer holds");
   LONG hr = m.client.SynchronousDeviceControl(object, IOCTL_KS_PROPERTY, input.get(), inputLength, value.get(),
                                               dataLength, &returned);

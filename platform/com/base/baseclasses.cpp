@@ -89,8 +89,10 @@ class CClassFactory : public IClassFactory, public CBaseObject {
     return hr;
   }
   STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock) __atomic_add_fetch(&s_cLocks, 1, __ATOMIC_SEQ_CST);
-    else __atomic_sub_fetch(&s_cLocks, 1, __ATOMIC_SEQ_CST);
+    if (lock)
+      __atomic_add_fetch(&s_cLocks, 1, __ATOMIC_SEQ_CST);
+    else
+      __atomic_sub_fetch(&s_cLocks, 1, __ATOMIC_SEQ_CST);
     return S_OK;
   }
 
@@ -122,8 +124,10 @@ STDAPI DllCanUnloadNow() {
 
 BOOL WINAPI DllEntryPoint(HINSTANCE instance, ULONG reason, LPVOID) {
   g_hInst = instance;
-  if (reason == DLL_PROCESS_ATTACH) RegisterModuleResources(instance, &g_ModuleResources);
-  else if (reason == DLL_PROCESS_DETACH) UnregisterModuleResources(instance);
+  if (reason == DLL_PROCESS_ATTACH)
+    RegisterModuleResources(instance, &g_ModuleResources);
+  else if (reason == DLL_PROCESS_DETACH)
+    UnregisterModuleResources(instance);
   return TRUE;
 }
 
@@ -293,8 +297,8 @@ INT_PTR CBasePropertyPage::OnReceiveMessage(HWND, UINT, WPARAM, LPARAM) { return
 HRESULT CBasePropertyPage::Activate(HWND parent, LPCRECT rect, BOOL) {
   if (!rect) return E_POINTER;
   if (!m_bObjectSet || m_hwnd) return E_UNEXPECTED;
-  HWND hwnd = CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(m_DialogId), parent, DialogProc,
-                                 reinterpret_cast<LPARAM>(this));
+  HWND hwnd =
+      CreateDialogParamA(g_hInst, MAKEINTRESOURCEA(m_DialogId), parent, DialogProc, reinterpret_cast<LPARAM>(this));
   if (!hwnd) return E_OUTOFMEMORY;
   m_hwnd = hwnd;
   OnActivate();

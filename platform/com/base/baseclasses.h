@@ -53,11 +53,9 @@ class CUnknown : public INonDelegatingUnknown, public CBaseObject {
 };
 
 // The three IUnknown methods of a class that may be aggregated go to its owner.
-#define DECLARE_IUNKNOWN                                                                     \
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {                           \
-    return GetOwner()->QueryInterface(riid, ppv);                                           \
-  }                                                                                          \
-  STDMETHODIMP_(ULONG) AddRef() override { return GetOwner()->AddRef(); }                   \
+#define DECLARE_IUNKNOWN                                                                                          \
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return GetOwner()->QueryInterface(riid, ppv); } \
+  STDMETHODIMP_(ULONG) AddRef() override { return GetOwner()->AddRef(); }                                         \
   STDMETHODIMP_(ULONG) Release() override { return GetOwner()->Release(); }
 
 // Hands out `unknown` (already cast to the interface asked for) with a reference.

@@ -162,16 +162,18 @@ TEST_F(CaptureFaults, RegistryAndFileCallsFailing) {
   for (Op op : {Op::Open, Op::Query, Op::Set}) {
     for (uint64_t n : {uint64_t(1), uint64_t(2), uint64_t(5)})
       RunWith("registry call " + std::to_string(int(op)) + " number " + std::to_string(n),
-              [op, n](board::EncoderBoard&) { pk::RegistryInjectFault(op, {n - 1, 1, 1}); });
-    RunWith("every registry call " + std::to_string(int(op)),
-            [op](board::EncoderBoard&) { pk::RegistryInjectFault(op, {0, 1, 0}); });
+              [op, n](board::EncoderBoard&) {
+                pk::RegistryInjectFault(op, {n - 1, 1, 1});
+              });
+    RunWith("every registry call " + std::to_string(int(op)), [op](board::EncoderBoard&) {
+      pk::RegistryInjectFault(op, {0, 1, 0});
+    });
   }
   for (pk::FileOp op : {pk::FileOp::Create, pk::FileOp::Read, pk::FileOp::Query}) {
     for (uint64_t n : {uint64_t(1), uint64_t(2), uint64_t(3)}) {
-      Outcome out = RunWith("file call " + std::to_string(int(op)) + " number " + std::to_string(n),
-                            [op, n](board::EncoderBoard&) {
-                              pk::FailNthFileOperation(op, n, STATUS_INSUFFICIENT_RESOURCES);
-                            });
+      Outcome out =
+          RunWith("file call " + std::to_string(int(op)) + " number " + std::to_string(n),
+                  [op, n](board::EncoderBoard&) { pk::FailNthFileOperation(op, n, STATUS_INSUFFICIENT_RESOURCES); });
       // The firmware file is the first file the driver opens and reads, at device
       // start's hardware initialisation: start goes on without it, and the run says so.
       if (n == 1) {
@@ -200,7 +202,8 @@ TEST_F(CaptureFaults, BoardFaults) {
   };
   for (const auto& [name, inject] : faults) {
     Outcome out = RunWith(name, inject);
-    std::printf("%-32s exit %d: %s", name, out.code, out.report.substr(out.report.rfind('\n', out.report.size() - 2) + 1).c_str());
+    std::printf("%-32s exit %d: %s", name, out.code,
+                out.report.substr(out.report.rfind('\n', out.report.size() - 2) + 1).c_str());
   }
 }
 

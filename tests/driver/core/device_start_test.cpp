@@ -55,8 +55,8 @@ class DeviceStartTest : public ::testing::Test {
   }
   // Plugs a board in, adds it and writes its settings; returns its index.
   size_t Plug(const PCI_IDENTITY& id, std::vector<Setting> settings = {}) {
-    boards.push_back(std::make_unique<platform::board::GenericBoard>(platform::board::IdentityFrom(id), 0x10000,
-                                                                    0x400000));
+    boards.push_back(
+        std::make_unique<platform::board::GenericBoard>(platform::board::IdentityFrom(id), 0x10000, 0x400000));
     slots.push_back(pci::PlugIn(*boards.back()));
     resources.push_back(pci::TranslatedResources(*slots.back()));
     size_t index = 0;
@@ -112,16 +112,22 @@ TEST_F(DeviceStartTest, FiltersByKindVariantAndSwitches) {
       {"encoder, no audio", Kind(BOARD_KIND_ENCODER), {{u"CustomCompanyMarplinProperty", 1}}, {v1}},
       {"A", Kind(BOARD_KIND_A), {}, {v1}},
       {"B", Kind(BOARD_KIND_B), {}, {a1}},
-      {"C no frame buffer: no audio", Variant(BOARD_VARIANT_NO_FRAME_BUFFER), {},
+      {"C no frame buffer: no audio",
+       Variant(BOARD_VARIANT_NO_FRAME_BUFFER),
+       {},
        {V(0), V(1), V(2), V(3), V(4), V(5), V(6), V(7)}},
       {"C four channels", Variant(BOARD_VARIANT_C_FOUR_CHANNEL), {}, {V(0), V(1), V(2), V(3), A(0), A(1), A(2), A(3)}},
       {"D clones 3", Kind(BOARD_KIND_D), {{u"CustomCloneFiltersProperty", 3}}, {V(0), V(1), V(2), A(0), A(1), A(2)}},
-      {"D clones 9", Kind(BOARD_KIND_D), {{u"CustomCloneFiltersProperty", 9}},
+      {"D clones 9",
+       Kind(BOARD_KIND_D),
+       {{u"CustomCloneFiltersProperty", 9}},
        {V(0), V(1), V(2), V(3), A(0), A(1), A(2), A(3)}},
-      {"D never bounce", Variant(BOARD_VARIANT_D_NEVER_BOUNCE), {{u"CustomCloneFiltersProperty", 3}}, {},
+      {"D never bounce",
+       Variant(BOARD_VARIANT_D_NEVER_BOUNCE),
+       {{u"CustomCloneFiltersProperty", 3}},
+       {},
        STATUS_UNSUCCESSFUL},
-      {"F five", Variant(BOARD_VARIANT_F_FIVE_CHANNEL), {},
-       {V(0), V(1), V(2), V(3), V(4), A(0), A(1), A(2), A(3)}},
+      {"F five", Variant(BOARD_VARIANT_F_FIVE_CHANNEL), {}, {V(0), V(1), V(2), V(3), V(4), A(0), A(1), A(2), A(3)}},
       {"I: templates, crossbar", Kind(BOARD_KIND_I), {}, {T(0x02), T(0x03), T(0x04)}},
       {"N: tuner front end", Kind(BOARD_KIND_N), {}, {T(0x02), T(0x03), T(0x04), T(0x05), T(0x06)}},
       {"N without audio", Variant(BOARD_VARIANT_N_NO_AUDIO), {}, {T(0x02), T(0x04), T(0x05), T(0x06)}},
@@ -267,14 +273,18 @@ TEST_F(DeviceStartTest, CategoryRulesAndTheirLogLines) {
       {{}, 2, 3, {}},
       {{{u"CustomCompanyDovrickProperty", 1}}, 1, 1, {}},
       {{{u"CustomCompanyHembrookProperty", 1}},
-       1, 3,
+       1,
+       3,
        {"--------------------------------------> [HEMBROOK.VIDEO]",
         "--------------------------------------> [HEMBROOK.AUDIO]"}},
       {{{u"CustomCompanyOstravelProperty", 1}, {u"CustomCompanyHembrookProperty", 1}},
-       1, 3,
+       1,
+       3,
        {"--------------------------------------> [OSTRAVEL.VIDEO]",
         "--------------------------------------> [OSTRAVEL.AUDIO]"}},
-      {{{u"CustomCompanyOstravelProperty", 1}}, 2, 3,
+      {{{u"CustomCompanyOstravelProperty", 1}},
+       2,
+       3,
        {"--------------------------------------> [OSTRAVEL.VIDEO]",
         "--------------------------------------> [OSTRAVEL.AUDIO]"}},
   };

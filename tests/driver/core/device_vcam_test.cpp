@@ -55,8 +55,8 @@ void Attach(CDevice* device, int medium, PEPROCESS process, const std::u16string
   LARGE_INTEGER offset;
   offset.QuadPart = 0;
   SIZE_T viewSize = 0;
-  ASSERT_EQ(ZwMapViewOfSection(device->m_hVcamSection[medium], ZwCurrentProcess(), &device->m_pVcamView[medium], 0,
-                               80, &offset, &viewSize, ViewShare, 0, PAGE_READWRITE | PAGE_NOCACHE),
+  ASSERT_EQ(ZwMapViewOfSection(device->m_hVcamSection[medium], ZwCurrentProcess(), &device->m_pVcamView[medium], 0, 80,
+                               &offset, &viewSize, ViewShare, 0, PAGE_READWRITE | PAGE_NOCACHE),
             STATUS_SUCCESS);
   PMDL mdl = IoAllocateMdl(device->m_pVcamView[medium], (ULONG)viewSize, FALSE, FALSE, nullptr);
   ASSERT_NE(mdl, nullptr);

@@ -62,7 +62,9 @@ struct FakePin {
     InsertTailList(&pending, &n->Link);
     return n;
   }
-  struct _KSPIN* pin() { return reinterpret_cast<struct _KSPIN*>(this); }
+  struct _KSPIN* pin() {
+    return reinterpret_cast<struct _KSPIN*>(this);
+  }
   LONG completed() { return KeReadStateSemaphore(&semaphore); }
   size_t Count(PLIST_ENTRY l) {
     size_t n = 0;
@@ -243,11 +245,11 @@ TEST_F(IsrDpcTest, BusErrorRunsTheRecoverySequence) {
     seq.push_back(buf);
   }
   const std::vector<std::string> expected = {
-      "R3930=100000", "W3930=100000",
-      "W5040=30", "R5040=30", "W5040=0", "R5040=0", "W5040=30", "R5040=30", "W5040=0", "R5040=0",
+      "R3930=100000",   "W3930=100000",   "W5040=30",       "R5040=30",       "W5040=0",
+      "R5040=0",        "W5040=30",       "R5040=30",       "W5040=0",        "R5040=0",
       "R3C20=BFFFFE3F", "W3C20=BFFFFE37", "R3C20=BFFFFE37", "W3C20=BFFFFE3F", "R3C20=BFFFFE3F",
-      "W3930=3F", "R3930=0",
-      "W5040=30", "R5040=30", "W5040=0", "R5040=0", "W5040=30", "R5040=30", "W5040=0", "R5040=0",
+      "W3930=3F",       "R3930=0",        "W5040=30",       "R5040=30",       "W5040=0",
+      "R5040=0",        "W5040=30",       "R5040=30",       "W5040=0",        "R5040=0",
   };
   EXPECT_EQ(seq, expected);
 }

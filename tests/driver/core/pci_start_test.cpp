@@ -30,8 +30,8 @@ NTSTATUS TestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESO
   return DeviceOf(d)->Initialize(d, irp, translated);
 }
 VOID TestStop(PKSDEVICE d, PIRP irp) { DeviceOf(d)->Uninitialize(d, irp); }
-const KSDEVICE_DISPATCH kDispatch = {CDevice::Add, TestStart, nullptr, nullptr, nullptr, TestStop, nullptr,
-                                     nullptr,      CDevice::Remove, nullptr, nullptr, nullptr, nullptr, nullptr};
+const KSDEVICE_DISPATCH kDispatch = {CDevice::Add, TestStart,       nullptr, nullptr, nullptr, TestStop, nullptr,
+                                     nullptr,      CDevice::Remove, nullptr, nullptr, nullptr, nullptr,  nullptr};
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr};
 NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
   return KsInitializeDriver(driver, path, &kDescriptor);
@@ -119,49 +119,118 @@ std::vector<PlanCase> PlanCases() {
   auto add = [&](PlanCase c) { v.push_back(c); };
   add({.name = "encoder", .id = Kind(BOARD_KIND_ENCODER), .main = 0xC080, .second = 0x20000, .gate = 1});
   add({.name = "A", .id = Kind(BOARD_KIND_A), .main = 0xC040});
-  add({.name = "A large frame, high memory", .id = Variant(BOARD_VARIANT_A_LARGE_FRAME), .highMemory = true,
-       .bounce = 1, .main = 0xC040, .groups = {0xD8000}});
-  add({.name = "A on 6.2", .id = Kind(BOARD_KIND_A), .version = u"6.2", .bounce = 1, .main = 0xC040,
+  add({.name = "A large frame, high memory",
+       .id = Variant(BOARD_VARIANT_A_LARGE_FRAME),
+       .highMemory = true,
+       .bounce = 1,
+       .main = 0xC040,
+       .groups = {0xD8000}});
+  add({.name = "A on 6.2",
+       .id = Kind(BOARD_KIND_A),
+       .version = u"6.2",
+       .bounce = 1,
+       .main = 0xC040,
        .groups = {0xCA800}});
   add({.name = "A on 6.10", .id = Kind(BOARD_KIND_A), .version = u"6.10", .main = 0xC040});
   add({.name = "B", .id = Kind(BOARD_KIND_B), .flexibleResolution = 1, .bounce = 1, .main = 0x40, .second = 0x1E00});
-  add({.name = "C bounce on", .id = Kind(BOARD_KIND_C), .flexibleResolution = 1, .bounce = 1, .main = 0x2C080,
-       .second = 0x7800, .groups = std::vector<ULONG>(8, 0xCA800)});
+  add({.name = "C bounce on",
+       .id = Kind(BOARD_KIND_C),
+       .flexibleResolution = 1,
+       .bounce = 1,
+       .main = 0x2C080,
+       .second = 0x7800,
+       .groups = std::vector<ULONG>(8, 0xCA800)});
   add({.name = "C bounce off", .id = Kind(BOARD_KIND_C), .main = 0x2C080, .second = 0x7800});
-  add({.name = "C no frame buffers", .id = Variant(BOARD_VARIANT_NO_FRAME_BUFFER), .cloneFilters = 2, .bounce = 1,
-       .main = 0x2C080, .second = 0x7800});
-  add({.name = "C clone 1 changes nothing", .id = Kind(BOARD_KIND_C), .cloneFilters = 1, .main = 0x2C080,
+  add({.name = "C no frame buffers",
+       .id = Variant(BOARD_VARIANT_NO_FRAME_BUFFER),
+       .cloneFilters = 2,
+       .bounce = 1,
+       .main = 0x2C080,
        .second = 0x7800});
-  add({.name = "D high memory on 6.3", .id = Kind(BOARD_KIND_D), .highMemory = true, .version = u"6.3", .bounce = 1,
-       .main = 0x2C080, .second = 0x20000, .groups = {2 * 2304000}});
-  add({.name = "D 4000x3000", .id = Kind(BOARD_KIND_D), .flexibleResolution = 1,
-       .maximalResolution = 4000u << 16 | 3000, .bounce = 1, .main = 0x2C080, .second = 0x20000,
+  add({.name = "C clone 1 changes nothing",
+       .id = Kind(BOARD_KIND_C),
+       .cloneFilters = 1,
+       .main = 0x2C080,
+       .second = 0x7800});
+  add({.name = "D high memory on 6.3",
+       .id = Kind(BOARD_KIND_D),
+       .highMemory = true,
+       .version = u"6.3",
+       .bounce = 1,
+       .main = 0x2C080,
+       .second = 0x20000,
+       .groups = {2 * 2304000}});
+  add({.name = "D 4000x3000",
+       .id = Kind(BOARD_KIND_D),
+       .flexibleResolution = 1,
+       .maximalResolution = 4000u << 16 | 3000,
+       .bounce = 1,
+       .main = 0x2C080,
+       .second = 0x20000,
        .groups = {2 * 4000 * 3000}});
-  add({.name = "D never bounce beats high memory and 6.3", .id = Variant(BOARD_VARIANT_D_NEVER_BOUNCE),
-       .highMemory = true, .version = u"6.3", .main = 0x2C080, .second = 0x20000});
-  add({.name = "D bounce forced", .id = Variant(BOARD_VARIANT_D_BOUNCE_FORCED), .bounce = 1, .main = 0x2C080,
-       .second = 0x20000, .groups = {2 * 2304000}});
-  add({.name = "D large sensor", .id = Variant(BOARD_VARIANT_D_LARGE_SENSOR), .flexibleResolution = 3, .bounce = 1,
-       .main = 0x2C080, .second = 0x20000, .groups = {0x12C0000}});
+  add({.name = "D never bounce beats high memory and 6.3",
+       .id = Variant(BOARD_VARIANT_D_NEVER_BOUNCE),
+       .highMemory = true,
+       .version = u"6.3",
+       .main = 0x2C080,
+       .second = 0x20000});
+  add({.name = "D bounce forced",
+       .id = Variant(BOARD_VARIANT_D_BOUNCE_FORCED),
+       .bounce = 1,
+       .main = 0x2C080,
+       .second = 0x20000,
+       .groups = {2 * 2304000}});
+  add({.name = "D large sensor",
+       .id = Variant(BOARD_VARIANT_D_LARGE_SENSOR),
+       .flexibleResolution = 3,
+       .bounce = 1,
+       .main = 0x2C080,
+       .second = 0x20000,
+       .groups = {0x12C0000}});
   add({.name = "E", .id = Kind(BOARD_KIND_E), .main = 0x2C080});
-  add({.name = "F", .id = Kind(BOARD_KIND_F), .mode = DMA_ALLOC_WINDOWED, .main = 0xC080, .second = 0x20000,
+  add({.name = "F",
+       .id = Kind(BOARD_KIND_F),
+       .mode = DMA_ALLOC_WINDOWED,
+       .main = 0xC080,
+       .second = 0x20000,
        .gate = 1});
-  add({.name = "G one-stream class 1", .id = Kind(BOARD_KIND_G), .main = 0x20000, .second = 0x20000,
-       .groups = {0xCA900}, .gate = 1});
+  add({.name = "G one-stream class 1",
+       .id = Kind(BOARD_KIND_G),
+       .main = 0x20000,
+       .second = 0x20000,
+       .groups = {0xCA900},
+       .gate = 1});
   PCI_IDENTITY g3 = Variant(BOARD_VARIANT_G_THREE_STREAM);
   PCI_IDENTITY g3c2 = Variant(BOARD_VARIANT_G_CLASS2);
   g3c2.nDeviceId = g3.nDeviceId;
-  add({.name = "G three-stream class 2", .id = g3c2, .main = 0x20000, .second = 0x20000,
-       .groups = {0x34BD00, 0x34BD00, 0x34BD00}, .gate = 1});
-  add({.name = "G tiny", .id = Variant(BOARD_VARIANT_G_CLASS2_TINY), .main = 0x20000, .second = 0x20000,
-       .groups = {0x1000, 0x1000, 0x1000}, .gate = 1});
-  add({.name = "G three-stream class 1 sub-class a", .id = [] {
-         PCI_IDENTITY id = Variant(BOARD_VARIANT_G_CLASS1_SUB_A);
-         id.nDeviceId = Variant(BOARD_VARIANT_G_THREE_STREAM).nDeviceId;
-         return id;
-       }(),
-       .main = 0x20000, .second = 0x20000, .groups = {0xCA900, 0xCA900, 0x32B00}, .gate = 1});
-  add({.name = "H", .id = Kind(BOARD_KIND_H), .mode = DMA_ALLOC_BOUNDED, .main = 0xC080, .second = 0x20000,
+  add({.name = "G three-stream class 2",
+       .id = g3c2,
+       .main = 0x20000,
+       .second = 0x20000,
+       .groups = {0x34BD00, 0x34BD00, 0x34BD00},
+       .gate = 1});
+  add({.name = "G tiny",
+       .id = Variant(BOARD_VARIANT_G_CLASS2_TINY),
+       .main = 0x20000,
+       .second = 0x20000,
+       .groups = {0x1000, 0x1000, 0x1000},
+       .gate = 1});
+  add({.name = "G three-stream class 1 sub-class a",
+       .id =
+           [] {
+             PCI_IDENTITY id = Variant(BOARD_VARIANT_G_CLASS1_SUB_A);
+             id.nDeviceId = Variant(BOARD_VARIANT_G_THREE_STREAM).nDeviceId;
+             return id;
+           }(),
+       .main = 0x20000,
+       .second = 0x20000,
+       .groups = {0xCA900, 0xCA900, 0x32B00},
+       .gate = 1});
+  add({.name = "H",
+       .id = Kind(BOARD_KIND_H),
+       .mode = DMA_ALLOC_BOUNDED,
+       .main = 0xC080,
+       .second = 0x20000,
        .groups = {0xC000}});
   add({.name = "Q: any other identity", .id = Kind(BOARD_KIND_Q)});
   return v;
@@ -181,8 +250,7 @@ TEST_F(PciStartTest, BufferPlansPerBoardKind) {
     if (c.cloneFilters) machine::RegistrySetDword(key, u"CustomCloneFiltersProperty", c.cloneFilters);
     if (c.maximalResolution)
       machine::RegistrySetDword(key, u"CustomAnalogVideoMaximalResolutionProperty", c.maximalResolution);
-    if (c.version)
-      machine::RegistrySetString(machine::kRegistryVersionKey, machine::kRegistryVersionValue, c.version);
+    if (c.version) machine::RegistrySetString(machine::kRegistryVersionKey, machine::kRegistryVersionValue, c.version);
 
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     CDevice* d = Dev();

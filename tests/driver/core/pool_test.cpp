@@ -41,8 +41,7 @@ TEST_F(DriverPoolTest, CallocZeroFillsAndRefusesOverflow) {
     uint64_t count, size;
   };
   // count x size wraps: no block at all, and no allocation asked of the pool.
-  for (const Case& c : {Case{~uint64_t(0), 2}, Case{uint64_t(1) << 32, uint64_t(1) << 32},
-                        Case{3, ~uint64_t(0) / 2}}) {
+  for (const Case& c : {Case{~uint64_t(0), 2}, Case{uint64_t(1) << 32, uint64_t(1) << 32}, Case{3, ~uint64_t(0) / 2}}) {
     uint64_t before = pk::PoolAllocationCount();
     EXPECT_EQ(DriverCalloc(c.count, c.size), nullptr);
     EXPECT_EQ(pk::PoolAllocationCount(), before);

@@ -46,9 +46,7 @@ std::u16string ChannelName(const SettingsTableEntry& e, ULONG channel) {
   return Widen(e.AnsiName) + static_cast<char16_t>(u'A' + channel);
 }
 
-bool IsFixed(const SettingsTableEntry& e) {
-  return e.Scope == SETTING_SCOPE_SINGLE || e.Scope == SETTING_SCOPE_TUNER;
-}
+bool IsFixed(const SettingsTableEntry& e) { return e.Scope == SETTING_SCOPE_SINGLE || e.Scope == SETTING_SCOPE_TUNER; }
 
 // ---- The table against the interface ------------------------------------------------
 
@@ -58,10 +56,18 @@ TEST(SettingsTable, CountsAreTheInterfaceWithInstalledSystems) {
     bool saved = e.Save != SETTING_SAVE_NO;
     switch (e.Scope) {
       case SETTING_SCOPE_SINGLE:
-      case SETTING_SCOPE_TUNER: fixed++, fixedSaved += saved; break;
-      case SETTING_SCOPE_CHANNELS16: fam16++, fam16Saved += saved; break;
-      case SETTING_SCOPE_CHANNELS32: fam32++, fam32Saved += saved; break;
-      case SETTING_SCOPE_DIRECTORY: directory++; break;
+      case SETTING_SCOPE_TUNER:
+        fixed++, fixedSaved += saved;
+        break;
+      case SETTING_SCOPE_CHANNELS16:
+        fam16++, fam16Saved += saved;
+        break;
+      case SETTING_SCOPE_CHANNELS32:
+        fam32++, fam32Saved += saved;
+        break;
+      case SETTING_SCOPE_DIRECTORY:
+        directory++;
+        break;
     }
   }
   EXPECT_EQ(fixed, 197u);
@@ -94,31 +100,32 @@ TEST(SettingsTable, RowsTypedInFromTheSettingsList) {
        128, SETTING_SAVE_YES},
       {u"AnalogCrossbarVideoInputAutoScanProperty", SETTING_SCOPE_SINGLE,
        offsetof(CDeviceSettings, m_nAnalogCrossbarVideoInputAutoScan), 0, SETTING_SAVE_FLAG_CLEARED},
-      {u"AnalogAudioVolumeLevelProperty1", SETTING_SCOPE_SINGLE, offsetof(CDeviceSettings, m_nAnalogAudioVolumeLevel[1]),
-       ULONG(-500000), SETTING_SAVE_YES},
+      {u"AnalogAudioVolumeLevelProperty1", SETTING_SCOPE_SINGLE,
+       offsetof(CDeviceSettings, m_nAnalogAudioVolumeLevel[1]), ULONG(-500000), SETTING_SAVE_YES},
       {u"AnalogTunerCountryProperty", SETTING_SCOPE_SINGLE, offsetof(CDeviceSettings, m_nAnalogTunerCountry), 886,
        SETTING_SAVE_YES},
       {u"CustomAnalogVideoSwitchResolutionTablePropertyC", SETTING_SCOPE_SINGLE,
        offsetof(CDeviceSettings, m_nAnalogVideoSwitchResolutionTable[2]), 0, SETTING_SAVE_YES},
-      {u"CustomAnalogVideoColorRangeProperty", SETTING_SCOPE_SINGLE, offsetof(CDeviceSettings, m_nAnalogVideoColorRange),
-       0x10000, SETTING_SAVE_YES},
+      {u"CustomAnalogVideoColorRangeProperty", SETTING_SCOPE_SINGLE,
+       offsetof(CDeviceSettings, m_nAnalogVideoColorRange), 0x10000, SETTING_SAVE_YES},
       {u"CustomAnalogVideoSdiSingalStatusProperty", SETTING_SCOPE_SINGLE,
        offsetof(CDeviceSettings, m_nAnalogVideoSdiSingalStatus), 0, SETTING_SAVE_NO},
       {u"CustomSoftwareWatchdogDurationProperty", SETTING_SCOPE_SINGLE,
        offsetof(CDeviceSettings, m_nSoftwareWatchdogDuration), 180, SETTING_SAVE_LOW8},
       {u"CustomCompanyQuorinProperty", SETTING_SCOPE_SINGLE, offsetof(CDeviceSettings, m_nCompanyQuorin), 0,
        SETTING_SAVE_YES},
-      {u"CustomCompanyYuy2Property", SETTING_SCOPE_SINGLE, offsetof(CDeviceSettings, m_nCompanyYuy2), 0, SETTING_SAVE_NO},
+      {u"CustomCompanyYuy2Property", SETTING_SCOPE_SINGLE, offsetof(CDeviceSettings, m_nCompanyYuy2), 0,
+       SETTING_SAVE_NO},
       {u"CustomAnalogVideoDemiseTypeProperty", SETTING_SCOPE_CHANNELS16,
        offsetof(CDeviceSettings, m_nAnalogVideoDemiseType), 1, SETTING_SAVE_FLAG_CLEARED},
       {u"AnalogVideoProcAmpSharpnessProperty", SETTING_SCOPE_CHANNELS16,
        offsetof(CDeviceSettings, m_nAnalogVideoProcAmpSharpness), 128, SETTING_SAVE_FLAG_CLEARED},
       {u"AnalogVideoCompressionPfrmesPerKeyframeProperty", SETTING_SCOPE_CHANNELS32,
        offsetof(CDeviceSettings, m_nAnalogVideoCompressionPfrmesPerKeyframe), 3, SETTING_SAVE_FLAG_CLEARED},
-      {u"CustomEncoderVideoBitRateProperty", SETTING_SCOPE_CHANNELS32, offsetof(CDeviceSettings, m_nEncoderVideoBitRate),
-       4000000, SETTING_SAVE_FLAG_CLEARED},
-      {u"CustomEncoderVideoLevelProperty", SETTING_SCOPE_CHANNELS32, offsetof(CDeviceSettings, m_nEncoderVideoLevel), 41,
-       SETTING_SAVE_FLAG_CLEARED},
+      {u"CustomEncoderVideoBitRateProperty", SETTING_SCOPE_CHANNELS32,
+       offsetof(CDeviceSettings, m_nEncoderVideoBitRate), 4000000, SETTING_SAVE_FLAG_CLEARED},
+      {u"CustomEncoderVideoLevelProperty", SETTING_SCOPE_CHANNELS32, offsetof(CDeviceSettings, m_nEncoderVideoLevel),
+       41, SETTING_SAVE_FLAG_CLEARED},
       {u"CustomEncoderVideoCropHProperty", SETTING_SCOPE_CHANNELS32, offsetof(CDeviceSettings, m_nEncoderVideoCropH), 0,
        SETTING_SAVE_NO},
       {u"CustomMotionSpeedProperty", SETTING_SCOPE_CHANNELS32, offsetof(CDeviceSettings, m_nMotionSpeed), 0,
@@ -366,7 +373,8 @@ TEST_F(Settings, EveryChangedValueReachesItsMember) {
       for (const SettingsTableEntry& e : SettingsTable)
         if (e.Kind == SETTING_KIND_COUNTER64 && e.Offset == offset) counter = &e;
       if (counter) {
-        ULONGLONG want = counter->Name == std::u16string_view(u"CustomAnalogAudioTotalOutputBytes") ? 0xFFFFFFF0ull : value;
+        ULONGLONG want =
+            counter->Name == std::u16string_view(u"CustomAnalogAudioTotalOutputBytes") ? 0xFFFFFFF0ull : value;
         EXPECT_EQ(Counter(d, offset), want) << pk::RegistryNarrow(counter->Name);
       } else {
         EXPECT_EQ(Word(d, offset), value) << "member at offset " << offset;
@@ -477,15 +485,45 @@ TEST_F(Settings, ReadRules) {
   Case cases[] = {
       {"bare name of channel 0 is not read", u"CustomEncoderVideoGopProperty", REG_DWORD, dword90, nullptr,
        &CDeviceSettings::m_nEncoderVideoGop, 0, 30},
-      {"REG_BINARY of 4 bytes", u"CustomEncoderVideoGopPropertyB", REG_BINARY, {0x44, 0x33, 0x22, 0x11}, nullptr,
-       &CDeviceSettings::m_nEncoderVideoGop, 1, 0x11223344},
-      {"REG_SZ \"12\" is 6 bytes", u"CustomEncoderVideoGopPropertyC", REG_SZ, {'1', 0, '2', 0, 0, 0}, nullptr,
-       &CDeviceSettings::m_nEncoderVideoGop, 2, 30},
-      {"2 bytes zero-extend", u"CustomEncoderVideoGopPropertyD", REG_DWORD, {0x12, 0x34}, nullptr,
-       &CDeviceSettings::m_nEncoderVideoGop, 3, 0x3412},
-      {"5 bytes are too long", u"CustomEncoderVideoGopPropertyE", REG_DWORD, {1, 0, 0, 0, 0}, nullptr,
-       &CDeviceSettings::m_nEncoderVideoGop, 4, 30},
-      {"no bytes", u"CustomEncoderVideoGopPropertyF", REG_BINARY, {}, nullptr, &CDeviceSettings::m_nEncoderVideoGop, 5,
+      {"REG_BINARY of 4 bytes",
+       u"CustomEncoderVideoGopPropertyB",
+       REG_BINARY,
+       {0x44, 0x33, 0x22, 0x11},
+       nullptr,
+       &CDeviceSettings::m_nEncoderVideoGop,
+       1,
+       0x11223344},
+      {"REG_SZ \"12\" is 6 bytes",
+       u"CustomEncoderVideoGopPropertyC",
+       REG_SZ,
+       {'1', 0, '2', 0, 0, 0},
+       nullptr,
+       &CDeviceSettings::m_nEncoderVideoGop,
+       2,
+       30},
+      {"2 bytes zero-extend",
+       u"CustomEncoderVideoGopPropertyD",
+       REG_DWORD,
+       {0x12, 0x34},
+       nullptr,
+       &CDeviceSettings::m_nEncoderVideoGop,
+       3,
+       0x3412},
+      {"5 bytes are too long",
+       u"CustomEncoderVideoGopPropertyE",
+       REG_DWORD,
+       {1, 0, 0, 0, 0},
+       nullptr,
+       &CDeviceSettings::m_nEncoderVideoGop,
+       4,
+       30},
+      {"no bytes",
+       u"CustomEncoderVideoGopPropertyF",
+       REG_BINARY,
+       {},
+       nullptr,
+       &CDeviceSettings::m_nEncoderVideoGop,
+       5,
        0},
       {"channel 26", u"CustomEncoderVideoGopProperty[", REG_DWORD, dword60, nullptr,
        &CDeviceSettings::m_nEncoderVideoGop, 26, 60},
@@ -529,8 +567,7 @@ TEST_F(Settings, ReadRules) {
   // The 16-channel families stop at 'P'.
   pk::RegistryClearAccessLog();
   d->LoadSettings();
-  for (const auto& a : pk::RegistryAccessLog())
-    EXPECT_NE(a.value, u"CustomAnalogVideoDeinterlaceTypePropertyQ");
+  for (const auto& a : pk::RegistryAccessLog()) EXPECT_NE(a.value, u"CustomAnalogVideoDeinterlaceTypePropertyQ");
 
   // A counter reads zero-extended.
   pk::RegistrySetDword(key_, u"CustomAnalogVideoTotalOutputFrames", 0xFFFFFFFF);
@@ -658,8 +695,8 @@ TEST_F(Settings, WithoutAPhysicalDeviceObjectNothingTouchesTheRegistry) {
 
 TEST_F(Settings, WriteRegistryDwordStoresOneDword) {
   DevicePtr d = NewDevice();
-  EXPECT_EQ(d->WriteRegistryDword(u"CustomDriverTestManagerPlatformProperty", d->ReadRegistryDword(
-                                      u"CustomDriverTestManagerPlatformProperty", 0)),
+  EXPECT_EQ(d->WriteRegistryDword(u"CustomDriverTestManagerPlatformProperty",
+                                  d->ReadRegistryDword(u"CustomDriverTestManagerPlatformProperty", 0)),
             STATUS_SUCCESS);
   auto v = pk::RegistryGetValue(key_, u"CustomDriverTestManagerPlatformProperty");
   ASSERT_TRUE(v);
@@ -673,11 +710,8 @@ TEST_F(Settings, ProcAmpBoardSets) {
     ULONG set;
     ULONG brightness, contrast, hue, saturation, sharpness;
   } cases[] = {
-      {0, 128, 128, 128, 128, 128},
-      {1, 128, 105, 128, 128, 16},
-      {2, 116, 167, 128, 206, 128},
-      {3, 120, 113, 128, 206, 128},
-      {0, 128, 128, 128, 128, 128},  // a plain card after a set-3 card
+      {0, 128, 128, 128, 128, 128}, {1, 128, 105, 128, 128, 16},  {2, 116, 167, 128, 206, 128},
+      {3, 120, 113, 128, 206, 128}, {0, 128, 128, 128, 128, 128},  // a plain card after a set-3 card
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.set);
@@ -707,8 +741,12 @@ TEST_F(Settings, ConcurrentSavesWriteWholeValues) {
     ULONG i = 0;
     while (!stop.load()) __atomic_store_n(&d->m_nEncoderVideoGop[5], (i++ & 1) ? (kFlag | 20u) : 10u, __ATOMIC_RELAXED);
   });
-  std::thread a([&] { for (int i = 0; i < 3; ++i) d->SaveSettings(); });
-  std::thread b([&] { for (int i = 0; i < 3; ++i) d->SaveSettings(); });
+  std::thread a([&] {
+    for (int i = 0; i < 3; ++i) d->SaveSettings();
+  });
+  std::thread b([&] {
+    for (int i = 0; i < 3; ++i) d->SaveSettings();
+  });
   a.join();
   b.join();
   stop = true;

@@ -117,8 +117,8 @@ TEST_F(BringUpTraceTest, OneExactTracePerInputFormat) {
     size_t i = 0;
     while (i < n && got[i] == want[i]) ++i;
     EXPECT_TRUE(i == got.size() && i == want.size())
-        << "first difference at line " << i + 1 << ": got \"" << (i < got.size() ? got[i] : "(end)")
-        << "\", want \"" << (i < want.size() ? want[i] : "(end)") << "\"";
+        << "first difference at line " << i + 1 << ": got \"" << (i < got.size() ? got[i] : "(end)") << "\", want \""
+        << (i < want.size() ? want[i] : "(end)") << "\"";
   }
 }
 

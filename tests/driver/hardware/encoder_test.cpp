@@ -162,13 +162,23 @@ TEST_F(EncoderTest, CoreResetSequence) {
     Dev()->m_pPciIdentity->nRevisionId = revision;
     board_.ClearAccessLog();
     VORLIX_CoreResetSequence(Dev());
-    std::vector<std::pair<ULONG, ULONG>> pass = {
-        {REG_SYS_RESET, 0},           {REG_SYS_RESET, 1},           {REG_SYS_CONFIG0, 0xD8380},
-        {REG_SYS_CONFIG1, 0x91AA0AB8}, {REG_SYS_ENABLE, 1},          {REG_CORE_CONTROL, 0xBF00000C},
-        {REG_CORE_CFG_A0, 0x860060CC}, {REG_CORE_CFG_A1, 0xA67D1880}, {REG_CORE_CFG_A2, 0x351209B2},
-        {REG_CORE_CFG_B0, 0xC2001331}, {REG_CORE_CFG_B1, 0x1B2401E1}, {REG_CORE_CFG_B2, 0x30000},
-        {REG_CORE_CFG_C0, 0xA52},      {REG_CORE_CFG_C1, 0x4403C4},   {REG_CORE_CONTROL, 0xBF00000E},
-        {REG_CORE_CFG_D, 0},           {REG_INT_STATUS, 0x3F}};
+    std::vector<std::pair<ULONG, ULONG>> pass = {{REG_SYS_RESET, 0},
+                                                 {REG_SYS_RESET, 1},
+                                                 {REG_SYS_CONFIG0, 0xD8380},
+                                                 {REG_SYS_CONFIG1, 0x91AA0AB8},
+                                                 {REG_SYS_ENABLE, 1},
+                                                 {REG_CORE_CONTROL, 0xBF00000C},
+                                                 {REG_CORE_CFG_A0, 0x860060CC},
+                                                 {REG_CORE_CFG_A1, 0xA67D1880},
+                                                 {REG_CORE_CFG_A2, 0x351209B2},
+                                                 {REG_CORE_CFG_B0, 0xC2001331},
+                                                 {REG_CORE_CFG_B1, 0x1B2401E1},
+                                                 {REG_CORE_CFG_B2, 0x30000},
+                                                 {REG_CORE_CFG_C0, 0xA52},
+                                                 {REG_CORE_CFG_C1, 0x4403C4},
+                                                 {REG_CORE_CONTROL, 0xBF00000E},
+                                                 {REG_CORE_CFG_D, 0},
+                                                 {REG_INT_STATUS, 0x3F}};
     std::vector<std::pair<ULONG, ULONG>> want = pass;
     if (revision) {
       for (auto w : pass) {
@@ -178,7 +188,9 @@ TEST_F(EncoderTest, CoreResetSequence) {
         if (w.second == 0xBF00000E) w.second = 0xBFC0000E;
         want.push_back(w);
       }
-      want.insert(want.end(), {{REG_CORE_CFG_E0, 0x10}, {REG_CORE_CFG_E1, 0xFFFFFFFF}, {REG_CORE_CFG_E2, 0xFFFFFFFF},
+      want.insert(want.end(), {{REG_CORE_CFG_E0, 0x10},
+                               {REG_CORE_CFG_E1, 0xFFFFFFFF},
+                               {REG_CORE_CFG_E2, 0xFFFFFFFF},
                                {REG_CORE_CFG_E3, 0x11}});
     }
     EXPECT_EQ(board_.Writes(), want);
@@ -218,8 +230,8 @@ TEST_F(EncoderTest, ConfigurationPerInputFormat) {
        0x1FFFFFF},
       {"720p60", board::InputFormat::k720p60, 1280, 720, 60, 0, 0x21100000, 0x9000D000, 320, 180, 60, 640, 360, all,
        all},
-      {"1080i60 fields", board::InputFormat::k1080i60, 1920, 540, 60, 1, 0xA1900000, 0x90008000, 480, 270, 30, 960,
-       540, all, 0x3FFFFFFF},
+      {"1080i60 fields", board::InputFormat::k1080i60, 1920, 540, 60, 1, 0xA1900000, 0x90008000, 480, 270, 30, 960, 540,
+       all, 0x3FFFFFFF},
       {"1080p60 double rate", board::InputFormat::k1080p60, 1920, 1080, 60, 0, 0x21100000, 0x9000E000, 480, 270, 60,
        960, 540, odd, 0x0555555555555555ull},
       {"no signal", board::InputFormat::kNone, 0, 0, 0, 0, 0x21100000, 0x9000E000, 0, 0, 0, 0, 0, all, 0},
@@ -255,14 +267,14 @@ TEST(EncoderFrameKeepMask, SkipAndAverageModes) {
     ULONGLONG mask;
   };
   const Case cases[] = {
-      {30, 0, 1, FALSE, 0x15555555},                 // frames 0, 2, ... 28
-      {30, 15, 0, FALSE, 0x2AAAAAAA},                // frames 1, 3, ... 29
-      {30, 0, 0, FALSE, 0x3FFFFFFF},                 // every frame
-      {30, 99, 0, FALSE, 0x3FFFFFFF},                // capped at n
-      {60, 40, 0, TRUE, 0x0AAAAAAAAAAAAAAAull},      // capped at n / 2: 30 of 60
-      {60, 0, 1, TRUE, 0x0111111111111111ull},       // skip 1 becomes 3: frames 0, 4, ... 56
-      {60, 0, 0, TRUE, 0x0555555555555555ull},       // skip 0 becomes 1
-      {0, 30, 0, FALSE, 0},                          // no input: empty
+      {30, 0, 1, FALSE, 0x15555555},             // frames 0, 2, ... 28
+      {30, 15, 0, FALSE, 0x2AAAAAAA},            // frames 1, 3, ... 29
+      {30, 0, 0, FALSE, 0x3FFFFFFF},             // every frame
+      {30, 99, 0, FALSE, 0x3FFFFFFF},            // capped at n
+      {60, 40, 0, TRUE, 0x0AAAAAAAAAAAAAAAull},  // capped at n / 2: 30 of 60
+      {60, 0, 1, TRUE, 0x0111111111111111ull},   // skip 1 becomes 3: frames 0, 4, ... 56
+      {60, 0, 0, TRUE, 0x0555555555555555ull},   // skip 0 becomes 1
+      {0, 30, 0, FALSE, 0},                      // no input: empty
       {0, 0, 0, FALSE, 0},
   };
   for (const Case& c : cases) {
@@ -279,7 +291,7 @@ TEST_F(EncoderTest, MissingFirmwareSendsNoCommandAndALaterStartRecovers) {
   EXPECT_FALSE(VORLIX_EncoderBringUp(Dev(), FALSE, TRUE));
   EXPECT_TRUE(Encoder().Commands().empty());
   EXPECT_TRUE(LogLines("TOTAL DOWNLOAD TIMES").empty());
-  EXPECT_EQ(State()->nClockWidth, 1280u);  // recorded before the result is looked at
+  EXPECT_EQ(State()->nClockWidth, 1280u);                  // recorded before the result is looked at
   EXPECT_EQ(board_.Peek(0, REG_GPIO_B_DIRECTION), 0xFBu);  // lines set all the same
   EXPECT_FALSE(Encoder().state().started);
 
@@ -354,15 +366,15 @@ TEST_F(SettingsPassTest, ExactlyTheFlaggedSettingsReachTheBoard) {
   d->m_bOsdTextChanged[0][2] = 0;
 
   VORLIX_ApplySettings(d);
-  ExpectSequence(Commands(), {
-                                 {{VENDOR_CMD_PREVIEW, 0x801E9E00, 1920 | 1080u << 16, 0x0FFFFFFF, 0xFFFFFFFF}},
-                                 {{VENDOR_CMD_FRAME_RATE, 0x001E009E, 0, 0x15555555}},
-                                 {{VENDOR_CMD_GOP, 60 | 0x200}},
-                                 {{VENDOR_CMD_RESOLUTION, 2 + 0x200, 960 | 540u << 16}},
-                                 {{VENDOR_CMD_RATE_CONTROL, 1, 7812 | 24u << 16}},
-                                 {{VENDOR_CMD_OSD_TEXT, 8 << 3 | 1 << 1 | 1 | 0x10000, 0x454D4143, 0x31204152, 0, 0,
-                                   0x200000}},
-                             });
+  ExpectSequence(Commands(),
+                 {
+                     {{VENDOR_CMD_PREVIEW, 0x801E9E00, 1920 | 1080u << 16, 0x0FFFFFFF, 0xFFFFFFFF}},
+                     {{VENDOR_CMD_FRAME_RATE, 0x001E009E, 0, 0x15555555}},
+                     {{VENDOR_CMD_GOP, 60 | 0x200}},
+                     {{VENDOR_CMD_RESOLUTION, 2 + 0x200, 960 | 540u << 16}},
+                     {{VENDOR_CMD_RATE_CONTROL, 1, 7812 | 24u << 16}},
+                     {{VENDOR_CMD_OSD_TEXT, 8 << 3 | 1 << 1 | 1 | 0x10000, 0x454D4143, 0x31204152, 0, 0, 0x200000}},
+                 });
   const std::vector<std::string> lines = {
       "PREVIEW: RESOLUTION = 1920 \xA1\xD1 1080",
       "ENC#00: FPS = 0000000015555555",
@@ -399,12 +411,12 @@ TEST_F(SettingsPassTest, RateControlCases) {
     ULONG arg1, arg2, slotMode;
   };
   const Case cases[] = {
-      {0, 6000, 4000000, 0, 24u << 16, 0},                 // mode 0 sends no bit rate
+      {0, 6000, 4000000, 0, 24u << 16, 0},  // mode 0 sends no bit rate
       {1, 6000, 4000000, 1, 3906 | 24u << 16, 1},
-      {2, 6000, 4000000, 0, 3906 | 26u << 16, 2},          // the driver adapts the quantiser itself
-      {1, 10000, 4000000, 1, 3906 | 8u << 16, 1},          // quality 10,000 or more gives 8
+      {2, 6000, 4000000, 0, 3906 | 26u << 16, 2},  // the driver adapts the quantiser itself
+      {1, 10000, 4000000, 1, 3906 | 8u << 16, 1},  // quality 10,000 or more gives 8
       {1, 0, 4000000, 1, 3906 | 48u << 16, 1},
-      {1, 6000, 100000000, 1, 0xFFFF | 24u << 16, 1},     // too large for its field: clamped, quantiser intact
+      {1, 6000, 100000000, 1, 0xFFFF | 24u << 16, 1},  // too large for its field: clamped, quantiser intact
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.mode << " " << c.quality << " " << c.bitRate);

@@ -56,9 +56,9 @@ inline VOID EncoderTestStop(PKSDEVICE d, PIRP irp) {
   device->m_pBoardState = nullptr;
   device->Uninitialize(d, irp);
 }
-inline const KSDEVICE_DISPATCH kEncoderTestDispatch = {CDevice::Add,     EncoderTestStart, nullptr, nullptr, nullptr,
-                                                       EncoderTestStop,  nullptr,          nullptr, CDevice::Remove,
-                                                       nullptr,          nullptr,          nullptr, nullptr, nullptr};
+inline const KSDEVICE_DISPATCH kEncoderTestDispatch = {
+    CDevice::Add, EncoderTestStart, nullptr, nullptr, nullptr, EncoderTestStop, nullptr,
+    nullptr,      CDevice::Remove,  nullptr, nullptr, nullptr, nullptr,         nullptr};
 inline const KSDEVICE_DESCRIPTOR kEncoderTestDescriptor = {&kEncoderTestDispatch, 0, nullptr};
 inline NTSTATUS EncoderTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
   return KsInitializeDriver(driver, path, &kEncoderTestDescriptor);

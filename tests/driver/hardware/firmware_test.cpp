@@ -47,9 +47,13 @@ TEST(FirmwareRecord, Decoding) {
     ULONG word;
   };
   const Case cases[] = {
-      {"0000ab12", 0x0000AB12}, {"ffffffff", 0xFFFFFFFF}, {"00000000", 0}, {"89abcdef", 0x89ABCDEF},
+      {"0000ab12", 0x0000AB12},
+      {"ffffffff", 0xFFFFFFFF},
+      {"00000000", 0},
+      {"89abcdef", 0x89ABCDEF},
       // Nothing is validated: other characters give a wrong word, without error.
-      {"0000AB12", (17u << 12) + (18u << 8) + 0x12}, {"0000000g", 16},
+      {"0000AB12", (17u << 12) + (18u << 8) + 0x12},
+      {"0000000g", 16},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.digits);
@@ -63,13 +67,10 @@ TEST_F(FirmwareTest, ChunksByFileSize) {
     std::vector<ULONG> chunks;
   };
   const Case cases[] = {
-      {2570, {256, 2}},  // 257 words: the last chunk of 1 goes with a pad word
-      {2569, {256}},     // 256 whole records and 9 stray bytes
-      {2575, {256, 2}},
-      {10, {2}},
-      {5, {}},           // no whole record: nothing sent, still a success
-      {0, {}},
-      {5120, {256, 256}},
+      {2570, {256, 2}},                               // 257 words: the last chunk of 1 goes with a pad word
+      {2569, {256}},                                  // 256 whole records and 9 stray bytes
+      {2575, {256, 2}}, {10, {2}},          {5, {}},  // no whole record: nothing sent, still a success
+      {0, {}},          {5120, {256, 256}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
@@ -292,7 +293,8 @@ TEST_F(FirmwareTest, PictureFiles) {
       {"exact", PictureFile(NO_SIGNAL_PICTURE_FILE_SIZE, 255, 0), TRUE},
       {"longer: only the picture's bytes are used", PictureFile(NO_SIGNAL_PICTURE_FILE_SIZE + 4096, 255, 0), TRUE},
       // The header is not examined: whatever the pixels hold is converted.
-      {"not a bitmap header", [] {
+      {"not a bitmap header",
+       [] {
          std::string f = PictureFile(NO_SIGNAL_PICTURE_FILE_SIZE, 255, 0);
          f[0] = 'X';
          return f;

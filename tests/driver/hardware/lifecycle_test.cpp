@@ -22,11 +22,10 @@ std::vector<std::pair<ULONG, ULONG>> CommandsAndSelectors(board::EncoderCore& co
   return out;
 }
 
-const std::vector<std::pair<ULONG, ULONG>> kStopSeries = {
-    {VENDOR_CMD_STOP, VENDOR_PATH_PREVIEW},
-    {VENDOR_CMD_PREVIEW, 0x001E9E00},
-    {VENDOR_CMD_STOP, 0},
-    {VENDOR_CMD_STOP, VENDOR_STREAM_SUB}};
+const std::vector<std::pair<ULONG, ULONG>> kStopSeries = {{VENDOR_CMD_STOP, VENDOR_PATH_PREVIEW},
+                                                          {VENDOR_CMD_PREVIEW, 0x001E9E00},
+                                                          {VENDOR_CMD_STOP, 0},
+                                                          {VENDOR_CMD_STOP, VENDOR_STREAM_SUB}};
 
 size_t Count(const std::vector<std::pair<ULONG, ULONG>>& commands, ULONG command) {
   size_t n = 0;
@@ -200,12 +199,9 @@ TEST_F(LifecycleTest, PowerTransitions) {
   // the settings pass); D0 -> D3 stops the hardware; D3 -> D1 and D3 -> D2 are ignored,
   // the state included; D3 -> D0 initialises again and restarts the streams.
   const Step steps[] = {
-      {PowerDeviceD1, PowerDeviceD1, 0, 0, true},
-      {PowerDeviceD0, PowerDeviceD0, 1, 1, true},
-      {PowerDeviceD3, PowerDeviceD3, 0, 0, false},
-      {PowerDeviceD1, PowerDeviceD3, 0, 0, false},
-      {PowerDeviceD2, PowerDeviceD3, 0, 0, false},
-      {PowerDeviceD0, PowerDeviceD0, 1, 1, true},
+      {PowerDeviceD1, PowerDeviceD1, 0, 0, true},  {PowerDeviceD0, PowerDeviceD0, 1, 1, true},
+      {PowerDeviceD3, PowerDeviceD3, 0, 0, false}, {PowerDeviceD1, PowerDeviceD3, 0, 0, false},
+      {PowerDeviceD2, PowerDeviceD3, 0, 0, false}, {PowerDeviceD0, PowerDeviceD0, 1, 1, true},
   };
   // The harness always reports the state it sent last as the previous one.
   for (const Step& s : steps) {
@@ -268,8 +264,8 @@ TEST_F(LifecycleTest, MonitorFollowsASignalChange) {
   EXPECT_EQ(d->m_nAnalogVideoResolution, 1920u << 16 | 1080);
   EXPECT_EQ(d->m_nAnalogVideoFrameRate, 30u);
   EXPECT_EQ(d->m_nAnalogVideoDecoderStandard, 1u);  // NTSC-M for 30
-  EXPECT_EQ(State()->bFormatChanged, 1u);            // no stream yet: it waits
-  Acquire();                                          // the full bring-up takes it
+  EXPECT_EQ(State()->bFormatChanged, 1u);           // no stream yet: it waits
+  Acquire();                                        // the full bring-up takes it
   EXPECT_EQ(State()->bFormatChanged, 0u);
   EXPECT_EQ(State()->nClockFrameRate, 30u);
 
@@ -317,8 +313,8 @@ struct TickLog {
 };
 TickLog* g_tickLog = nullptr;
 
-VOID RecordTick(struct _KSPIN**, struct _KSSTREAM_POINTER**, PVOID, PVOID, PUCHAR*, ULONG*, ULONGLONG*, UCHAR*,
-                UCHAR*, CDevice* device, ULONG status, ULONG value) {
+VOID RecordTick(struct _KSPIN**, struct _KSSTREAM_POINTER**, PVOID, PVOID, PUCHAR*, ULONG*, ULONGLONG*, UCHAR*, UCHAR*,
+                CDevice* device, ULONG status, ULONG value) {
   if (status != TICK_VIDEO && status != TICK_AUDIO) return;
   ULONG flags = __atomic_exchange_n(&device->m_nStreamRunState[3], 0u, __ATOMIC_RELAXED);
   std::lock_guard<std::mutex> l(g_tickLog->mu);

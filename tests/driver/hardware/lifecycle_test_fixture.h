@@ -46,7 +46,7 @@ inline NTSTATUS LifecycleTestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST tran
   return STATUS_SUCCESS;
 }
 inline const KSDEVICE_DISPATCH kLifecycleTestDispatch = {
-    CDevice::Add, LifecycleTestStart, nullptr, nullptr, nullptr, CDevice::Stop, nullptr,
+    CDevice::Add, LifecycleTestStart, nullptr, nullptr, nullptr, CDevice::Stop,     nullptr,
     nullptr,      CDevice::Remove,    nullptr, nullptr, nullptr, CDevice::SetPower, nullptr};
 inline const KSDEVICE_DESCRIPTOR kLifecycleTestDescriptor = {&kLifecycleTestDispatch, 0, nullptr};
 inline NTSTATUS LifecycleTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {

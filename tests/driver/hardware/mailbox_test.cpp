@@ -25,8 +25,8 @@ TEST_F(MailboxTest, RecordChecksumAndArg7) {
     ULONG sentArg7, checksum;
   };
   const Case cases[] = {
-      {4, 0x00010000, 0x100, 5, 0, 0, 0xFFFEFEF7},        // minus 0x00010109
-      {18, 30, 0, 0, 0x1234, 0, 0u - (18 + 30)},          // Arg7 forced to 0
+      {4, 0x00010000, 0x100, 5, 0, 0, 0xFFFEFEF7},                  // minus 0x00010109
+      {18, 30, 0, 0, 0x1234, 0, 0u - (18 + 30)},                    // Arg7 forced to 0
       {16, 0xFF, 0, 0, 0x1234, 0x1234, 0u - (16 + 0xFF + 0x1234)},  // configure keeps it
   };
   for (const Case& c : cases) {
@@ -46,7 +46,7 @@ TEST_F(MailboxTest, RecordChecksumAndArg7) {
   VORLIX_SendVendorCommand(Dev(), &r);
   std::vector<ULONG> offsets;
   for (auto& w : board_.Writes()) offsets.push_back(w.first);
-  const std::vector<ULONG> order = {REG_MBOX_ARG1, REG_MBOX_ARG2, REG_MBOX_ARG3, REG_MBOX_ARG4, REG_MBOX_ARG5,
+  const std::vector<ULONG> order = {REG_MBOX_ARG1, REG_MBOX_ARG2, REG_MBOX_ARG3,     REG_MBOX_ARG4,   REG_MBOX_ARG5,
                                     REG_MBOX_ARG6, REG_MBOX_ARG7, REG_MBOX_CHECKSUM, REG_MBOX_COMMAND};
   EXPECT_EQ(offsets, order);
 }

@@ -119,9 +119,9 @@ TEST_F(BoardFixture, AccessesOutsideAMappedWindowAreRefused) {
   small.ClearAccessLog();
   EXPECT_EQ(VORLIX_ReadRegister(d, REG_INT_STATUS / 4, 4), 0u);  // the encoder offset is past this window
   EXPECT_FALSE(VORLIX_WriteRegister(d, REG_SYS_RECOVER / 4, 0x30, 4));
-  EXPECT_TRUE(VORLIX_WriteRegister(d, 0x3FF, 1, 4));             // last word: inside
-  EXPECT_FALSE(VORLIX_WriteRegister(d, 0x400, 1, 1));            // first byte past the end
-  EXPECT_FALSE(VORLIX_WriteRegister(d, 0xFFFFFFFF, 1, 4));       // index that would wrap
+  EXPECT_TRUE(VORLIX_WriteRegister(d, 0x3FF, 1, 4));                    // last word: inside
+  EXPECT_FALSE(VORLIX_WriteRegister(d, 0x400, 1, 1));                   // first byte past the end
+  EXPECT_FALSE(VORLIX_WriteRegister(d, 0xFFFFFFFF, 1, 4));              // index that would wrap
   EXPECT_FALSE(VORLIX_WriteBarRegister(d, 1, REG_I2C0_COMMAND, 1, 4));  // no window 1
   EXPECT_FALSE(VORLIX_WriteBarRegister(d, 7, 0, 1, 4));
   EXPECT_EQ(VORLIX_ReadI2cDword(d, 0xA0, 0), 0u);
@@ -142,8 +142,7 @@ TEST_F(EncoderBoardFixture, IdentityReadSequence) {
   EXPECT_EQ(r.nSubsystemVendorIdHigh, 0x12);
   EXPECT_EQ(r.nSubsystemIdLow, 0x78);
   EXPECT_EQ(r.nSubsystemIdHigh, 0x56);
-  EXPECT_EQ(board_.BusTransactions(Bus::A),
-            (std::vector<std::string>{"S A0+ 00+ P", "S A1+ 34+ 12+ 78+ 56- P"}));
+  EXPECT_EQ(board_.BusTransactions(Bus::A), (std::vector<std::string>{"S A0+ 00+ P", "S A1+ 34+ 12+ 78+ 56- P"}));
   EXPECT_TRUE(board_.BusTransactions(Bus::B).empty());
   ExpectDirectionsEqualShadows();
 }
@@ -167,12 +166,12 @@ TEST_F(EncoderBoardFixture, ReadBitSamplesBeforeTheClockRises) {
   auto log = board_.AccessLog();
   std::vector<std::pair<bool, ULONG>> seq;
   for (const auto& a : log) seq.emplace_back(a.write, a.offset);
-  const std::vector<std::pair<bool, ULONG>> expected = {
-      {true, REG_GPIO_A_OUTPUT},  {true, REG_GPIO_A_DIRECTION}, {false, REG_GPIO_A_INPUT},
-      {true, REG_GPIO_A_OUTPUT},  {true, REG_GPIO_A_OUTPUT},    {true, REG_GPIO_A_DIRECTION}};
+  const std::vector<std::pair<bool, ULONG>> expected = {{true, REG_GPIO_A_OUTPUT}, {true, REG_GPIO_A_DIRECTION},
+                                                        {false, REG_GPIO_A_INPUT}, {true, REG_GPIO_A_OUTPUT},
+                                                        {true, REG_GPIO_A_OUTPUT}, {true, REG_GPIO_A_DIRECTION}};
   EXPECT_EQ(seq, expected);
   EXPECT_EQ(log[1].value, state_.nGpioADirection & ~GPIO_A_SDA);  // released, shadow kept
-  EXPECT_TRUE(log[2].value & GPIO_A_SDA);  // nobody pulls the idle bus low
+  EXPECT_TRUE(log[2].value & GPIO_A_SDA);                         // nobody pulls the idle bus low
   EXPECT_TRUE(log[3].value & GPIO_A_SCL);
   ExpectDirectionsEqualShadows();
 }
@@ -287,7 +286,7 @@ TEST_F(I2cControllerFixture, DeadControllerGivesZeroAfterOneHundredPolls) {
     if (!a.write && a.offset == REG_I2C0_STATUS) ++statusReads;
   EXPECT_EQ(statusReads, 100);
   EXPECT_EQ(board_.WritesTo(REG_I2C_MODE, 1).back(), 0xFFFFu);  // restored
-  EXPECT_EQ(machine::DelayRequests().size(), 99u);  // a sleep between reads, none after the last
+  EXPECT_EQ(machine::DelayRequests().size(), 99u);              // a sleep between reads, none after the last
   EXPECT_EQ(machine::DelayRequests()[0].interval, -1);
 }
 

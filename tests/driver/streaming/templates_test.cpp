@@ -60,17 +60,62 @@ TEST(VideoRangeRuleTest, WorkedExamplesAndEdges) {
     USHORT bitCount;
   };
   const Case cases[] = {
-      {{VF_YV12, 704, 480, LINES_525, IC_FULL}, 506880, 121529548, 243059097, 243059097, 166833, 333667, 166833,
-       0xA07, MakeFourCC("YV12"), 12},
-      {{VF_X264, 640, 360, LINES_525, IC_60_ONLY}, 691200, 331444224, 331444224, 331444224, 166833, 166833, 166833,
-       0xA07, MakeFourCC("X264"), 24},
-      {{VF_H264, 720, 576, LINES_625, IC_30_ONLY}, 1244160, 248832000, 248832000, 497664000, 400000, 400000, 200000,
-       0x1FF5F0, MakeFourCC("H264"), 24},
-      {{VF_RGB32, 320, 240, LINES_625, IC_FULL}, 307200, 61440000, 122880000, 122880000, 200000, 400000, 200000,
-       0x1FF5F0, 0, 32},
+      {{VF_YV12, 704, 480, LINES_525, IC_FULL},
+       506880,
+       121529548,
+       243059097,
+       243059097,
+       166833,
+       333667,
+       166833,
+       0xA07,
+       MakeFourCC("YV12"),
+       12},
+      {{VF_X264, 640, 360, LINES_525, IC_60_ONLY},
+       691200,
+       331444224,
+       331444224,
+       331444224,
+       166833,
+       166833,
+       166833,
+       0xA07,
+       MakeFourCC("X264"),
+       24},
+      {{VF_H264, 720, 576, LINES_625, IC_30_ONLY},
+       1244160,
+       248832000,
+       248832000,
+       497664000,
+       400000,
+       400000,
+       200000,
+       0x1FF5F0,
+       MakeFourCC("H264"),
+       24},
+      {{VF_RGB32, 320, 240, LINES_625, IC_FULL},
+       307200,
+       61440000,
+       122880000,
+       122880000,
+       200000,
+       400000,
+       200000,
+       0x1FF5F0,
+       0,
+       32},
       // Rates past 32 bits are advertised as the largest value, not wrapped below the minimum.
-      {{VF_YUY2, 3840, 2160, LINES_525, IC_FULL}, 16588800, 3977330688u, 0xFFFFFFFF, 0xFFFFFFFF, 166833, 333667, 166833,
-       0xA07, MakeFourCC("YUY2"), 16},
+      {{VF_YUY2, 3840, 2160, LINES_525, IC_FULL},
+       16588800,
+       3977330688u,
+       0xFFFFFFFF,
+       0xFFFFFFFF,
+       166833,
+       333667,
+       166833,
+       0xA07,
+       MakeFourCC("YUY2"),
+       16},
   };
   for (const Case& c : cases) {
     KS_DATARANGE_VIDEO r;
@@ -118,14 +163,14 @@ TEST_F(TemplatesTest, VideoRangeTableEntriesAtTheListBoundaries) {
     const char* record;
   };
   const Case cases[] = {
-      {0, "YV12 704x480 525 full"},    {1, "YV12 704x576 625 full"},    {19, "YV12 1920x1080 625 full"},
-      {20, "H264 704x480 525 30"},     {22, "H264 180x120 525 full"},   {39, "H264 1920x1080 625 30"},
-      {40, "X264 352x240 525 full"},   {52, "X264 640x360 525 60"},     {57, "X264 1280x720 625 30"},
-      {58, "YUY2 1920x1080 525 full"}, {65, "RGB24 1920x1080 625 full"}, {66, "RGB32 1920x1080 525 full"},
-      {69, "H264 1920x1080 625 full"}, {82, "YUY2 160x120 525 full"},   {94, "YUY2 720x240 525 60"},
-      {129, "YUY2 1920x1080 625 full"}, {132, "YV12 320x180 525 full"}, {154, "NV12 320x240 525 full"},
-      {168, "RGB32 320x240 525 full"}, {182, "RGB24 320x240 525 full"}, {196, "H264 704x480 525 30"},
-      {203, "H264 1920x1080 625 30"},  {209, "H264 720x576 625 30"},
+      {0, "YV12 704x480 525 full"},     {1, "YV12 704x576 625 full"},     {19, "YV12 1920x1080 625 full"},
+      {20, "H264 704x480 525 30"},      {22, "H264 180x120 525 full"},    {39, "H264 1920x1080 625 30"},
+      {40, "X264 352x240 525 full"},    {52, "X264 640x360 525 60"},      {57, "X264 1280x720 625 30"},
+      {58, "YUY2 1920x1080 525 full"},  {65, "RGB24 1920x1080 625 full"}, {66, "RGB32 1920x1080 525 full"},
+      {69, "H264 1920x1080 625 full"},  {82, "YUY2 160x120 525 full"},    {94, "YUY2 720x240 525 60"},
+      {129, "YUY2 1920x1080 625 full"}, {132, "YV12 320x180 525 full"},   {154, "NV12 320x240 525 full"},
+      {168, "RGB32 320x240 525 full"},  {182, "RGB24 320x240 525 full"},  {196, "H264 704x480 525 30"},
+      {203, "H264 1920x1080 625 30"},   {209, "H264 720x576 625 30"},
   };
   for (const Case& c : cases) EXPECT_EQ(Describe(VideoRangeTable[c.entry]), c.record) << c.entry;
   // The tails reuse the 1920 x 1080 records of entries 58-69; 70-81 are records of their own.
@@ -199,8 +244,8 @@ TEST_F(TemplatesTest, PinTemplates) {
        &AudioStereoFraming},
       {"bridge", &AnalogAudioBridgePinDescriptor, nullptr, 1, &AnalogAudioRange, KSPIN_DATAFLOW_IN,
        KSPIN_COMMUNICATION_NONE, PinGuid(2), PinGuid(2), 1, 0, 1, 0, nullptr},
-      {"stereo bridge", &AudioStereoPins[1], nullptr, 1, &AnalogAudioRange, KSPIN_DATAFLOW_IN,
-       KSPIN_COMMUNICATION_NONE, StereoBridgePinCategory, PinGuid(2), 1, 0, 1, 0, nullptr},
+      {"stereo bridge", &AudioStereoPins[1], nullptr, 1, &AnalogAudioRange, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE,
+       StereoBridgePinCategory, PinGuid(2), 1, 0, 1, 0, nullptr},
       {"encoder out", &EncoderOutputPinDescriptor, &CEncoderPinDispatch, 2, RangeBlocks[2][RANGE_ENCODER_OUTPUT_1],
        KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, PIN_CATEGORY_CAPTURE, PinGuid(3), 0, streaming, 1, 0,
        &EncoderOutputFraming},
@@ -234,10 +279,9 @@ TEST_F(TemplatesTest, PinTemplates) {
     const KSALLOCATOR_FRAMING_EX* f;
     ULONG frames, min, max;
   };
-  for (const FramingCase& f : {FramingCase{&VideoCaptureFraming, 10, 829440, 829440},
-                               FramingCase{&AudioMonoFraming, 25, 80, 960},
-                               FramingCase{&AudioStereoFraming, 25, 1920, 1920},
-                               FramingCase{&EncoderOutputFraming, 8, 32768, 32768}}) {
+  for (const FramingCase& f :
+       {FramingCase{&VideoCaptureFraming, 10, 829440, 829440}, FramingCase{&AudioMonoFraming, 25, 80, 960},
+        FramingCase{&AudioStereoFraming, 25, 1920, 1920}, FramingCase{&EncoderOutputFraming, 8, 32768, 32768}}) {
     const KS_FRAMING_ITEM& item = f.f->FramingItem[0];
     EXPECT_EQ(f.f->CountItems, 1u);
     EXPECT_EQ(f.f->OutputCompression.RatioNumerator, 1u);
@@ -259,14 +303,26 @@ TEST_F(TemplatesTest, FilterTemplatesTopologyAndAutomation) {
     std::vector<GUID> sets;
   };
   const Case cases[] = {
-      {&VideoCaptureFilterDescriptor, 0x02, 1, {KSCATEGORY_CAPTURE, KSCATEGORY_VIDEO},
+      {&VideoCaptureFilterDescriptor,
+       0x02,
+       1,
+       {KSCATEGORY_CAPTURE, KSCATEGORY_VIDEO},
        {PROPSETID_VIDCAP_VIDEOPROCAMP, PROPSETID_VIDCAP_VIDEOCONTROL, PROPSETID_VIDCAP_VIDEODECODER,
         PROPSETID_VIDCAP_VIDEOCOMPRESSION, KSPROPSETID_CustomDevice}},
-      {&AudioCaptureFilterDescriptorMono, 0x03, 2,
-       {KSCATEGORY_CAPTURE, CLSID_AudioInputDeviceCategory, KSCATEGORY_AUDIO}, {KSPROPSETID_CustomDevice}},
-      {&AudioCaptureFilterDescriptorStereo, 0x03, 2,
-       {KSCATEGORY_CAPTURE, CLSID_AudioInputDeviceCategory, KSCATEGORY_AUDIO}, {KSPROPSETID_CustomDevice}},
-      {&EncoderFilterDescriptor, 0x07, 2, {KSCATEGORY_ENCODER, KSCATEGORY_MULTIPLEXER},
+      {&AudioCaptureFilterDescriptorMono,
+       0x03,
+       2,
+       {KSCATEGORY_CAPTURE, CLSID_AudioInputDeviceCategory, KSCATEGORY_AUDIO},
+       {KSPROPSETID_CustomDevice}},
+      {&AudioCaptureFilterDescriptorStereo,
+       0x03,
+       2,
+       {KSCATEGORY_CAPTURE, CLSID_AudioInputDeviceCategory, KSCATEGORY_AUDIO},
+       {KSPROPSETID_CustomDevice}},
+      {&EncoderFilterDescriptor,
+       0x07,
+       2,
+       {KSCATEGORY_ENCODER, KSCATEGORY_MULTIPLEXER},
        {ENCAPIPARAM_PEAK_BITRATE, ENCAPIPARAM_BITRATE_MODE, ENCAPIPARAM_BITRATE}},
       {&CrossbarFilterDescriptor, 0x04, 0, {KSCATEGORY_CROSSBAR}, {PROPSETID_VIDCAP_CROSSBAR}},
       {&TvTunerFilterDescriptor, 0x05, 0, {KSCATEGORY_TVTUNER}, {PROPSETID_TUNER}},
@@ -339,7 +395,8 @@ TEST_F(TemplatesTest, FilterTemplatesTopologyAndAutomation) {
 TEST_F(TemplatesTest, PinlessPinsAndMediums) {
   auto codes = [](const PinlessPinTemplate* pins, int n) {
     std::string s;
-    for (int i = 0; i < n; i++) s += std::string(pins[i].bOutput ? "out:" : "in:") + std::to_string(pins[i].nMediumCode) + " ";
+    for (int i = 0; i < n; i++)
+      s += std::string(pins[i].bOutput ? "out:" : "in:") + std::to_string(pins[i].nMediumCode) + " ";
     return s;
   };
   EXPECT_EQ(codes(CrossbarPins5, 5), "in:-1 in:-1 in:-1 out:0 out:1 ");

@@ -25,8 +25,10 @@ Pair RandomPair(Random& rnd, int srcPixel, int dstPixel, bool allowNegative) {
   p.width = vorlix_test::RandomWidth(rnd);
   p.height = rnd.Int(1, 5);
   const bool contiguous = rnd.Int(0, 2) == 0;
-  p.srcStep = contiguous ? p.width * srcPixel : vorlix_test::RandomStep(rnd, int64_t(p.width) * srcPixel, allowNegative);
-  p.dstStep = contiguous ? p.width * dstPixel : vorlix_test::RandomStep(rnd, int64_t(p.width) * dstPixel, allowNegative);
+  p.srcStep =
+      contiguous ? p.width * srcPixel : vorlix_test::RandomStep(rnd, int64_t(p.width) * srcPixel, allowNegative);
+  p.dstStep =
+      contiguous ? p.width * dstPixel : vorlix_test::RandomStep(rnd, int64_t(p.width) * dstPixel, allowNegative);
   if (contiguous && allowNegative && rnd.Int(0, 3) == 0) {
     p.srcStep = -p.srcStep;
     p.dstStep = -p.dstStep;
@@ -53,13 +55,15 @@ TEST_P(ChannelLevels, ReorderC3ToC4MatchesLevel0) {
     const ImgChannelOrder order = RandomC3ToC4Order(rnd);
     const u8 value = u8(rnd.Int(0, 255));
     GuardedImage src(int64_t(p.width) * 3, p.height, p.srcStep, p.srcEnd);
-    GuardedImage want(int64_t(p.width) * 4, p.height, p.dstStep, p.dstEnd), got(int64_t(p.width) * 4, p.height, p.dstStep, p.dstEnd);
+    GuardedImage want(int64_t(p.width) * 4, p.height, p.dstStep, p.dstEnd),
+        got(int64_t(p.width) * 4, p.height, p.dstStep, p.dstEnd);
     rnd.Fill(src.buffer.data(), src.buffer.size());
     rnd.Fill(want.buffer.data(), want.buffer.size());
     std::memcpy(got.buffer.data(), want.buffer.data(), want.buffer.size());
     const ImgSize size{p.width, p.height};
     ASSERT_EQ(ImgReorderU8C3ToC4Table[0](src.base(), p.srcStep, want.base(), p.dstStep, size, &order, value), IMG_OK);
-    ASSERT_EQ(ImgReorderU8C3ToC4Table[level()](src.base(), p.srcStep, got.base(), p.dstStep, size, &order, value), IMG_OK);
+    ASSERT_EQ(ImgReorderU8C3ToC4Table[level()](src.base(), p.srcStep, got.base(), p.dstStep, size, &order, value),
+              IMG_OK);
     ASSERT_EQ(got.FirstDifference(want), -1) << "case " << c << ": " << p.width << " x " << p.height << " order "
                                              << order.c[0] << order.c[1] << order.c[2] << order.c[3];
   }
@@ -70,7 +74,8 @@ TEST_P(ChannelLevels, CopyC4ToC3MatchesLevel0) {
   for (int c = 0; c < 500; ++c) {
     const Pair p = RandomPair(rnd, 4, 3, true);
     GuardedImage src(int64_t(p.width) * 4, p.height, p.srcStep, p.srcEnd);
-    GuardedImage want(int64_t(p.width) * 3, p.height, p.dstStep, p.dstEnd), got(int64_t(p.width) * 3, p.height, p.dstStep, p.dstEnd);
+    GuardedImage want(int64_t(p.width) * 3, p.height, p.dstStep, p.dstEnd),
+        got(int64_t(p.width) * 3, p.height, p.dstStep, p.dstEnd);
     rnd.Fill(src.buffer.data(), src.buffer.size());
     rnd.Fill(want.buffer.data(), want.buffer.size());
     std::memcpy(got.buffer.data(), want.buffer.data(), want.buffer.size());
@@ -128,7 +133,8 @@ TEST(Channels, Examples) {
   struct InPlace {
     ImgChannelOrder order;
     std::vector<u8> result;
-  } inPlace[] = {{{{0, 3, 2, 1}}, {10, 40, 30, 20}}, {{{3, 3, 3, 3}}, {40, 40, 40, 40}}, {{{3, 2, 1, 0}}, {40, 30, 20, 10}}};
+  } inPlace[] = {
+      {{{0, 3, 2, 1}}, {10, 40, 30, 20}}, {{{3, 3, 3, 3}}, {40, 40, 40, 40}}, {{{3, 2, 1, 0}}, {40, 30, 20, 10}}};
   for (const InPlace& c : inPlace) {
     u8 px[4] = {10, 20, 30, 40};
     ASSERT_EQ(ImgReorderInPlaceU8C4Level0(px, 4, ImgSize{1, 1}, &c.order), IMG_OK);
@@ -179,11 +185,12 @@ TEST(Channels, ArgumentErrorsInOrderWriteNothing) {
                                            c.nullOrder ? nullptr : &c.order, 255),
                 c.status);
       // The 4-to-3 copy has the same pointer and size checks, without an order.
-      const ImgStatus copyStatus = c.nullSrc || c.nullDst                         ? IMG_ERR_NULL
+      const ImgStatus copyStatus = c.nullSrc || c.nullDst                    ? IMG_ERR_NULL
                                    : c.size.width <= 0 || c.size.height <= 0 ? IMG_ERR_SIZE
-                                                                              : IMG_OK;
+                                                                             : IMG_OK;
       if (copyStatus != IMG_OK) {
-        EXPECT_EQ(ImgCopyU8C4ToC3Table[l](c.nullSrc ? nullptr : src, 8, c.nullDst ? nullptr : dst, 6, c.size), copyStatus);
+        EXPECT_EQ(ImgCopyU8C4ToC3Table[l](c.nullSrc ? nullptr : src, 8, c.nullDst ? nullptr : dst, 6, c.size),
+                  copyStatus);
       }
       for (u8 b : dst) ASSERT_EQ(b, 0xEE);
     }
@@ -209,8 +216,9 @@ TEST(Channels, ArgumentErrorsInOrderWriteNothing) {
     for (const InPlace& c : inPlace) {
       SCOPED_TRACE(testing::Message() << "level " << l << ": " << c.what);
       std::memset(dst, 0xEE, sizeof dst);
-      EXPECT_EQ(ImgReorderInPlaceU8C4Table[l](c.nullImage ? nullptr : dst, c.step, c.size, c.nullOrder ? nullptr : &c.order),
-                c.status);
+      EXPECT_EQ(
+          ImgReorderInPlaceU8C4Table[l](c.nullImage ? nullptr : dst, c.step, c.size, c.nullOrder ? nullptr : &c.order),
+          c.status);
       for (u8 b : dst) ASSERT_EQ(b, 0xEE);
     }
 }

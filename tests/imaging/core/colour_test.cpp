@@ -87,10 +87,10 @@ auto Packed(int srcBpp, int dstBpp) {
 
 std::vector<Routine> AllRoutines() {
   std::vector<Routine> v;
-  v.push_back({"ImgBgrxToYuy2Bt601", Packed(4, 2),
-               [](int l, ImgSize s, std::vector<Buffer>& a, std::vector<Buffer>& d, u8) {
-                 return ImgBgrxToYuy2Bt601Table[l](a[0].base(), a[0].step, d[0].base(), d[0].step, s);
-               }});
+  v.push_back(
+      {"ImgBgrxToYuy2Bt601", Packed(4, 2), [](int l, ImgSize s, std::vector<Buffer>& a, std::vector<Buffer>& d, u8) {
+         return ImgBgrxToYuy2Bt601Table[l](a[0].base(), a[0].step, d[0].base(), d[0].step, s);
+       }});
   v.push_back({"ImgYuy2ToBgraBt601", Packed(2, 4),
                [](int l, ImgSize s, std::vector<Buffer>& a, std::vector<Buffer>& d, u8 alpha) {
                  return ImgYuy2ToBgraBt601Table[l](a[0].base(), a[0].step, d[0].base(), d[0].step, s, alpha);
@@ -139,8 +139,8 @@ std::vector<Routine> AllRoutines() {
                  dst.push_back(MakeBuffer(r, s.width + 1, Half(s.height)));
                },
                [](int l, ImgSize s, std::vector<Buffer>& a, std::vector<Buffer>& d, u8) {
-                 return ImgYuy2ToNv12Table[l](a[0].base(), a[0].step, d[0].base(), d[0].step, d[1].base(),
-                                              d[1].step, s);
+                 return ImgYuy2ToNv12Table[l](a[0].base(), a[0].step, d[0].base(), d[0].step, d[1].base(), d[1].step,
+                                              s);
                }});
 
   // Three 4:2:0 planes in.
@@ -207,14 +207,11 @@ std::vector<Routine> AllRoutines() {
                  return ImgI420ToBgrBt601Table[l](p, st, d, ds, s);
                }),
                kColourBt601, 3});
-  v.push_back({"ImgI420ToBgraBt601", i420ToRgb(4), i420Run([](int l, auto... args) {
-                 return ImgI420ToBgraBt601Table[l](args...);
-               }),
-               kColourBt601, 4});
-  v.push_back({"ImgI420ToBgraBt709Studio", i420ToRgb(4), i420Run([](int l, auto... args) {
-                 return ImgI420ToBgraBt709StudioTable[l](args...);
-               }),
-               kColourStudio, 4});
+  v.push_back({"ImgI420ToBgraBt601", i420ToRgb(4),
+               i420Run([](int l, auto... args) { return ImgI420ToBgraBt601Table[l](args...); }), kColourBt601, 4});
+  v.push_back({"ImgI420ToBgraBt709Studio", i420ToRgb(4),
+               i420Run([](int l, auto... args) { return ImgI420ToBgraBt709StudioTable[l](args...); }), kColourStudio,
+               4});
   (void)sizeof(I420Fn);
 
   // 4:4:4 planes (one shared step) to RGB.
@@ -325,7 +322,9 @@ constexpr u8 kAlpha = 0x5A;
 std::vector<RgbRoutine> RgbRoutines() {
   return {
       {"ImgYuy2ToBgraBt601", kColourBt601Raw, 4, Layout::kYuy2,
-       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgYuy2ToBgraBt601Table[l](p[0], s[0], d, ds, z, kAlpha); }},
+       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) {
+         return ImgYuy2ToBgraBt601Table[l](p[0], s[0], d, ds, z, kAlpha);
+       }},
       {"ImgYuy2ToBgrBt601", kColourBt601Raw, 3, Layout::kYuy2,
        [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgYuy2ToBgrBt601Table[l](p[0], s[0], d, ds, z); }},
       {"ImgUyvyToBgraBt709Studio", kColourStudio, 4, Layout::kUyvy,
@@ -333,19 +332,25 @@ std::vector<RgbRoutine> RgbRoutines() {
          return ImgUyvyToBgraBt709StudioTable[l](p[0], s[0], d, ds, z, kAlpha);
        }},
       {"ImgUyvyToBgrBt709Studio", kColourStudio, 3, Layout::kUyvy,
-       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgUyvyToBgrBt709StudioTable[l](p[0], s[0], d, ds, z); }},
+       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) {
+         return ImgUyvyToBgrBt709StudioTable[l](p[0], s[0], d, ds, z);
+       }},
       {"ImgI420ToBgrBt709", kColourBt709, 3, Layout::kPlanes420,
        [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgrBt709Table[l](p, s, d, ds, z); }},
       {"ImgI420ToBgrBt601", kColourBt601, 3, Layout::kPlanes420,
        [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgrBt601Table[l](p, s, d, ds, z); }},
       {"ImgI420ToBgraBt601", kColourBt601, 4, Layout::kPlanes420,
-       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgraBt601Table[l](p, s, d, ds, z, kAlpha); }},
+       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) {
+         return ImgI420ToBgraBt601Table[l](p, s, d, ds, z, kAlpha);
+       }},
       {"ImgI420ToBgraBt709Studio", kColourStudio, 4, Layout::kPlanes420,
        [](int l, auto p, auto s, u8* d, int ds, ImgSize z) {
          return ImgI420ToBgraBt709StudioTable[l](p, s, d, ds, z, kAlpha);
        }},
       {"ImgYuv444ToBgraBt709", kColourBt709, 4, Layout::kPlanes444,
-       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgYuv444ToBgraBt709Table[l](p, s[0], d, ds, z, kAlpha); }},
+       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) {
+         return ImgYuv444ToBgraBt709Table[l](p, s[0], d, ds, z, kAlpha);
+       }},
       {"ImgYuv444ToBgrBt709", kColourBt709, 3, Layout::kPlanes444,
        [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgYuv444ToBgrBt709Table[l](p, s[0], d, ds, z); }},
   };
@@ -524,16 +529,16 @@ struct ForwardCase {
 
 TEST(ColourConversion, BgrxToYuy2GivesLimitedRangeValues) {
   const ForwardCase cases[] = {
-      {"white", 255, 255, 255, 235, 128, 128}, {"black", 0, 0, 0, 16, 128, 128},
-      {"blue", 255, 0, 0, 41, 240, 110},       {"green", 0, 255, 0, 145, 53, 34},
-      {"red", 0, 0, 255, 82, 90, 240},
+      {"white", 255, 255, 255, 235, 128, 128}, {"black", 0, 0, 0, 16, 128, 128}, {"blue", 255, 0, 0, 41, 240, 110},
+      {"green", 0, 255, 0, 145, 53, 34},       {"red", 0, 0, 255, 82, 90, 240},
   };
   for (int level = 0; level < CPU_LEVEL_COUNT; ++level) {
     if (level && !CpuCanRunLevel(level)) continue;
     for (const ForwardCase& c : cases) {
       // 19 pixels: vector steps, a tail of pairs and a lone last pixel.
       u8 src[19 * 4], dst[40];
-      for (int i = 0; i < 19; ++i) src[4 * i] = c.b, src[4 * i + 1] = c.g, src[4 * i + 2] = c.r, src[4 * i + 3] = u8(i * 37);
+      for (int i = 0; i < 19; ++i)
+        src[4 * i] = c.b, src[4 * i + 1] = c.g, src[4 * i + 2] = c.r, src[4 * i + 3] = u8(i * 37);
       std::memset(dst, 0xEE, sizeof dst);
       ASSERT_EQ(ImgBgrxToYuy2Bt601Table[level](src, 0, dst, 0, {19, 1}), IMG_OK);
       for (int k = 0; k < 9; ++k) {
@@ -580,15 +585,25 @@ void ConvertFlat(Path path, int level, u8 y, u8 cb, u8 cr, u8 bgr[3]) {
   int bpp = 4;
   ImgStatus s = IMG_OK;
   switch (path) {
-    case Path::kYuv444Bt709: s = ImgYuv444ToBgraBt709Table[level](planes, w, dst.data(), w * 4, {w, h}, alpha); break;
+    case Path::kYuv444Bt709:
+      s = ImgYuv444ToBgraBt709Table[level](planes, w, dst.data(), w * 4, {w, h}, alpha);
+      break;
     case Path::kI420Bt709:
       s = ImgI420ToBgrBt709Table[level](planes, steps, dst.data(), w * 4, {w, h});
       bpp = 3;
       break;
-    case Path::kI420Bt601: s = ImgI420ToBgraBt601Table[level](planes, steps, dst.data(), w * 4, {w, h}, alpha); break;
-    case Path::kYuy2Raw601: s = ImgYuy2ToBgraBt601Table[level](packed.data(), w * 2, dst.data(), w * 4, {w, h}, alpha); break;
-    case Path::kUyvyStudio: s = ImgUyvyToBgraBt709StudioTable[level](packed.data(), w * 2, dst.data(), w * 4, {w, h}, alpha); break;
-    case Path::kI420Studio: s = ImgI420ToBgraBt709StudioTable[level](planes, steps, dst.data(), w * 4, {w, h}, alpha); break;
+    case Path::kI420Bt601:
+      s = ImgI420ToBgraBt601Table[level](planes, steps, dst.data(), w * 4, {w, h}, alpha);
+      break;
+    case Path::kYuy2Raw601:
+      s = ImgYuy2ToBgraBt601Table[level](packed.data(), w * 2, dst.data(), w * 4, {w, h}, alpha);
+      break;
+    case Path::kUyvyStudio:
+      s = ImgUyvyToBgraBt709StudioTable[level](packed.data(), w * 2, dst.data(), w * 4, {w, h}, alpha);
+      break;
+    case Path::kI420Studio:
+      s = ImgI420ToBgraBt709StudioTable[level](planes, steps, dst.data(), w * 4, {w, h}, alpha);
+      break;
   }
   ASSERT_EQ(s, IMG_OK);
   for (int row = 0; row < h; ++row)
@@ -611,17 +626,30 @@ TEST(ColourConversion, YuvToRgbGivesTheFormulaSetsValues) {
   // Black and white (and, in the studio set, every luma with neutral chroma) are exact at
   // every level; the colours at the vector levels within their scheme's deviation.
   const Set sets[] = {
-      {Path::kYuv444Bt709, kColourBt709,
-       {{"black", 16, 128, 128, 0, 0, 0}, {"white", 235, 128, 128, 255, 255, 255},
-        {"red", 63, 102, 240, 0, 0, 255}, {"green", 173, 42, 26, 1, 255, 0}, {"blue", 32, 240, 118, 255, 0, 1}}},
-      {Path::kI420Bt709, kColourBt709,
+      {Path::kYuv444Bt709,
+       kColourBt709,
+       {{"black", 16, 128, 128, 0, 0, 0},
+        {"white", 235, 128, 128, 255, 255, 255},
+        {"red", 63, 102, 240, 0, 0, 255},
+        {"green", 173, 42, 26, 1, 255, 0},
+        {"blue", 32, 240, 118, 255, 0, 1}}},
+      {Path::kI420Bt709,
+       kColourBt709,
        {{"black", 16, 128, 128, 0, 0, 0}, {"white", 235, 128, 128, 255, 255, 255}, {"red", 63, 102, 240, 0, 0, 255}}},
-      {Path::kI420Bt601, kColourBt601,
-       {{"black", 16, 128, 128, 0, 0, 0}, {"white rounds to 255", 235, 128, 128, 255, 255, 255},
-        {"red", 81, 90, 240, 0, 0, 254}, {"green", 145, 54, 34, 1, 255, 0}, {"blue", 41, 240, 110, 255, 0, 0}}},
-      {Path::kYuy2Raw601, kColourBt601Raw,
-       {{"black sums fall below zero", 16, 128, 128, 0, 0, 0}, {"white without rounding", 235, 128, 128, 254, 254, 254},
-        {"grey 100", 100, 128, 128, 97, 97, 97}, {"red", 81, 90, 240, 0, 0, 254}, {"green", 145, 54, 34, 0, 255, 0},
+      {Path::kI420Bt601,
+       kColourBt601,
+       {{"black", 16, 128, 128, 0, 0, 0},
+        {"white rounds to 255", 235, 128, 128, 255, 255, 255},
+        {"red", 81, 90, 240, 0, 0, 254},
+        {"green", 145, 54, 34, 1, 255, 0},
+        {"blue", 41, 240, 110, 255, 0, 0}}},
+      {Path::kYuy2Raw601,
+       kColourBt601Raw,
+       {{"black sums fall below zero", 16, 128, 128, 0, 0, 0},
+        {"white without rounding", 235, 128, 128, 254, 254, 254},
+        {"grey 100", 100, 128, 128, 97, 97, 97},
+        {"red", 81, 90, 240, 0, 0, 254},
+        {"green", 145, 54, 34, 0, 255, 0},
         {"blue", 41, 240, 110, 255, 0, 0}}},
       {Path::kUyvyStudio, kColourStudio, {{"red", 63, 102, 240, 16, 16, 235}}},
       {Path::kI420Studio, kColourStudio, {{"red", 63, 102, 240, 16, 16, 235}}},
@@ -630,7 +658,8 @@ TEST(ColourConversion, YuvToRgbGivesTheFormulaSetsValues) {
     if (level && !CpuCanRunLevel(level)) continue;
     for (const Set& set : sets)
       for (const InverseCase& c : set.cases) {
-        SCOPED_TRACE(std::string(c.what) + " path " + std::to_string(int(set.path)) + " level " + std::to_string(level));
+        SCOPED_TRACE(std::string(c.what) + " path " + std::to_string(int(set.path)) + " level " +
+                     std::to_string(level));
         const bool edge = c.cb == 128 && c.cr == 128 && (c.y == 16 || c.y == 235);
         const int slack = level > 0 && !edge ? ImgColourVectorSchemeOf(set.set).maxDeviation : 0;
         u8 bgr[3];
@@ -727,15 +756,15 @@ TEST(ColourConversion, NegativeDestinationStepWritesBottomUp) {
   constexpr int w = 20;
   u8 src[2 * w * 4];
   for (int i = 0; i < w; ++i) {
-    std::memset(&src[4 * i], 255, 4);         // white row
-    std::memset(&src[w * 4 + 4 * i], 0, 4);   // black row
+    std::memset(&src[4 * i], 255, 4);        // white row
+    std::memset(&src[w * 4 + 4 * i], 0, 4);  // black row
   }
   for (int level = 0; level < CPU_LEVEL_COUNT; ++level) {
     if (level && !CpuCanRunLevel(level)) continue;
     u8 dst[2 * w * 2];
     ASSERT_EQ(ImgBgrxToYuy2Bt601Table[level](src, w * 4, dst + w * 2, -w * 2, {w, 2}), IMG_OK);
-    EXPECT_EQ(dst[0], 16);          // first row in memory: the source's second (black) row
-    EXPECT_EQ(dst[w * 2], 235);     // second row: the white one
+    EXPECT_EQ(dst[0], 16);       // first row in memory: the source's second (black) row
+    EXPECT_EQ(dst[w * 2], 235);  // second row: the white one
   }
 }
 
@@ -748,18 +777,28 @@ TEST(ColourConversion, OddSizedFourTwoZeroToRgbWarnsAndLeavesTheEdge) {
     int bpp;
     Fn fn;
   } routines[] = {
-      {"ImgI420ToBgrBt709", 3, [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgrBt709Table[l](p, s, d, ds, z); }},
-      {"ImgI420ToBgrBt601", 3, [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgrBt601Table[l](p, s, d, ds, z); }},
-      {"ImgI420ToBgraBt601", 4, [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgraBt601Table[l](p, s, d, ds, z, 0); }},
-      {"ImgI420ToBgraBt709Studio", 4, [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgraBt709StudioTable[l](p, s, d, ds, z, 0); }},
+      {"ImgI420ToBgrBt709", 3,
+       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgrBt709Table[l](p, s, d, ds, z); }},
+      {"ImgI420ToBgrBt601", 3,
+       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgrBt601Table[l](p, s, d, ds, z); }},
+      {"ImgI420ToBgraBt601", 4,
+       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) { return ImgI420ToBgraBt601Table[l](p, s, d, ds, z, 0); }},
+      {"ImgI420ToBgraBt709Studio", 4,
+       [](int l, auto p, auto s, u8* d, int ds, ImgSize z) {
+         return ImgI420ToBgraBt709StudioTable[l](p, s, d, ds, z, 0);
+       }},
   };
   const struct {
     ImgSize size;
     ImgStatus status;
     int writtenCols, writtenRows;
   } cases[] = {
-      {{5, 3}, IMG_WARN_ODD_SIZE, 4, 2}, {{1, 1}, IMG_WARN_ODD_SIZE, 0, 0}, {{4, 3}, IMG_WARN_ODD_SIZE, 4, 2},
-      {{5, 2}, IMG_WARN_ODD_SIZE, 4, 2}, {{4, 2}, IMG_OK, 4, 2},           {{1, 4}, IMG_WARN_ODD_SIZE, 0, 0},
+      {{5, 3}, IMG_WARN_ODD_SIZE, 4, 2},
+      {{1, 1}, IMG_WARN_ODD_SIZE, 0, 0},
+      {{4, 3}, IMG_WARN_ODD_SIZE, 4, 2},
+      {{5, 2}, IMG_WARN_ODD_SIZE, 4, 2},
+      {{4, 2}, IMG_OK, 4, 2},
+      {{1, 4}, IMG_WARN_ODD_SIZE, 0, 0},
       {{35, 3}, IMG_WARN_ODD_SIZE, 34, 2},
   };
   constexpr int maxW = 36, maxH = 4;
@@ -804,14 +843,30 @@ struct Args {
 };
 
 using Mutation = std::function<void(Args&)>;
-Mutation NullSrc() { return [](Args& a) { a.src = nullptr; }; }
-Mutation NullDst() { return [](Args& a) { a.dst = nullptr; }; }
-Mutation NullDst2() { return [](Args& a) { a.dst2 = nullptr; }; }
-Mutation NullArray() { return [](Args& a) { a.planeArray = nullptr; }; }
-Mutation NullSteps() { return [](Args& a) { a.stepArray = nullptr; }; }
-Mutation NullPlane(int i) { return [=](Args& a) { a.planes[i] = nullptr; }; }
-Mutation Size(int w, int h) { return [=](Args& a) { a.size = {w, h}; }; }
-Mutation Both(Mutation x, Mutation y) { return [=](Args& a) { x(a), y(a); }; }
+Mutation NullSrc() {
+  return [](Args& a) { a.src = nullptr; };
+}
+Mutation NullDst() {
+  return [](Args& a) { a.dst = nullptr; };
+}
+Mutation NullDst2() {
+  return [](Args& a) { a.dst2 = nullptr; };
+}
+Mutation NullArray() {
+  return [](Args& a) { a.planeArray = nullptr; };
+}
+Mutation NullSteps() {
+  return [](Args& a) { a.stepArray = nullptr; };
+}
+Mutation NullPlane(int i) {
+  return [=](Args& a) { a.planes[i] = nullptr; };
+}
+Mutation Size(int w, int h) {
+  return [=](Args& a) { a.size = {w, h}; };
+}
+Mutation Both(Mutation x, Mutation y) {
+  return [=](Args& a) { x(a), y(a); };
+}
 
 struct CheckCase {
   const char* what;
@@ -902,20 +957,20 @@ std::vector<CheckedRoutine> CheckTables() {
   v.push_back({"ImgYuy2ToI422",
                [=](int l, Args& a) { return ImgYuy2ToI422Table[l](a.src, 64, outPlanes(a), a.stepArray, a.size); },
                split422Cases});
-  v.push_back({"ImgYv12ToNv12",
-               [=](int l, Args& a) {
-                 return ImgYv12ToNv12Table[l](planes(a), a.stepArray, a.dst, 64, a.dst2, 64, a.size);
-               },
-               {{"null array before Y", Both(NullArray(), NullDst()), IMG_ERR_NULL},
-                {"null steps", NullSteps(), IMG_ERR_NULL},
-                {"null plane 0", Both(NullPlane(0), NullDst()), IMG_ERR_NULL},
-                {"null Y", Both(NullDst(), Size(0, 0)), IMG_ERR_NULL},
-                {"null CbCr", NullDst2(), IMG_ERR_NULL},
-                {"width 1", Size(1, 4), IMG_ERR_SIZE},
-                {"height 1", Size(4, 1), IMG_ERR_SIZE}}});
+  v.push_back(
+      {"ImgYv12ToNv12",
+       [=](int l, Args& a) { return ImgYv12ToNv12Table[l](planes(a), a.stepArray, a.dst, 64, a.dst2, 64, a.size); },
+       {{"null array before Y", Both(NullArray(), NullDst()), IMG_ERR_NULL},
+        {"null steps", NullSteps(), IMG_ERR_NULL},
+        {"null plane 0", Both(NullPlane(0), NullDst()), IMG_ERR_NULL},
+        {"null Y", Both(NullDst(), Size(0, 0)), IMG_ERR_NULL},
+        {"null CbCr", NullDst2(), IMG_ERR_NULL},
+        {"width 1", Size(1, 4), IMG_ERR_SIZE},
+        {"height 1", Size(4, 1), IMG_ERR_SIZE}}});
   v.push_back({"ImgNv12ToI420",
                [=](int l, Args& a) {
-                 return ImgNv12ToI420Table[l](a.src, 64, a.src ? a.src + 1 : nullptr, 64, outPlanes(a), a.stepArray, a.size);
+                 return ImgNv12ToI420Table[l](a.src, 64, a.src ? a.src + 1 : nullptr, 64, outPlanes(a), a.stepArray,
+                                              a.size);
                },
                {{"null Y and CbCr", NullSrc(), IMG_ERR_NULL},
                 {"null array before size", Both(NullArray(), Size(0, 0)), IMG_ERR_NULL},
@@ -951,9 +1006,10 @@ std::vector<CheckedRoutine> CheckTables() {
   v.push_back({"ImgI420ToBgrBt709",
                [=](int l, Args& a) { return ImgI420ToBgrBt709Table[l](planes(a), a.stepArray, a.dst, 64, a.size); },
                i420Cases});
-  v.push_back({"ImgI420ToBgraBt709Studio",
-               [=](int l, Args& a) { return ImgI420ToBgraBt709StudioTable[l](planes(a), a.stepArray, a.dst, 64, a.size, 0); },
-               i420Cases});
+  v.push_back(
+      {"ImgI420ToBgraBt709Studio",
+       [=](int l, Args& a) { return ImgI420ToBgraBt709StudioTable[l](planes(a), a.stepArray, a.dst, 64, a.size, 0); },
+       i420Cases});
   v.push_back({"ImgI420ToBgraBt601",
                [=](int l, Args& a) { return ImgI420ToBgraBt601Table[l](planes(a), a.stepArray, a.dst, 64, a.size, 0); },
                i420Cases});

@@ -58,8 +58,8 @@ void CompareCopy(CpuLevel level, const Fn* table, int elementBytes, int cases, u
     }
     ASSERT_EQ(s0, IMG_OK);
     ASSERT_EQ(sk, s0);
-    ASSERT_EQ(got.FirstDifference(want), -1) << "case " << c << ": " << g.width << " x " << g.height << " steps "
-                                             << g.srcStep << ", " << g.dstStep;
+    ASSERT_EQ(got.FirstDifference(want), -1)
+        << "case " << c << ": " << g.width << " x " << g.height << " steps " << g.srcStep << ", " << g.dstStep;
     // Level 0 itself must copy every row exactly.
     for (int32_t i = 0; i < g.height; ++i)
       ASSERT_EQ(std::memcmp(want.base() + int64_t(i) * g.dstStep, src.base() + int64_t(i) * g.srcStep, size_t(rb)), 0);
@@ -87,7 +87,9 @@ ImgStatus CallSet(SetKind kind, CpuLevel level, const u8* value, u8* dst, int32_
   }
   return IMG_ERR_NULL;
 }
-int PixelBytes(SetKind kind) { return kind == SetKind::U8C1 ? 1 : kind == SetKind::U16C1 ? 2 : kind == SetKind::U8C3 ? 3 : 4; }
+int PixelBytes(SetKind kind) {
+  return kind == SetKind::U8C1 ? 1 : kind == SetKind::U16C1 ? 2 : kind == SetKind::U8C3 ? 3 : 4;
+}
 
 void CompareSet(SetKind kind, CpuLevel level, int cases, uint32_t seed, int maxHeight = 6) {
   Random rnd(seed);
@@ -142,8 +144,9 @@ TEST_P(CopyLevels, VectorCopyAndSwapMatchLevel0) {
     }
     // Byte swap in place.
     std::memcpy(got.data(), src.data(), size_t(2 * m));
-    ASSERT_EQ(ImgVecSwapBytesU16Table[level()](reinterpret_cast<u16*>(got.data()), reinterpret_cast<u16*>(got.data()), m),
-              IMG_OK);
+    ASSERT_EQ(
+        ImgVecSwapBytesU16Table[level()](reinterpret_cast<u16*>(got.data()), reinterpret_cast<u16*>(got.data()), m),
+        IMG_OK);
     for (int32_t k = 0; k < m; ++k) ASSERT_EQ(got.data()[2 * k], src.data()[2 * k + 1]);
   }
 }
@@ -156,7 +159,8 @@ TEST_P(CopyLevels, LargeImagesMatchLevel0) {
     const int32_t width = rnd.Int(1000, 5000), height = rnd.Int(2, 40);
     const bool contiguous = c % 2 == 0;
     const int32_t step = contiguous ? width : width + rnd.Int(1, 100);
-    GuardedImage src(width, height, step, true), want(width, height, step, c % 3 == 0), got(width, height, step, c % 3 == 0);
+    GuardedImage src(width, height, step, true), want(width, height, step, c % 3 == 0),
+        got(width, height, step, c % 3 == 0);
     rnd.Fill(src.buffer.data(), src.buffer.size());
     ASSERT_EQ(ImgCopyU8C1Table[0](src.base(), step, want.base(), step, ImgSize{width, height}), IMG_OK);
     ASSERT_EQ(ImgCopyU8C1Table[level()](src.base(), step, got.base(), step, ImgSize{width, height}), IMG_OK);
@@ -213,7 +217,8 @@ TEST_P(Streaming, LargeCopiesAndSetsMatchLevel0) {
     for (int pb : {1, 2}) {
       const int32_t step = c.width * pb + c.padding;
       GuardedImage src(int64_t(c.width) * pb, c.height, step, true);
-      GuardedImage want(int64_t(c.width) * pb, c.height, step, false), got(int64_t(c.width) * pb, c.height, step, false);
+      GuardedImage want(int64_t(c.width) * pb, c.height, step, false),
+          got(int64_t(c.width) * pb, c.height, step, false);
       rnd.Fill(src.buffer.data(), src.buffer.size());
       rnd.Fill(want.buffer.data(), want.buffer.size());
       std::memcpy(got.buffer.data(), want.buffer.data(), want.buffer.size());

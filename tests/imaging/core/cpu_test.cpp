@@ -168,9 +168,8 @@ TEST_F(ScriptedCpu, SelectionByType) {
     CpuTypeCode code;
     ImgStatus status;
     CpuLevel level;
-  } cases[] = {{-1, 0, 0}, {0, 0, 0},  {96, 0, 0}, {32, 0, 1}, {66, 0, 1}, {33, 0, 2}, {34, 0, 2},
-               {36, 0, 2}, {67, 0, 2}, {38, 0, 3}, {71, 0, 3}, {70, 0, 4}, {35, 0, 3}, {68, 0, 3},
-               {37, 0, 3}, {69, 0, 3}};
+  } cases[] = {{-1, 0, 0}, {0, 0, 0},  {96, 0, 0}, {32, 0, 1}, {66, 0, 1}, {33, 0, 2}, {34, 0, 2}, {36, 0, 2},
+               {67, 0, 2}, {38, 0, 3}, {71, 0, 3}, {70, 0, 4}, {35, 0, 3}, {68, 0, 3}, {37, 0, 3}, {69, 0, 3}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
     EXPECT_EQ(CpuSelectProcessorLevelByType(c.code), c.status);
@@ -213,10 +212,10 @@ TEST_F(ScriptedCpu, CacheSizeFromLeafFourSkipsInstructionCaches) {
   auto cache = [](u32 type, u32 ways, u32 line, u32 sets) {
     return CpuIdRegs{type, ((ways - 1) << 22) | ((line - 1) & 0xFFF), sets - 1, 0};
   };
-  cpu.leaves[{4, 0}] = cache(1, 8, 64, 64);         // 32 KB data
-  cpu.leaves[{4, 1}] = cache(2, 64, 64, 1024);      // 4 MB instruction cache: skipped
-  cpu.leaves[{4, 2}] = cache(3, 4, 64, 1024);       // 256 KB unified
-  cpu.leaves[{4, 3}] = cache(3, 16, 64, 8192);      // 8 MB unified
+  cpu.leaves[{4, 0}] = cache(1, 8, 64, 64);     // 32 KB data
+  cpu.leaves[{4, 1}] = cache(2, 64, 64, 1024);  // 4 MB instruction cache: skipped
+  cpu.leaves[{4, 2}] = cache(3, 4, 64, 1024);   // 256 KB unified
+  cpu.leaves[{4, 3}] = cache(3, 16, 64, 8192);  // 8 MB unified
   cpu.leaves[{4, 4}] = CpuIdRegs{0, 0, 0, 0};
   CpuInstallProcessor(&kScripted);
   int32_t bytes = -1;
@@ -306,8 +305,10 @@ TEST(RealProcessor, SelectsTheLevelOfThisProcessor) {
     expected = std::atoi(e);
   } else {
     __builtin_cpu_init();
-    expected = __builtin_cpu_supports("sse4.1") ? 3 : __builtin_cpu_supports("ssse3") ? 2
-               : __builtin_cpu_supports("sse3") ? 1 : 0;
+    expected = __builtin_cpu_supports("sse4.1")  ? 3
+               : __builtin_cpu_supports("ssse3") ? 2
+               : __builtin_cpu_supports("sse3")  ? 1
+                                                 : 0;
   }
   EXPECT_EQ(CpuActiveLevel, expected);
   for (CpuLevel l = 0; l <= expected; ++l) EXPECT_EQ(CpuCanRunLevel(l), 1) << l;

@@ -85,8 +85,8 @@ TEST(Deinterlace, MotionAdaptiveEveryLevelMatchesLevelZero) {
                                                                      size, threshold, first, kept, copyKept, strict);
     for (CpuLevel level : levels) {
       std::vector<u8> out = p.dst;
-      const ImgStatus status = ImgDeinterlaceMotionAdaptiveTable[level](
-          frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, threshold, first, kept, copyKept, strict);
+      const ImgStatus status = ImgDeinterlaceMotionAdaptiveTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep,
+                                                                        size, threshold, first, kept, copyKept, strict);
       ASSERT_EQ(status, refStatus) << "level " << level << " iteration " << iter;
       ASSERT_EQ(out, ref) << "level " << level << " size " << size.width << "x" << size.height << " threshold "
                           << threshold << " parities " << first << "/" << kept << " copy " << copyKept << " strict "
@@ -114,8 +114,8 @@ TEST(Deinterlace, BlendEveryLevelMatchesLevelZeroWithLinearWeights) {
     const int first = r.Int(-1, 2), kept = r.Int(-1, 2), copyKept = r.Int(0, 1);
     const std::vector<const u8*> frames = p.FramePointers();
     std::vector<u8> ref = p.dst;
-    const ImgStatus refStatus =
-        ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept, &state);
+    const ImgStatus refStatus = ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size,
+                                                            first, kept, copyKept, &state);
     for (CpuLevel level : levels) {
       std::vector<u8> out = p.dst;
       const ImgStatus status = ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size,
@@ -147,8 +147,7 @@ TEST(Deinterlace, BlendWeightFormsMatchLevelZeroAtTheirBoundaries) {
       const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1);
       const std::vector<const u8*> frames = p.FramePointers();
       std::vector<u8> ref = p.dst;
-      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept,
-                                  &state);
+      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept, &state);
       for (CpuLevel level : levels) {
         std::vector<u8> out = p.dst;
         ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
@@ -180,8 +179,8 @@ TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
                                            copyKept, strict);
       for (CpuLevel level : levels) {
         std::vector<u8> out = p.dst;
-        ImgDeinterlaceMotionAdaptiveTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, 12, first,
-                                                 kept, copyKept, strict);
+        ImgDeinterlaceMotionAdaptiveTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, 12, first, kept,
+                                                 copyKept, strict);
         ASSERT_EQ(out, ref) << "motion-adaptive, level " << level << " size " << size.width << "x" << size.height;
       }
     }
@@ -191,8 +190,7 @@ TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
       ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, 4, -32, 8, 72), IMG_OK);
       const std::vector<const u8*> frames = p.FramePointers();
       std::vector<u8> ref = p.dst;
-      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept,
-                                  &state);
+      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept, &state);
       for (CpuLevel level : levels) {
         std::vector<u8> out = p.dst;
         ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
@@ -341,7 +339,8 @@ TEST(Deinterlace, MotionAdaptiveIdenticalFramesGiveTheReference) {
       for (int level = 0; level < CPU_LEVEL_COUNT; ++level) {
         if (level && !CpuCanRunLevel(level)) continue;
         std::vector<u8> dst(w * h, 0xEE);
-        ASSERT_EQ(ImgDeinterlaceMotionAdaptiveTable[level](frames, w, dst.data(), w, {w, h}, 12, 0, kept, 1, 0), IMG_OK);
+        ASSERT_EQ(ImgDeinterlaceMotionAdaptiveTable[level](frames, w, dst.data(), w, {w, h}, 12, 0, kept, 1, 0),
+                  IMG_OK);
         EXPECT_EQ(dst, frame) << "height " << h << " kept " << kept << " level " << level;
       }
   }
@@ -355,9 +354,9 @@ TEST(Deinterlace, MotionAdaptiveRowRolesAndBorders) {
     int h, first, kept, copyKept;
     const char* rows;  // per row: R = reference copied, '.' = rebuilt, '-' = untouched
   } cases[] = {
-      {5, 0, 0, 1, "R.R.R"}, {6, 0, 0, 1, "R.R.RR"}, {5, 0, 1, 1, "RR.RR"}, {6, 0, 1, 1, "RR.R.R"},
-      {6, 0, 0, 0, "-.-.-R"}, {5, 1, 1, 0, "R-.-R"}, {1, 0, 0, 1, "R"}, {1, 0, 1, 0, "R"}, {2, 0, 1, 1, "RR"},
-      {2, 0, 0, 0, "-R"},
+      {5, 0, 0, 1, "R.R.R"},  {6, 0, 0, 1, "R.R.RR"}, {5, 0, 1, 1, "RR.RR"}, {6, 0, 1, 1, "RR.R.R"},
+      {6, 0, 0, 0, "-.-.-R"}, {5, 1, 1, 0, "R-.-R"},  {1, 0, 0, 1, "R"},     {1, 0, 1, 0, "R"},
+      {2, 0, 1, 1, "RR"},     {2, 0, 0, 0, "-R"},
   };
   for (const auto& c : cases)
     for (int level = 0; level < CPU_LEVEL_COUNT; ++level) {
@@ -375,9 +374,15 @@ TEST(Deinterlace, MotionAdaptiveRowRolesAndBorders) {
                      std::to_string(c.kept) + " row " + std::to_string(y) + " level " + std::to_string(level));
         const std::vector<u8> row(dst.begin() + y * w, dst.begin() + (y + 1) * w);
         switch (c.rows[y]) {
-          case 'R': EXPECT_EQ(row, std::vector<u8>(w, reference)); break;
-          case '-': EXPECT_EQ(row, std::vector<u8>(w, 0xEE)); break;
-          default: EXPECT_EQ(std::count(row.begin(), row.end(), 0xEE), 0); break;
+          case 'R':
+            EXPECT_EQ(row, std::vector<u8>(w, reference));
+            break;
+          case '-':
+            EXPECT_EQ(row, std::vector<u8>(w, 0xEE));
+            break;
+          default:
+            EXPECT_EQ(std::count(row.begin(), row.end(), 0xEE), 0);
+            break;
         }
       }
     }
@@ -470,9 +475,7 @@ TEST(Deinterlace, BlendStateBuilderFollowsTheLinearRule) {
   EXPECT_EQ(state.vectorWeightOffset, -32);
   EXPECT_EQ(state.lowerLimit, 8);
   EXPECT_EQ(state.upperLimit, 72);
-  const struct {
-    int m, spatial;
-  } points[] = {{0, 0}, {8, 0}, {9, 4}, {40, 128}, {72, 256}, {200, 256}, {255, 256}};
+  const struct { int m, spatial; } points[] = {{0, 0}, {8, 0}, {9, 4}, {40, 128}, {72, 256}, {200, 256}, {255, 256}};
   for (const auto& p : points) {
     EXPECT_EQ(weights[p.m], p.spatial) << p.m;
     EXPECT_EQ(weights[256 + p.m], 256 - p.spatial) << p.m;
@@ -510,19 +513,58 @@ TEST(Deinterlace, ArgumentChecksRunInOrderAndLeaveTheDestinationUntouched) {
   };
   const Case cases[] = {
       {"null array before null dst", [](Args& a) { a.nullArray = true, a.dst = nullptr; }, IMG_ERR_NULL, IMG_ERR_NULL},
-      {"null dst before size", [](Args& a) { a.dst = nullptr, a.size = {0, 0}; }, IMG_ERR_NULL, IMG_ERR_NULL},
-      {"null state before size", [](Args& a) { a.state = nullptr, a.size = {0, 0}; }, IMG_ERR_SIZE, IMG_ERR_NULL},
-      {"null frame 2 before size", [](Args& a) { a.frames[2] = nullptr, a.size = {0, 0}; }, IMG_ERR_NULL, IMG_ERR_NULL},
+      {"null dst before size",
+       [](Args& a) {
+         a.dst = nullptr, a.size = {0, 0};
+       },
+       IMG_ERR_NULL, IMG_ERR_NULL},
+      {"null state before size",
+       [](Args& a) {
+         a.state = nullptr, a.size = {0, 0};
+       },
+       IMG_ERR_SIZE, IMG_ERR_NULL},
+      {"null frame 2 before size",
+       [](Args& a) {
+         a.frames[2] = nullptr, a.size = {0, 0};
+       },
+       IMG_ERR_NULL, IMG_ERR_NULL},
       {"null frame 3 (the motion-adaptive method's fourth)", [](Args& a) { a.frames[3] = nullptr; }, IMG_ERR_NULL,
        IMG_OK},
-      {"null weights before size", [&](Args& a) { a.state = &noWeights, a.size = {0, 0}; }, IMG_ERR_SIZE,
-       IMG_ERR_NULL},
-      {"width 0", [](Args& a) { a.size = {0, h}; }, IMG_ERR_SIZE, IMG_ERR_SIZE},
-      {"height -1", [](Args& a) { a.size = {w, -1}; }, IMG_ERR_SIZE, IMG_ERR_SIZE},
-      {"width 2", [](Args& a) { a.size = {2, h}; }, IMG_OK, IMG_ERR_SIZE},
-      {"height 2", [](Args& a) { a.size = {w, 2}; }, IMG_OK, IMG_ERR_SIZE},
-      {"height 1", [](Args& a) { a.size = {w, 1}; }, IMG_OK, IMG_ERR_SIZE},
-      {"3 x 3", [](Args& a) { a.size = {3, 3}; }, IMG_OK, IMG_OK},
+      {"null weights before size",
+       [&](Args& a) {
+         a.state = &noWeights, a.size = {0, 0};
+       },
+       IMG_ERR_SIZE, IMG_ERR_NULL},
+      {"width 0",
+       [](Args& a) {
+         a.size = {0, h};
+       },
+       IMG_ERR_SIZE, IMG_ERR_SIZE},
+      {"height -1",
+       [](Args& a) {
+         a.size = {w, -1};
+       },
+       IMG_ERR_SIZE, IMG_ERR_SIZE},
+      {"width 2",
+       [](Args& a) {
+         a.size = {2, h};
+       },
+       IMG_OK, IMG_ERR_SIZE},
+      {"height 2",
+       [](Args& a) {
+         a.size = {w, 2};
+       },
+       IMG_OK, IMG_ERR_SIZE},
+      {"height 1",
+       [](Args& a) {
+         a.size = {w, 1};
+       },
+       IMG_OK, IMG_ERR_SIZE},
+      {"3 x 3",
+       [](Args& a) {
+         a.size = {3, 3};
+       },
+       IMG_OK, IMG_OK},
   };
   for (const Case& c : cases)
     for (int method = 0; method < 2; ++method)

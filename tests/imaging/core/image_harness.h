@@ -51,7 +51,9 @@ class Guarded {
 // one in memory), in a guarded buffer.
 struct GuardedImage {
   GuardedImage(int64_t rowBytes, int32_t height, int32_t step, bool againstEnd)
-      : rowBytes(rowBytes), height(height), step(step),
+      : rowBytes(rowBytes),
+        height(height),
+        step(step),
         buffer(size_t((height - 1) * int64_t(step < 0 ? -step : step) + rowBytes), againstEnd) {}
   uint8_t* base() { return step >= 0 ? buffer.data() : buffer.data() + int64_t(-step) * (height - 1); }
   bool SameBytes(const GuardedImage& other) const {

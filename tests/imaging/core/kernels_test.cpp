@@ -73,9 +73,9 @@ TEST(UncalledKernels, ReverseCopiesAndExchanges) {
 
 TEST(UncalledKernels, PatternFills) {
   using Fill = void (*)(const u8*, u8*, u32, u32);
-  const Fill fills[8][5] = {LEVELS_1_TO_4(FillRowKernelU8C1), LEVELS_1_TO_4(FillRowKernelU16C1),
-                            LEVELS_1_TO_4(FillRowKernelU8C3), LEVELS_1_TO_4(FillRowKernelU8C4),
-                            LEVELS_1_TO_4(FillRowKernelU8C6), LEVELS_1_TO_4(FillRowKernelU8C8),
+  const Fill fills[8][5] = {LEVELS_1_TO_4(FillRowKernelU8C1),  LEVELS_1_TO_4(FillRowKernelU16C1),
+                            LEVELS_1_TO_4(FillRowKernelU8C3),  LEVELS_1_TO_4(FillRowKernelU8C4),
+                            LEVELS_1_TO_4(FillRowKernelU8C6),  LEVELS_1_TO_4(FillRowKernelU8C8),
                             LEVELS_1_TO_4(FillRowKernelU8C12), LEVELS_1_TO_4(FillRowKernelU8C16)};
   const int sizes[8] = {1, 2, 3, 4, 6, 8, 12, 16};
   Random rnd(102);
@@ -97,7 +97,8 @@ TEST(UncalledKernels, PatternFills) {
         for (u32 k = 0; k < nBytes; ++k) want[shift + k] = value[k % E];
         fn(pattern.data(), base + shift, nBytes, u32(rnd.Int(0, 1)));
         after.assign(base, base + nBytes + 32);
-        ASSERT_EQ(after, want) << "level " << level << ", " << E << "-byte values over " << nBytes << " bytes at +" << shift;
+        ASSERT_EQ(after, want) << "level " << level << ", " << E << "-byte values over " << nBytes << " bytes at +"
+                               << shift;
       }
 }
 
@@ -166,8 +167,10 @@ TEST(UncalledKernels, ChannelInsertExtractAndThreeOfFour) {
     for (int bytes = 1; bytes <= 2; ++bytes)
       for (auto [level, fn] : Built(threeOfFour[bytes - 1])) {
         const u32 samples = 4 * u32(rnd.Int(1, 60));
-        std::vector<u8> src = Bytes(rnd, size_t(samples) * bytes), dst = Bytes(rnd, size_t(samples) * bytes), want = dst;
-        for (u32 p = 0; p < samples / 4; ++p) std::memcpy(&want[size_t(p) * 4 * bytes], &src[size_t(p) * 4 * bytes], 3 * bytes);
+        std::vector<u8> src = Bytes(rnd, size_t(samples) * bytes), dst = Bytes(rnd, size_t(samples) * bytes),
+                        want = dst;
+        for (u32 p = 0; p < samples / 4; ++p)
+          std::memcpy(&want[size_t(p) * 4 * bytes], &src[size_t(p) * 4 * bytes], 3 * bytes);
         fn(src.data(), dst.data(), samples);
         ASSERT_EQ(dst, want) << bytes << "-byte samples, level " << level;
       }
@@ -216,43 +219,64 @@ TEST(UncalledKernels, ChannelReordersOfWideSamples) {
   for (int rep = 0; rep < 4; ++rep) {
     const int32_t order[4] = {rnd.Int(0, 3), rnd.Int(0, 3), rnd.Int(0, 3), 0};
     for (auto [level, fn] : Built(r8))
-      CheckReorder<u8>(level, 4, 3, [&](auto... a) { fn(a..., order); },
-                       [&](const u8* s, u8* d) { for (int n = 0; n < 3; ++n) d[n] = s[order[n]]; }, rnd, "u8 4 to 3");
+      CheckReorder<u8>(
+          level, 4, 3, [&](auto... a) { fn(a..., order); },
+          [&](const u8* s, u8* d) {
+            for (int n = 0; n < 3; ++n) d[n] = s[order[n]];
+          },
+          rnd, "u8 4 to 3");
     for (auto [level, fn] : Built(r16))
-      CheckReorder<u16>(level, 4, 3, [&](auto... a) { fn(a..., order); },
-                        [&](const u16* s, u16* d) { for (int n = 0; n < 3; ++n) d[n] = s[order[n]]; }, rnd, "u16 4 to 3");
+      CheckReorder<u16>(
+          level, 4, 3, [&](auto... a) { fn(a..., order); },
+          [&](const u16* s, u16* d) {
+            for (int n = 0; n < 3; ++n) d[n] = s[order[n]];
+          },
+          rnd, "u16 4 to 3");
     for (auto [level, fn] : Built(r32))
-      CheckReorder<u32>(level, 4, 3, [&](auto... a) { fn(a..., order); },
-                        [&](const u32* s, u32* d) { for (int n = 0; n < 3; ++n) d[n] = s[order[n]]; }, rnd, "u32 4 to 3");
+      CheckReorder<u32>(
+          level, 4, 3, [&](auto... a) { fn(a..., order); },
+          [&](const u32* s, u32* d) {
+            for (int n = 0; n < 3; ++n) d[n] = s[order[n]];
+          },
+          rnd, "u32 4 to 3");
 
     const int32_t special = rnd.Int(0, 3);
     int32_t widen[4] = {rnd.Int(0, 2), rnd.Int(0, 2), rnd.Int(0, 2), rnd.Int(0, 2)};
     widen[special] = rnd.Int(3, 4);
     const int32_t constant16 = rnd.Int(0, 1) ? 0x10000 : rnd.Int(0, 0xFFFF);
     for (auto [level, fn] : Built(w16))
-      CheckReorder<u16>(level, 3, 4, [&](auto... a) { fn(a..., special, constant16, widen); },
-                        [&](const u16* s, u16* d) {
-                          for (int n = 0; n < 4; ++n)
-                            if (n != special) d[n] = s[widen[n]];
-                            else if (constant16 != 0x10000) d[n] = u16(constant16);
-                        },
-                        rnd, "u16 3 to 4");
+      CheckReorder<u16>(
+          level, 3, 4, [&](auto... a) { fn(a..., special, constant16, widen); },
+          [&](const u16* s, u16* d) {
+            for (int n = 0; n < 4; ++n)
+              if (n != special)
+                d[n] = s[widen[n]];
+              else if (constant16 != 0x10000)
+                d[n] = u16(constant16);
+          },
+          rnd, "u16 3 to 4");
     const u32 constant32 = 0xA1B2C3D4u;
     for (auto [level, fn] : Built(w32))
-      CheckReorder<u32>(level, 3, 4, [&](auto... a) { fn(a..., special, constant32, widen); },
-                        [&](const u32* s, u32* d) {
-                          for (int n = 0; n < 4; ++n)
-                            if (n != special) d[n] = s[widen[n]];
-                            else if (widen[n] == 3) d[n] = constant32;
-                        },
-                        rnd, "u32 3 to 4");
+      CheckReorder<u32>(
+          level, 3, 4, [&](auto... a) { fn(a..., special, constant32, widen); },
+          [&](const u32* s, u32* d) {
+            for (int n = 0; n < 4; ++n)
+              if (n != special)
+                d[n] = s[widen[n]];
+              else if (widen[n] == 3)
+                d[n] = constant32;
+          },
+          rnd, "u32 3 to 4");
   }
   for (auto [level, fn] : Built(drop16))
-    CheckReorder<u16>(level, 4, 3, fn, [](const u16* s, u16* d) { std::memcpy(d, s, 6); }, rnd, "u16 drop");
+    CheckReorder<u16>(
+        level, 4, 3, fn, [](const u16* s, u16* d) { std::memcpy(d, s, 6); }, rnd, "u16 drop");
   for (auto [level, fn] : Built(widen16))
-    CheckReorder<u16>(level, 3, 4, fn, [](const u16* s, u16* d) { std::memcpy(d, s, 6); }, rnd, "u16 widen");
+    CheckReorder<u16>(
+        level, 3, 4, fn, [](const u16* s, u16* d) { std::memcpy(d, s, 6); }, rnd, "u16 widen");
   for (auto [level, fn] : Built(widen8))
-    CheckReorder<u8>(level, 3, 4, fn, [](const u8* s, u8* d) { std::memcpy(d, s, 3); }, rnd, "u8 widen");
+    CheckReorder<u8>(
+        level, 3, 4, fn, [](const u8* s, u8* d) { std::memcpy(d, s, 3); }, rnd, "u8 widen");
 }
 
 template <typename T, int C>
@@ -271,8 +295,8 @@ void CheckWideInterleave(void (*fn)(const T* const*, int32_t, T*, int32_t, int32
     for (int32_t i = 0; i < height; ++i)
       for (int32_t x = 0; x < width; ++x)
         for (int k = 0; k < C; ++k)
-          std::memcpy(&want[size_t(i) * dstStep + (size_t(x) * C + k) * sizeof(T)], &planes[k][size_t(i) * srcStep + x * sizeof(T)],
-                      sizeof(T));
+          std::memcpy(&want[size_t(i) * dstStep + (size_t(x) * C + k) * sizeof(T)],
+                      &planes[k][size_t(i) * srcStep + x * sizeof(T)], sizeof(T));
     fn(p, srcStep, reinterpret_cast<T*>(dst.data()), dstStep, width, height, u32(rnd.Int(0, 1)));
     ASSERT_EQ(dst, want) << sizeof(T) << "-byte elements, " << C << " planes";
   }

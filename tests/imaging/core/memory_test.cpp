@@ -97,8 +97,8 @@ TEST_P(Memory, ImageRowsRoundUpToThirtyTwoBytes) {
     int32_t width, height;
     int32_t step;
   } cases[] = {
-      {1, 33, 2, 64}, {1, 32, 1, 32}, {1, 1, 7, 32}, {2, 1, 1, 32}, {2, 17, 2, 64},
-      {4, 8, 3, 32},  {4, 9, 3, 64},  {4, 1920, 1080, 7680},
+      {1, 33, 2, 64}, {1, 32, 1, 32}, {1, 1, 7, 32}, {2, 1, 1, 32},
+      {2, 17, 2, 64}, {4, 8, 3, 32},  {4, 9, 3, 64}, {4, 1920, 1080, 7680},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.bytesPerPixel << " bytes, " << c.width << " x " << c.height);

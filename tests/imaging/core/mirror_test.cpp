@@ -60,9 +60,8 @@ TEST_P(MirrorLevels, EveryPixelSizeAndAxisMatchesLevel0) {
     const ImgSize size{width, height};
     ASSERT_EQ(CallMirror(pb, 0, want.base(), step, size, axis), IMG_OK);
     ASSERT_EQ(CallMirror(pb, level, got.base(), step, size, axis), IMG_OK);
-    ASSERT_EQ(got.FirstDifference(want), -1)
-        << "case " << c << ": " << pb << "-byte pixels, " << width << " x " << height << ", step " << step << ", axis "
-        << axis;
+    ASSERT_EQ(got.FirstDifference(want), -1) << "case " << c << ": " << pb << "-byte pixels, " << width << " x "
+                                             << height << ", step " << step << ", axis " << axis;
 
     std::vector<u8> after(before.size());
     for (int32_t i = 0; i < height; ++i)

@@ -15,7 +15,10 @@ using vorlix_test::Random;
 // C planes sharing one step, and the interleaved picture with its own.
 struct Planar {
   Planar(int channels, int32_t width, int32_t height, int32_t planeStep, int32_t pixelStep, Random& rnd)
-      : channels(channels), size{width, height}, planeStep(planeStep), pixelStep(pixelStep),
+      : channels(channels),
+        size{width, height},
+        planeStep(planeStep),
+        pixelStep(pixelStep),
         pixels(int64_t(width) * channels, height, pixelStep, rnd.Int(0, 1)) {
     for (int c = 0; c < channels; ++c) {
       planes.emplace_back(std::make_unique<GuardedImage>(width, height, planeStep, rnd.Int(0, 1)));
@@ -63,7 +66,8 @@ struct Planar {
   std::vector<std::unique_ptr<GuardedImage>> planes;
 };
 
-void ComparePlanes(CpuLevel level, bool interleave, int cases, uint32_t seed, int32_t minWidth = 1, int32_t maxHeight = 5) {
+void ComparePlanes(CpuLevel level, bool interleave, int cases, uint32_t seed, int32_t minWidth = 1,
+                   int32_t maxHeight = 5) {
   Random rnd(seed);
   for (int c = 0; c < cases; ++c) {
     const int channels = rnd.Int(3, 4);
@@ -100,7 +104,8 @@ TEST_P(PlaneLevels, ContiguousPicturesEitherSideOfTheMergeLimit) {
   for (int channels : {3, 4})
     for (int32_t side : {200, 400}) {
       SCOPED_TRACE(testing::Message() << channels << " channels, " << side << " x " << side);
-      Planar want(channels, side, side, side, side * channels, rnd), got(channels, side, side, side, side * channels, rnd);
+      Planar want(channels, side, side, side, side * channels, rnd),
+          got(channels, side, side, side, side * channels, rnd);
       got.CopyFrom(want);
       ASSERT_EQ(want.Deinterleave(0), IMG_OK);
       ASSERT_EQ(got.Deinterleave(level()), IMG_OK);

@@ -63,8 +63,7 @@ void Cubic(const void* src, void* dst, int32_t srcStep, int32_t dstStep, int32_t
 void Lanczos(const void* src, void* dst, int32_t srcStep, int32_t dstStep, int32_t dstW, int32_t dstH,
              const int32_t* rowOff, const int32_t* colOff, const ResizeTap6Weights* rowRec,
              const ResizeTap6Weights* colRec, float*, float*, float*, float*, float*, float*, int32_t roiX,
-             int32_t roiY, int32_t colsRight, int32_t rowsBelow, int32_t upscale, int32_t pixelStep,
-             int32_t channels) {
+             int32_t roiY, int32_t colsRight, int32_t rowsBelow, int32_t upscale, int32_t pixelStep, int32_t channels) {
   Common("lanczos", src, dst, srcStep, dstStep, dstW, dstH, rowOff, colOff);
   g.rowRec.assign(rowRec, rowRec + dstH);
   g.colRec.assign(colRec, colRec + dstW);
@@ -92,9 +91,9 @@ struct Args {
 std::vector<u8> g_src(4096), g_dst(65536);
 ImgStatus RunEngine(const Args& a, const void* src = g_src.data(), void* dst = g_dst.data()) {
   g = Seen{};
-  return ResizeInterpolateEngineWithTable(kRecorders, src, a.w, a.h, a.srcStep, &a.roi, dst, 64, a.dstSize, a.xf,
-                                          a.yf, a.xShift, a.yShift, a.pixelStep, a.channels, a.kind, a.planar,
-                                          a.interp, a.mapping);
+  return ResizeInterpolateEngineWithTable(kRecorders, src, a.w, a.h, a.srcStep, &a.roi, dst, 64, a.dstSize, a.xf, a.yf,
+                                          a.xShift, a.yShift, a.pixelStep, a.channels, a.kind, a.planar, a.interp,
+                                          a.mapping);
 }
 
 // Positions by repeated addition, as the engine forms them.
@@ -110,8 +109,8 @@ TEST(ResizeInterpolateEngineTables, CubicEdgeMovesKeepFourTapsInsideTheImage) {
     ImgRect roi;
     double f;
   };
-  for (const Case& k : {Case{{0, 0, 10, 12}, 1.5}, Case{{2, 3, 6, 6}, 2.7}, Case{{0, 0, 10, 12}, 0.45},
-                        Case{{4, 5, 20, 20}, 1.0}}) {
+  for (const Case& k :
+       {Case{{0, 0, 10, 12}, 1.5}, Case{{2, 3, 6, 6}, 2.7}, Case{{0, 0, 10, 12}, 0.45}, Case{{4, 5, 20, 20}, 1.0}}) {
     Args a;
     a.roi = k.roi;
     a.xf = a.yf = k.f;

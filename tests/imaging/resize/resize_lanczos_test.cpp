@@ -30,9 +30,9 @@ ResizeTap6Weights Model(float frac) {
   for (int t = 0; t < 6; ++t) {
     double x = -2.0 - frac + t, a = std::fabs(x) * 100.0;
     int k = int(a);
-    r.w[t] = std::fabs(x) < 3.0 ? float((ResizeLanczos3Table[k + 1] - ResizeLanczos3Table[k]) * (a - k) +
-                                         ResizeLanczos3Table[k])
-                                : 0.0f;
+    r.w[t] = std::fabs(x) < 3.0
+                 ? float((ResizeLanczos3Table[k + 1] - ResizeLanczos3Table[k]) * (a - k) + ResizeLanczos3Table[k])
+                 : 0.0f;
     s += r.w[t];
   }
   for (float& w : r.w) w = float(w / s);
@@ -98,7 +98,7 @@ TEST(ResizeInterpolateEngine, RefusesKindsWithoutRows) {
   // unknown kinds are refused.
   const Case cases[] = {{IMG_ELEM_S16, 1, IMG_INTERP_CUBIC}, {IMG_ELEM_S16, 1, IMG_INTERP_LANCZOS3},
                         {IMG_ELEM_S16, 3, IMG_INTERP_CUBIC}, {IMG_ELEM_S16, 3, IMG_INTERP_LANCZOS3},
-                        {4, 1, IMG_INTERP_LINEAR},          {-1, 1, IMG_INTERP_NEAREST}};
+                        {4, 1, IMG_INTERP_LINEAR},           {-1, 1, IMG_INTERP_NEAREST}};
   for (const Case& k : cases) {
     resize_test::CountingHooks hooks;
     EXPECT_EQ(ResizeInterpolateEngine(src, 8, 8, 8, &roi, dst, 16, {16, 16}, 1.5, 1.5, 0, 0, k.channels, k.channels,

@@ -28,8 +28,8 @@ const DriverCall kCalls[] = {
      }},
     {"packed 4:2:2 to the pin's size",
      [](const std::vector<u8>& src, std::vector<u8>& dst) {
-       return ImgResizeYuy2(src.data(), {32, 40}, 64, {0, 0, 32, 40}, dst.data(), 40, {20, 30}, 20.0 / 32,
-                            30.0 / 40, IMG_INTERP_LINEAR);
+       return ImgResizeYuy2(src.data(), {32, 40}, 64, {0, 0, 32, 40}, dst.data(), 40, {20, 30}, 20.0 / 32, 30.0 / 40,
+                            IMG_INTERP_LINEAR);
      }},
 };
 

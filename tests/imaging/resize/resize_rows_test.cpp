@@ -199,8 +199,12 @@ void NearestCases(Random& rnd) {
         return d;
       };
       Dest<T> want = run(0);
-      CheckDest(want, k, [&](int x, int y, int c) { return std::pair{k.img.At(k.cols[x], k.rows[y], c), 0.0}; },
-                l.name);
+      CheckDest(
+          want, k,
+          [&](int x, int y, int c) {
+            return std::pair{k.img.At(k.cols[x], k.rows[y], c), 0.0};
+          },
+          l.name);
       for (CpuLevel level : vorlix_test::RunnableLevels()) ExpectSameDest(run(level), want, 0, l.name, level);
     }
   }
@@ -249,8 +253,8 @@ void LinearCases(Random& rnd) {
         int w = rnd.Int(0, 3) == 0 ? 8192 : rnd.Int(0, 16384);
         cw[2 * i] = u16(16384 - w), cw[2 * i + 1] = u16(w), cf[i] = float(w) / 16384.0f;
       }
-      const int slot = (l.cn ? RESIZE_SLOT_LINEAR_U8CN : RESIZE_SLOT_LINEAR_U8C1) - RESIZE_GROUP_BASE_linear +
-                       KindOf<T>();
+      const int slot =
+          (l.cn ? RESIZE_SLOT_LINEAR_U8CN : RESIZE_SLOT_LINEAR_U8C1) - RESIZE_GROUP_BASE_linear + KindOf<T>();
       const auto ro = k.RowOffsets(), co = k.ColOffsets();
       auto run = [&](int level) {
         Dest<T> d(k.dstW, k.dstH, l.pixelStep, k.dstPad);
@@ -321,19 +325,19 @@ TEST(ResizeRows, LinearHalvesRoundUp) {
     {
       const s16 src[4] = {0, -1, -1, -1};  // horizontal 0/-1 -> 0; vertical 0/-1 -> 0
       s16 dst[1];
-      t.linear[RESIZE_SLOT_LINEAR_S16C1 - RESIZE_GROUP_BASE_linear](src, dst, 2, 1, 1, 1, rows, cols, rw, cw, b0, b1,
-                                                                    0, 0);
+      t.linear[RESIZE_SLOT_LINEAR_S16C1 - RESIZE_GROUP_BASE_linear](src, dst, 2, 1, 1, 1, rows, cols, rw, cw, b0, b1, 0,
+                                                                    0);
       EXPECT_EQ(dst[0], 0) << level;
       const s16 pos[4] = {0, 1, 1, 1};
-      t.linear[RESIZE_SLOT_LINEAR_S16C1 - RESIZE_GROUP_BASE_linear](pos, dst, 2, 1, 1, 1, rows, cols, rw, cw, b0, b1,
-                                                                    0, 0);
+      t.linear[RESIZE_SLOT_LINEAR_S16C1 - RESIZE_GROUP_BASE_linear](pos, dst, 2, 1, 1, 1, rows, cols, rw, cw, b0, b1, 0,
+                                                                    0);
       EXPECT_EQ(dst[0], 1) << level;
     }
     {
       const u16 src[4] = {0, 1, 1, 1};
       u16 dst[1];
-      t.linear[RESIZE_SLOT_LINEAR_U16C1 - RESIZE_GROUP_BASE_linear](src, dst, 2, 1, 1, 1, rows, cols, rw, cw, b0, b1,
-                                                                    0, 0);
+      t.linear[RESIZE_SLOT_LINEAR_U16C1 - RESIZE_GROUP_BASE_linear](src, dst, 2, 1, 1, 1, rows, cols, rw, cw, b0, b1, 0,
+                                                                    0);
       EXPECT_EQ(dst[0], 1) << level;
     }
   }
@@ -438,8 +442,8 @@ void FilteredCases(Random& rnd, Filter f, int iterations) {
           int slot = (l.cn ? RESIZE_SLOT_LANCZOS_U8CN : RESIZE_SLOT_LANCZOS_U8C1) - RESIZE_GROUP_BASE_lanczos + kind;
           t.lanczos[slot](s, dp, ss, d.step, k.dstW, k.dstH, ro.data(), co.data(),
                           reinterpret_cast<const ResizeTap6Weights*>(rowRec.data()),
-                          reinterpret_cast<const ResizeTap6Weights*>(colRec.data()), work[0], work[1], work[2],
-                          work[3], work[4], work[5], k.roiX, k.roiY, colsRight, rowsBelow, upscale, ps, ch);
+                          reinterpret_cast<const ResizeTap6Weights*>(colRec.data()), work[0], work[1], work[2], work[3],
+                          work[4], work[5], k.roiX, k.roiY, colsRight, rowsBelow, upscale, ps, ch);
         }
         return d;
       };
@@ -462,8 +466,11 @@ void FilteredCases(Random& rnd, Filter f, int iterations) {
       const auto colTaps = tapsOf(k.cols, colRec, colFrac, -k.roiX, colsRight - 1);
       static const char* kNames[] = {"cubic", "four-tap", "six-tap", "Lanczos-3"};
       Dest<T> want = run(0);
-      SCOPED_TRACE(testing::Message() << f << " " << l.name << " flip " << k.img.flip << " roi " << k.roiX << "," << k.roiY << " img " << W << "x" << H << " up " << upscale << " dst " << k.dstW << "x" << k.dstH);
-      CheckDest(want, k, [&](int x, int y, int c) { return Separable(k, x, y, c, rowTaps, colTaps); }, kNames[f]);
+      SCOPED_TRACE(testing::Message() << f << " " << l.name << " flip " << k.img.flip << " roi " << k.roiX << ","
+                                      << k.roiY << " img " << W << "x" << H << " up " << upscale << " dst " << k.dstW
+                                      << "x" << k.dstH);
+      CheckDest(
+          want, k, [&](int x, int y, int c) { return Separable(k, x, y, c, rowTaps, colTaps); }, kNames[f]);
       // Only the four-tap stores differ between levels (ties to even from level 1 on).
       const int allowed = f == kTap4 && !std::is_same_v<T, float> ? 1 : 0;
       for (CpuLevel level : vorlix_test::RunnableLevels()) ExpectSameDest(run(level), want, allowed, l.name, level);
@@ -510,8 +517,8 @@ TEST(ResizeRows, CubicWeightsAndExactPositions) {
   float b[4][8];
   u8 dst[3];
   const u8 rows4[4 * 4] = {3, 250, 17, 255, 3, 250, 17, 255, 3, 250, 17, 255, 3, 250, 17, 255};
-  ResizeRowTables[0]->cubic[RESIZE_SLOT_CUBIC_U8C1 - RESIZE_GROUP_BASE_cubic](
-      rows4 + 4, dst, 4, 3, 3, 1, one, at1, zero, fr, b[0], b[1], b[2], b[3], 0, 0);
+  ResizeRowTables[0]->cubic[RESIZE_SLOT_CUBIC_U8C1 - RESIZE_GROUP_BASE_cubic](rows4 + 4, dst, 4, 3, 3, 1, one, at1,
+                                                                              zero, fr, b[0], b[1], b[2], b[3], 0, 0);
   EXPECT_EQ(dst[0], 250);
   EXPECT_EQ(dst[1], 17);
   EXPECT_EQ(dst[2], 255);
@@ -526,18 +533,24 @@ TEST(ResizeRows, StoresRoundAndClampByKindAndLevel) {
     int u8v, u16v, s16v;           // level 0 (and the six-tap rows at every level)
     int u8even, u16even, s16even;  // four-tap rows of levels 1 to 4
   };
-  const Store cases[] = {
-      {2.5f, 3, 3, 3, 2, 2, 2},         {3.5f, 4, 4, 4, 4, 4, 4},
-      {-2.5f, 0, 0, -3, 0, 0, -2},      {2.4f, 2, 2, 2, 2, 2, 2},
-      {-2.4f, 0, 0, -2, 0, 0, -2},      {-0.4f, 0, 0, 0, 0, 0, 0},
-      {253.5f, 254, 254, 254, 254, 254, 254}, {254.5f, 255, 255, 255, 254, 254, 254},
-      {255.7f, 255, 256, 256, 255, 256, 256}, {-3.2f, 0, 0, -3, 0, 0, -3},
-      {40000.0f, 255, 40000, 32767, 255, 40000, 32767}, {-40000.0f, 0, 0, -32768, 0, 0, -32768},
-      {70000.0f, 255, 65535, 32767, 255, 65535, 32767}, {0.0f, 0, 0, 0, 0, 0, 0},
-      // Just below one half: the 0.5000001 of the store carries it to 1.
-      {0.49999997f, 1, 1, 1, 0, 0, 0},
-      // One unit below 1.5 lies further from the half than the constant reaches.
-      {1.49999988f, 1, 1, 1, 1, 1, 1}};
+  const Store cases[] = {{2.5f, 3, 3, 3, 2, 2, 2},
+                         {3.5f, 4, 4, 4, 4, 4, 4},
+                         {-2.5f, 0, 0, -3, 0, 0, -2},
+                         {2.4f, 2, 2, 2, 2, 2, 2},
+                         {-2.4f, 0, 0, -2, 0, 0, -2},
+                         {-0.4f, 0, 0, 0, 0, 0, 0},
+                         {253.5f, 254, 254, 254, 254, 254, 254},
+                         {254.5f, 255, 255, 255, 254, 254, 254},
+                         {255.7f, 255, 256, 256, 255, 256, 256},
+                         {-3.2f, 0, 0, -3, 0, 0, -3},
+                         {40000.0f, 255, 40000, 32767, 255, 40000, 32767},
+                         {-40000.0f, 0, 0, -32768, 0, 0, -32768},
+                         {70000.0f, 255, 65535, 32767, 255, 65535, 32767},
+                         {0.0f, 0, 0, 0, 0, 0, 0},
+                         // Just below one half: the 0.5000001 of the store carries it to 1.
+                         {0.49999997f, 1, 1, 1, 0, 0, 0},
+                         // One unit below 1.5 lies further from the half than the constant reaches.
+                         {1.49999988f, 1, 1, 1, 1, 1, 1}};
   constexpr int kW = 20;
   for (int level = 0; level < CPU_LEVEL_COUNT; ++level) {
     if (level && !CpuCanRunLevel(level)) continue;
@@ -556,10 +569,9 @@ TEST(ResizeRows, StoresRoundAndClampByKindAndLevel) {
         const ResizeTap4Weights rs4{{0, c.sum, 0, 0}};
         const ResizeTap6Weights rs6{{0, 0, c.sum, 0, 0, 0}};
         T d4[kW], d6[kW];
-        t.tap4[slot4 - RESIZE_GROUP_BASE_tap4](s, d4, 8, kW, kW, 1, rows, cols, &rs4, c4, b[0], b[1], b[2], b[3], 0,
-                                               0);
-        t.tap6[slot6 - RESIZE_GROUP_BASE_tap6](s, d6, 8, kW, kW, 1, rows, cols, &rs6, c6, b[0], b[1], b[2], b[3],
-                                               b[4], b[5], 0, 0);
+        t.tap4[slot4 - RESIZE_GROUP_BASE_tap4](s, d4, 8, kW, kW, 1, rows, cols, &rs4, c4, b[0], b[1], b[2], b[3], 0, 0);
+        t.tap6[slot6 - RESIZE_GROUP_BASE_tap6](s, d6, 8, kW, kW, 1, rows, cols, &rs6, c6, b[0], b[1], b[2], b[3], b[4],
+                                               b[5], 0, 0);
         for (int i = 0; i < kW; ++i) {
           EXPECT_EQ(int(d6[i]), want6) << "six-tap sum " << c.sum << " level " << level << " pixel " << i;
           EXPECT_EQ(int(d4[i]), level ? want4 : want6) << "four-tap sum " << c.sum << " level " << level;
@@ -617,7 +629,9 @@ void EngineKinds(Random& rnd) {
               if (std::is_same_v<T, float> && allowed)
                 ASSERT_NEAR(a, b, 1e-3 * (1 + std::abs(a))) << "level " << level;
               else
-                ASSERT_LE(std::abs(a - b), allowed) << "level " << level << " interp " << interp << " " << l.name << " kind " << KindOf<T>() << " planar " << planar << " element " << i << " of " << want[size_t(p)].size() << " map " << mapping;
+                ASSERT_LE(std::abs(a - b), allowed) << "level " << level << " interp " << interp << " " << l.name
+                                                    << " kind " << KindOf<T>() << " planar " << planar << " element "
+                                                    << i << " of " << want[size_t(p)].size() << " map " << mapping;
             }
         }
       }

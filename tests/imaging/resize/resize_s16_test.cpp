@@ -15,7 +15,8 @@ using vorlix_test::Random;
 struct S16Image {
   int width, height, step;  // step in bytes
   std::vector<s16> data;
-  S16Image(int w, int h, int padElems = 0) : width(w), height(h), step(2 * (w + padElems)), data(size_t(h) * (w + padElems)) {}
+  S16Image(int w, int h, int padElems = 0)
+      : width(w), height(h), step(2 * (w + padElems)), data(size_t(h) * (w + padElems)) {}
   s16* Row(int y) { return data.data() + size_t(y) * (step / 2); }
   s16 At(int x, int y) const { return data[size_t(y) * (step / 2) + x]; }
 };
@@ -73,7 +74,14 @@ TEST(ImgSuperSampleS16C1, ChecksInOrderWithNothingWritten) {
       {"wider destination", s, 16, {8, 8}, d, 8, {9, 4}, buf.data(), IMG_ERR_SIZE},
       {"taller destination", s, 16, {8, 8}, d, 8, {4, 9}, buf.data(), IMG_ERR_SIZE},
       // A layout past the int32 range: refused, where the query refuses to size it.
-      {"buffer beyond int32", s, 16, {INT32_MAX, 1 << 20}, d, 8, {INT32_MAX - 1, (1 << 20) - 1}, buf.data(),
+      {"buffer beyond int32",
+       s,
+       16,
+       {INT32_MAX, 1 << 20},
+       d,
+       8,
+       {INT32_MAX - 1, (1 << 20) - 1},
+       buf.data(),
        IMG_ERR_SIZE},
   };
   for (CpuLevel level : resize_test::AllLevels())
@@ -123,8 +131,21 @@ TEST(ImgSuperSampleS16C1, TapTablesOfTheWorkedRatios) {
       {2, 1, 2, {{0, 1}, {1, 1}}},
       {3, 2, 2, {{0, 1}, {1, 0.5f}, {1, 0.5f}, {2, 1}}},
       {5, 2, 3, {{0, 1}, {1, 1}, {2, 0.5f}, {2, 0.5f}, {3, 1}, {4, 1}}},
-      {8, 3, 4, {{0, 1}, {1, 1}, {2, 0.6666667f}, {0, 0}, {2, 0.3333333f}, {3, 1}, {4, 1}, {5, 0.3333335f},
-                 {5, 0.6666665f}, {6, 1}, {7, 1}, {0, 0}}},
+      {8,
+       3,
+       4,
+       {{0, 1},
+        {1, 1},
+        {2, 0.6666667f},
+        {0, 0},
+        {2, 0.3333333f},
+        {3, 1},
+        {4, 1},
+        {5, 0.3333335f},
+        {5, 0.6666665f},
+        {6, 1},
+        {7, 1},
+        {0, 0}}},
   };
   for (CpuLevel level : resize_test::AllLevels())
     for (const Case& c : cases) {
@@ -197,7 +218,8 @@ TEST(ImgSuperSampleS16C1, MeansRoundHalfUpOnBothSidesOfZero) {
       Outcome r = Downscale(src, c.dw, c.dh, level);
       ASSERT_EQ(r.status, IMG_OK);
       for (int y = 0; y < c.dh; ++y)
-        for (int x = 0; x < c.dw; ++x) EXPECT_EQ(r.out.At(x, y), c.want[size_t(y * c.dw + x)]) << c.what << " level " << level;
+        for (int x = 0; x < c.dw; ++x)
+          EXPECT_EQ(r.out.At(x, y), c.want[size_t(y * c.dw + x)]) << c.what << " level " << level;
       // Elements right of the destination width keep their bytes.
       for (int y = 0; y < c.dh; ++y) EXPECT_EQ(r.out.At(c.dw, y), s16(0x5A5A)) << c.what;
     }
@@ -227,9 +249,9 @@ TEST(ImgSuperSampleS16C1, EqualSizesCopyAndIgnoreTheBuffer) {
     u8 junk[16];
     std::memset(junk, 0xEE, sizeof junk);
     S16Image out(13, 7, 1);
-    ASSERT_EQ(ImgSuperSampleS16C1Table[level](src.data.data(), src.step, {13, 7}, out.data.data(), out.step, {13, 7},
-                                              junk),
-              IMG_OK);
+    ASSERT_EQ(
+        ImgSuperSampleS16C1Table[level](src.data.data(), src.step, {13, 7}, out.data.data(), out.step, {13, 7}, junk),
+        IMG_OK);
     for (int y = 0; y < 7; ++y)
       for (int x = 0; x < 13; ++x) ASSERT_EQ(out.At(x, y), src.At(x, y));
     for (u8 v : junk) EXPECT_EQ(v, 0xEE);
@@ -245,11 +267,10 @@ TEST(ImgSuperSampleS16C1, EveryKernelAgainstTheReference) {
     int sx, dx;
     bool exact;
   };
-  const Ratio ratios[] = {{2, 1, false},  {3, 2, false}, {4, 3, false},  {5, 4, false}, {6, 5, false},
-                          {9, 8, false},  {3, 1, false}, {5, 2, false},  {5, 3, false}, {7, 3, false},
-                          {9, 4, false},  {10, 7, false}, {4, 1, false}, {7, 2, false}, {8, 3, false},
-                          {8, 1, false},  {7, 6, true},  {8, 7, true},   {7, 4, true},  {10, 3, true},
-                          {5, 1, true},   {16, 1, true}, {1, 1, false}};
+  const Ratio ratios[] = {{2, 1, false}, {3, 2, false}, {4, 3, false}, {5, 4, false}, {6, 5, false}, {9, 8, false},
+                          {3, 1, false}, {5, 2, false}, {5, 3, false}, {7, 3, false}, {9, 4, false}, {10, 7, false},
+                          {4, 1, false}, {7, 2, false}, {8, 3, false}, {8, 1, false}, {7, 6, true},  {8, 7, true},
+                          {7, 4, true},  {10, 3, true}, {5, 1, true},  {16, 1, true}, {1, 1, false}};
   Random rnd(0x516);
   for (const Ratio& ratio : ratios)
     for (int iter = 0; iter < 6; ++iter) {
@@ -272,8 +293,8 @@ TEST(ImgSuperSampleS16C1, EveryKernelAgainstTheReference) {
         for (int y = 0; y < dh; ++y)
           for (int x = 0; x < dw + 2; ++x)
             ASSERT_LE(std::abs(int(got.out.At(x, y)) - int(want.out.At(x, y))), exact ? 0 : 1)
-                << ratio.sx << ":" << ratio.dx << " by " << v[0] << ":" << v[1] << " width " << w << " level "
-                << level << " at " << x << "," << y;
+                << ratio.sx << ":" << ratio.dx << " by " << v[0] << ":" << v[1] << " width " << w << " level " << level
+                << " at " << x << "," << y;
       }
     }
 }

@@ -10,19 +10,18 @@ using resize_test::CountingHooks;
 using resize_test::FromRows;
 using resize_test::Image;
 
-using EngineFn = ImgStatus (*)(const void*, ImgSize, int32_t, const ImgRect*, void*, int32_t, ImgSize, double,
-                               double, int32_t, int32_t, int32_t, int32_t);
+using EngineFn = ImgStatus (*)(const void*, ImgSize, int32_t, const ImgRect*, void*, int32_t, ImgSize, double, double,
+                               int32_t, int32_t, int32_t, int32_t);
 const EngineFn kEngines[CPU_LEVEL_COUNT] = {ResizeSuperSampleEngine, img::level1::ResizeSuperSampleEngine,
-                                            img::level2::ResizeSuperSampleEngine,
-                                            img::level3::ResizeSuperSampleEngine,
+                                            img::level2::ResizeSuperSampleEngine, img::level3::ResizeSuperSampleEngine,
                                             img::level4::ResizeSuperSampleEngine};
 
 std::vector<int> AreaU8(const Image& src, double xf, double yf, int dw, int dh, ImgRect roi = {0, 0, 0, 0}) {
   if (roi.width == 0) roi = {0, 0, src.width, src.height};
   Image out(dw, dh);
   std::fill(out.bytes.begin(), out.bytes.end(), 0x5A);
-  ImgStatus st = ImgResizeU8C1(src.bytes.data(), {src.width, src.height}, src.step, roi, out.bytes.data(), dw,
-                               {dw, dh}, xf, yf, IMG_INTERP_SUPERSAMPLE);
+  ImgStatus st = ImgResizeU8C1(src.bytes.data(), {src.width, src.height}, src.step, roi, out.bytes.data(), dw, {dw, dh},
+                               xf, yf, IMG_INTERP_SUPERSAMPLE);
   EXPECT_EQ(st, IMG_OK);
   return std::vector<int>(out.bytes.begin(), out.bytes.end());
 }
@@ -37,11 +36,21 @@ TEST(ResizeSuperSample, WorkedCellsOfEveryPeriodMode) {
   };
   const Case cases[] = {
       {"whole periods, a mean of 3.5 stores 4",
-       FromRows({{10, 20, 30, 40}, {41, 50, 60, 70}, {1, 2, 3, 4}, {5, 6, 7, 8}}), 0.5, 0.5, 2, 2, {30, 50, 4, 6}},
+       FromRows({{10, 20, 30, 40}, {41, 50, 60, 70}, {1, 2, 3, 4}, {5, 6, 7, 8}}),
+       0.5,
+       0.5,
+       2,
+       2,
+       {30, 50, 4, 6}},
       {"horizontal period 1.5", FromRows({{0, 90, 180}}), 2.0 / 3, 1.0, 2, 1, {30, 150}},
       {"horizontal period 2.5", FromRows({{10, 20, 30, 40, 50}}), 0.4, 1.0, 2, 1, {18, 42}},
       {"vertical period 1.5", FromRows({{0}, {90}, {180}}), 1.0, 2.0 / 3, 1, 2, {30, 150}},
-      {"both periods 1.5", FromRows({{0, 90, 180}, {90, 180, 0}, {180, 0, 90}}), 2.0 / 3, 2.0 / 3, 2, 2,
+      {"both periods 1.5",
+       FromRows({{0, 90, 180}, {90, 180, 0}, {180, 0, 90}}),
+       2.0 / 3,
+       2.0 / 3,
+       2,
+       2,
        {60, 120, 120, 60}},
       {"factor one is the region", FromRows({{1, 2, 3}, {4, 5, 6}}), 1.0, 1.0, 3, 2, {1, 2, 3, 4, 5, 6}},
   };
@@ -111,14 +120,12 @@ TEST(ResizeSuperSample, OtherKindsAndLayouts) {
       for (int c = 0; c < 4; ++c) src.At((p % 2) * 4 + c, p / 2) = u8(px[p][c]);
     u8 dst[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     ImgRect roi{0, 0, 2, 2};
-    ASSERT_EQ(ResizeSuperSampleEngine(src.bytes.data(), {2, 2}, 8, &roi, dst, 4, {1, 1}, 0.5, 0.5, 4, 3,
-                                      IMG_ELEM_U8, 0),
-              0);
+    ASSERT_EQ(
+        ResizeSuperSampleEngine(src.bytes.data(), {2, 2}, 8, &roi, dst, 4, {1, 1}, 0.5, 0.5, 4, 3, IMG_ELEM_U8, 0), 0);
     EXPECT_EQ(std::vector<int>(dst, dst + 4), (std::vector<int>{40, 50, 60, 0xEE}));
     // Four channels average all four.
-    ASSERT_EQ(ResizeSuperSampleEngine(src.bytes.data(), {2, 2}, 8, &roi, dst, 4, {1, 1}, 0.5, 0.5, 4, 4,
-                                      IMG_ELEM_U8, 0),
-              0);
+    ASSERT_EQ(
+        ResizeSuperSampleEngine(src.bytes.data(), {2, 2}, 8, &roi, dst, 4, {1, 1}, 0.5, 0.5, 4, 4, IMG_ELEM_U8, 0), 0);
     EXPECT_EQ(std::vector<int>(dst, dst + 4), (std::vector<int>{40, 50, 60, 3}));
   }
 }
@@ -179,8 +186,8 @@ TEST(ResizeSuperSample, EveryLevelMatchesLevelZeroForEveryKindAndLayout) {
     const u8* s = flip ? src.data() + size_t(srcStep) * (h - 1) : src.data();
     auto run = [&](EngineFn fn, std::vector<u8>& out) {
       out.assign(size_t(dstStep) * dh, 0x5A);
-      return fn(s, {w, h}, flip ? -srcStep : srcStep, &roi, out.data(), dstStep, {dw, dh}, xf, yf, pixelStep,
-                channels, kind, 0);
+      return fn(s, {w, h}, flip ? -srcStep : srcStep, &roi, out.data(), dstStep, {dw, dh}, xf, yf, pixelStep, channels,
+                kind, 0);
     };
     std::vector<u8> want, got;
     ImgStatus st0 = run(kEngines[0], want);

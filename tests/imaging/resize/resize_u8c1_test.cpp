@@ -36,8 +36,8 @@ Result Resize(const Image& src, ImgRect roi, int dw, int dh, double xf, double y
               ImgResizeU8C1Fn fn = ImgResizeU8C1) {
   Result r{0, Image(dw, dh)};
   std::fill(r.out.bytes.begin(), r.out.bytes.end(), 0x5A);
-  r.status = fn(src.bytes.data(), {src.width, src.height}, src.step, roi, r.out.bytes.data(), r.out.step, {dw, dh},
-                xf, yf, interp);
+  r.status = fn(src.bytes.data(), {src.width, src.height}, src.step, roi, r.out.bytes.data(), r.out.step, {dw, dh}, xf,
+                yf, interp);
   return r;
 }
 Result Resize(const Image& src, int dw, int dh, double xf, double yf, int interp) {
@@ -50,8 +50,7 @@ TEST(ResizeU8C1Checks, StatusesInOrderWithNothingWrittenOrAllocated) {
   Image src(8, 8);
   Image dst(16, 16);
   std::fill(dst.bytes.begin(), dst.bytes.end(), 0x77);
-  const Call ok{src.bytes.data(), {8, 8}, 8, {0, 0, 8, 8}, dst.bytes.data(), 16, {16, 16}, 2.0, 2.0,
-                IMG_INTERP_LINEAR};
+  const Call ok{src.bytes.data(), {8, 8}, 8, {0, 0, 8, 8}, dst.bytes.data(), 16, {16, 16}, 2.0, 2.0, IMG_INTERP_LINEAR};
   struct Case {
     const char* what;
     Call call;
@@ -95,15 +94,16 @@ TEST(ResizeU8C1Checks, StatusesInOrderWithNothingWrittenOrAllocated) {
        IMG_ERR_INTERPOLATION},
       {"destination size before factor", with([](Call& c) { c.dstSize.height = 0, c.xf = 0.0; }), IMG_ERR_SIZE},
       {"negative region before outside", with([](Call& c) { c.roi.x = -1, c.roi.y = 8; }), IMG_ERR_SIZE},
-      {"empty, area average", with([](Call& c) { c.roi.width = 1, c.xf = 0.4, c.yf = 1.0, c.interp = IMG_INTERP_SUPERSAMPLE; }),
+      {"empty, area average",
+       with([](Call& c) { c.roi.width = 1, c.xf = 0.4, c.yf = 1.0, c.interp = IMG_INTERP_SUPERSAMPLE; }),
        IMG_ERR_EMPTY_DESTINATION},
   };
   for (CpuLevel level : resize_test::AllLevels()) {
     for (const Case& k : cases) {
       CountingHooks hooks;
       const Call& c = k.call;
-      ImgStatus st = ImgResizeU8C1Table[level](c.src, c.srcSize, c.srcStep, c.roi, c.dst, c.dstStep, c.dstSize,
-                                               c.xf, c.yf, c.interp);
+      ImgStatus st = ImgResizeU8C1Table[level](c.src, c.srcSize, c.srcStep, c.roi, c.dst, c.dstStep, c.dstSize, c.xf,
+                                               c.yf, c.interp);
       EXPECT_EQ(st, k.want) << k.what << " at level " << level;
       EXPECT_EQ(hooks.Calls(), 0) << k.what;
       for (u8 b : dst.bytes) ASSERT_EQ(b, 0x77) << k.what;
@@ -120,15 +120,15 @@ TEST(ResizeU8C1Sizing, ProductsAtTheEdges) {
     int wantW;  // 0: empty destination
   };
   const Case cases[] = {
-      {1, 0.6, 16, 1},           // 0.6000001 raised to 1
-      {1, 0.4, 16, 0},           // 0.4000001: nothing to write
-      {1, 0.4999999, 16, 1},     // just reaches 0.5 with the snap
-      {1, 0.4999998, 16, 0},     // just under 0.5
+      {1, 0.6, 16, 1},               // 0.6000001 raised to 1
+      {1, 0.4, 16, 0},               // 0.4000001: nothing to write
+      {1, 0.4999999, 16, 1},         // just reaches 0.5 with the snap
+      {1, 0.4999998, 16, 0},         // just under 0.5
       {352, 240.0 / 352, 400, 240},  // 239.99999999999997 snaps to 240
       {1400, 720.0 / 1400, 800, 720},
       {10, 1.5, 16, 15},
-      {10, 1.5, 12, 12},         // the destination limit wins
-      {3, 0.4999999, 16, 1},     // 1.4999997: truncates to 1
+      {10, 1.5, 12, 12},      // the destination limit wins
+      {3, 0.4999999, 16, 1},  // 1.4999997: truncates to 1
   };
   for (const Case& k : cases) {
     Image src(k.roiW, 2);
@@ -213,8 +213,7 @@ TEST(ResizeU8C1Linear, CornersLandOnRegionCornersAndEdgeNeighboursGetNoWeight) {
     EXPECT_EQ(r.out.At(0, 0), 10);
     EXPECT_EQ(r.out.At(7, 0), 130) << "the column right of the region is read with weight 0";
     // Interior columns: 10 + 40 * (i * 3 / 7), rounded.
-    for (int i = 1; i < 7; ++i)
-      EXPECT_NEAR(r.out.At(i, 0), 10 + 40.0 * i * 3 / 7, 0.5 + 1e-9) << "column " << i;
+    for (int i = 1; i < 7; ++i) EXPECT_NEAR(r.out.At(i, 0), 10 + 40.0 * i * 3 / 7, 0.5 + 1e-9) << "column " << i;
   }
   // The region ending at the image's last column: its last column pairs 4 with 5.
   Result r = Resize(src, {2, 0, 4, 2}, 8, 2, 2.0, 1.0, IMG_INTERP_LINEAR);
@@ -247,8 +246,8 @@ TEST(ResizeU8C1Linear, FieldToFrameKeepsFieldRowsAndBlendsBetween) {
     Image frame(w, planeH);
     std::fill(frame.bytes.begin(), frame.bytes.end(), 0x5A);
     // One field: every other row, step doubled.
-    ImgStatus st = ImgResizeU8C1(plane.bytes.data(), {w, planeH / 2}, 2 * w, {0, 0, w, planeH / 2},
-                                 frame.bytes.data(), w, {w, planeH}, 1.0, 2.0, IMG_INTERP_LINEAR);
+    ImgStatus st = ImgResizeU8C1(plane.bytes.data(), {w, planeH / 2}, 2 * w, {0, 0, w, planeH / 2}, frame.bytes.data(),
+                                 w, {w, planeH}, 1.0, 2.0, IMG_INTERP_LINEAR);
     ASSERT_EQ(st, IMG_OK);
     const int rowsOut = 2 * (planeH / 2);
     EXPECT_EQ(rowsOut, planeH % 2 ? planeH - 1 : planeH);
@@ -375,8 +374,7 @@ TEST(ResizeU8C1Linear, IdentityColumnsAtVectorEdgesEveryLevel) {
         const int sstep = flip ? -src.step : src.step;
         auto run = [&](ImgResizeU8C1Fn fn, std::vector<u8>& out) {
           out.assign(size_t(dstep) * dh, 0x5A);
-          return fn(s, {src.width, src.height}, sstep, roi, out.data(), dstep, {dw, dh}, 1.0, k.yf,
-                    IMG_INTERP_LINEAR);
+          return fn(s, {src.width, src.height}, sstep, roi, out.data(), dstep, {dw, dh}, 1.0, k.yf, IMG_INTERP_LINEAR);
         };
         std::vector<u8> want, got;
         ASSERT_EQ(run(ImgResizeU8C1Table[0], want), IMG_OK);
@@ -429,8 +427,8 @@ TEST(ResizeU8C1SuperSample, PowerOfTwoCellsAtVectorEdgesEveryLevel) {
             for (int x = 0; x < dw; ++x) {
               u32 sum = 0;
               for (int k = 0; k < rows; ++k)
-                for (int c = 0; c < cols; ++c) sum += flip ? src.At(cols * x + c, h - 1 - (rows * y + k))
-                                                           : src.At(cols * x + c, rows * y + k);
+                for (int c = 0; c < cols; ++c)
+                  sum += flip ? src.At(cols * x + c, h - 1 - (rows * y + k)) : src.At(cols * x + c, rows * y + k);
               ASSERT_EQ(want[size_t(y) * dstep + x], u8((sum + (1u << (shift - 1))) >> shift))
                   << cols << "x" << rows << " cells, width " << dw << " at " << x << "," << y;
             }
@@ -453,8 +451,8 @@ TEST(ResizeU8C1, NegativeSourceStepGivesTheMirroredResult) {
       Result a = Resize(flipped, 60, 60, f, f, interp);
       Image out(60, 60);
       std::fill(out.bytes.begin(), out.bytes.end(), 0x5A);
-      ImgStatus st = ImgResizeU8C1(src.Row(22), {29, 23}, -29, {0, 0, 29, 23}, out.bytes.data(), 60, {60, 60}, f,
-                                   f, interp);
+      ImgStatus st =
+          ImgResizeU8C1(src.Row(22), {29, 23}, -29, {0, 0, 29, 23}, out.bytes.data(), 60, {60, 60}, f, f, interp);
       ASSERT_EQ(st, IMG_OK);
       EXPECT_EQ(out.bytes, a.out.bytes) << interp << " " << f;
     }
@@ -570,8 +568,8 @@ TEST(ResizeU8C1, EveryLevelMatchesLevelZero) {
       const int allowed = interp == IMG_INTERP_LANCZOS3 ? 1 : 0;
       for (size_t i = 0; i < want.size(); ++i)
         ASSERT_LE(std::abs(int(got[i]) - int(want[i])), allowed)
-            << "level " << level << " iteration " << iter << " interp " << interp << " " << w << "x" << h
-            << " factors " << xf << "," << yf << " byte " << i;
+            << "level " << level << " iteration " << iter << " interp " << interp << " " << w << "x" << h << " factors "
+            << xf << "," << yf << " byte " << i;
     }
   }
 }
@@ -590,8 +588,8 @@ TEST(ResizeU8C1, HugeDestinationsAndBytesOutsideTheComputedSize) {
     for (int interp : {IMG_INTERP_NEAREST, IMG_INTERP_LINEAR, IMG_INTERP_CUBIC, IMG_INTERP_LANCZOS3}) {
       CountingHooks hooks;
       std::vector<u8> dst(64, 0x5A);
-      ImgStatus st = ImgResizeU8C1Table[level](src.bytes.data(), {8, 8}, 8, {0, 0, 8, 8}, dst.data(), 8,
-                                               {1 << 30, 8}, 1e9, 1.0, interp);
+      ImgStatus st = ImgResizeU8C1Table[level](src.bytes.data(), {8, 8}, 8, {0, 0, 8, 8}, dst.data(), 8, {1 << 30, 8},
+                                               1e9, 1.0, interp);
       EXPECT_EQ(st, IMG_ERR_NO_MEMORY) << interp;
       EXPECT_EQ(hooks.Live(), 0);
       for (u8 b : dst) ASSERT_EQ(b, 0x5A);

@@ -97,14 +97,13 @@ TEST(ResizeYuy2Sizing, RaisesAndOddWidths) {
     int wantW, wantH;  // 0: empty destination
   };
   const Case cases[] = {
-      {{0, 0, 2, 8}, 0.8, 1.0, 8, 8, 2, 8},    // 1.6000001 raised to 2
-      {{0, 0, 2, 8}, 0.7, 1.0, 8, 8, 0, 0},    // 1.4000001
-      {{0, 0, 2, 8}, 0.7499999, 1.0, 8, 8, 0, 0},
-      {{0, 0, 2, 8}, 0.75, 1.0, 8, 8, 2, 8},
-      {{0, 0, 8, 1}, 1.0, 0.5, 8, 8, 8, 1},    // height 0.5000001 raised to 1
+      {{0, 0, 2, 8}, 0.8, 1.0, 8, 8, 2, 8},  // 1.6000001 raised to 2
+      {{0, 0, 2, 8}, 0.7, 1.0, 8, 8, 0, 0},  // 1.4000001
+      {{0, 0, 2, 8}, 0.7499999, 1.0, 8, 8, 0, 0}, {{0, 0, 2, 8}, 0.75, 1.0, 8, 8, 2, 8},
+      {{0, 0, 8, 1}, 1.0, 0.5, 8, 8, 8, 1},      // height 0.5000001 raised to 1
       {{0, 0, 8, 8}, 5.0 / 8, 1.0, 8, 8, 4, 8},  // width 5: two pairs
-      {{0, 0, 8, 8}, 2.0, 2.0, 7, 5, 6, 5},    // the limit, odd: three pairs
-      {{6, 6, 8, 8}, 2.0, 2.0, 8, 8, 4, 4},    // clipped to 2 x 2
+      {{0, 0, 8, 8}, 2.0, 2.0, 7, 5, 6, 5},      // the limit, odd: three pairs
+      {{6, 6, 8, 8}, 2.0, 2.0, 8, 8, 4, 4},      // clipped to 2 x 2
   };
   for (int interp : {IMG_INTERP_NEAREST, IMG_INTERP_LINEAR, IMG_INTERP_CUBIC, IMG_INTERP_SUPERSAMPLE})
     for (const Case& k : cases) {
@@ -164,7 +163,8 @@ TEST(ResizeYuy2, RegionOffsetStartsAtItsByte) {
 TEST(ResizeYuy2, ConstantColourStaysAndIdentityReproduces) {
   Image flat = Packed(24, 14);
   for (int y = 0; y < 14; ++y)
-    for (int x = 0; x < 48; x += 4) flat.At(x, y) = 81, flat.At(x + 1, y) = 90, flat.At(x + 2, y) = 81, flat.At(x + 3, y) = 240;
+    for (int x = 0; x < 48; x += 4)
+      flat.At(x, y) = 81, flat.At(x + 1, y) = 90, flat.At(x + 2, y) = 81, flat.At(x + 3, y) = 240;
   for (int interp : {IMG_INTERP_NEAREST, IMG_INTERP_LINEAR, IMG_INTERP_CUBIC, IMG_INTERP_SUPERSAMPLE})
     for (double f : {0.3, 0.5, 2.0 / 3, 1.0, 1.7, 2.5}) {
       if (interp == IMG_INTERP_SUPERSAMPLE && f > 1.0) continue;
@@ -213,10 +213,10 @@ TEST(ResizeYuy2, FallBacksBySourceSize) {
   struct Case {
     int w, h, interp, as;
   };
-  for (const Case& k : {Case{6, 10, IMG_INTERP_CUBIC, IMG_INTERP_LINEAR}, Case{10, 6, IMG_INTERP_CUBIC, IMG_INTERP_LINEAR},
-                        Case{2, 10, IMG_INTERP_LINEAR, IMG_INTERP_NEAREST},
-                        Case{2, 10, IMG_INTERP_CUBIC, IMG_INTERP_NEAREST},
-                        Case{10, 1, IMG_INTERP_LINEAR, IMG_INTERP_NEAREST}}) {
+  for (const Case& k :
+       {Case{6, 10, IMG_INTERP_CUBIC, IMG_INTERP_LINEAR}, Case{10, 6, IMG_INTERP_CUBIC, IMG_INTERP_LINEAR},
+        Case{2, 10, IMG_INTERP_LINEAR, IMG_INTERP_NEAREST}, Case{2, 10, IMG_INTERP_CUBIC, IMG_INTERP_NEAREST},
+        Case{10, 1, IMG_INTERP_LINEAR, IMG_INTERP_NEAREST}}) {
     Image src = Packed(k.w, k.h);
     rnd.Fill(src.bytes.data(), src.bytes.size());
     Result a = Resize(src, 40, 30, 2.3, 1.9, k.interp), b = Resize(src, 40, 30, 2.3, 1.9, k.as);
@@ -344,7 +344,10 @@ TEST(ResizeYuy2Linear, HardContrastAtVectorEdgesEveryLevel) {
         for (int y = 0; y < h; ++y) {
           const int kind = rnd.Int(0, 3);
           for (int x = 0; x < src.width; ++x)
-            src.At(x, y) = kind == 0 ? 0 : kind == 1 ? 255 : kind == 2 ? u8(((x >> 1) + y) & 1 ? 255 : 0) : u8(rnd.Int(0, 255));
+            src.At(x, y) = kind == 0   ? 0
+                           : kind == 1 ? 255
+                           : kind == 2 ? u8(((x >> 1) + y) & 1 ? 255 : 0)
+                                       : u8(rnd.Int(0, 255));
         }
         const int dw = 2 * pairs, dh = std::max(1, int(h * yf + 1e-7));
         const double xf = double(dw) / w;
@@ -353,8 +356,8 @@ TEST(ResizeYuy2Linear, HardContrastAtVectorEdgesEveryLevel) {
         Result want = Resize(src, {0, 0, w, h}, dw, dh, xf, yf, IMG_INTERP_LINEAR, ImgResizeYuy2Table[0], base, step);
         ASSERT_EQ(want.status, IMG_OK);
         for (CpuLevel level : vorlix_test::RunnableLevels()) {
-          Result got = Resize(src, {0, 0, w, h}, dw, dh, xf, yf, IMG_INTERP_LINEAR, ImgResizeYuy2Table[level], base,
-                              step);
+          Result got =
+              Resize(src, {0, 0, w, h}, dw, dh, xf, yf, IMG_INTERP_LINEAR, ImgResizeYuy2Table[level], base, step);
           ASSERT_EQ(got.status, IMG_OK);
           ASSERT_EQ(got.out.bytes, want.out.bytes)
               << "level " << level << " pairs " << pairs << " from " << w << "x" << h << " factor " << yf;
@@ -379,8 +382,8 @@ TEST(ResizeYuy2, EveryLevelMatchesLevelZero) {
     const u8* base = flip ? src.Row(h - 1) : src.bytes.data();
     Result want = Resize(src, roi, dw, dh, xf, yf, interp, ImgResizeYuy2Table[0], base, flip ? -src.step : src.step);
     for (CpuLevel level : levels) {
-      Result got = Resize(src, roi, dw, dh, xf, yf, interp, ImgResizeYuy2Table[level], base,
-                          flip ? -src.step : src.step);
+      Result got =
+          Resize(src, roi, dw, dh, xf, yf, interp, ImgResizeYuy2Table[level], base, flip ? -src.step : src.step);
       ASSERT_EQ(got.status, want.status) << "level " << level;
       ASSERT_EQ(got.out.bytes, want.out.bytes) << "level " << level << " iteration " << iter << " interp " << interp;
     }

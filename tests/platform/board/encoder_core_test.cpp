@@ -31,9 +31,12 @@ TEST(FirmwareImage, Format) {
     std::vector<ULONG> words;
     bool valid;
   };
-  const Case cases[] = {{"image", image, true},         {"with a pad word", padded, true},
-                        {"wrong magic", badMagic, false}, {"check fails", badCheck, false},
-                        {"truncated", truncated, false},  {"empty", {}, false},
+  const Case cases[] = {{"image", image, true},
+                        {"with a pad word", padded, true},
+                        {"wrong magic", badMagic, false},
+                        {"check fails", badCheck, false},
+                        {"truncated", truncated, false},
+                        {"empty", {}, false},
                         {"length beyond the words", {board::kFirmwareMagic, 0xFFFFFFFF, 0}, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -65,7 +68,7 @@ TEST_F(EncoderCoreTest, MailboxChecks) {
   Send(18, 30, 0, 0, 1);  // bad checksum: dropped
   EXPECT_EQ(core_.state().stream[0].gop, 0u);
   board_.ReadRegister(0, kMboxStatus, 4);  // the busy window after a command
-  Send(18, 30, 0, 5);  // Arg7 on a command other than configure
+  Send(18, 30, 0, 5);                      // Arg7 on a command other than configure
   board_.ReadRegister(0, kMboxStatus, 4);
   core_.SetBusyReads(3);
   Send(18, 40);  // written while busy

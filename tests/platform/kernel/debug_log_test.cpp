@@ -27,17 +27,14 @@ TEST_F(DebugLogTest, FormatsAsTheWindowsKernelDoes) {
     void (*print)();
     const char* expected;
   } cases[] = {
-      {"separator bytes stay raw",
-       [] { DbgPrint("GV7601_SDI_MODE_DETECT( %d \xA1\xD1 %d )\n", 1, 2); },
+      {"separator bytes stay raw", [] { DbgPrint("GV7601_SDI_MODE_DETECT( %d \xA1\xD1 %d )\n", 1, 2); },
        "GV7601_SDI_MODE_DETECT( 1 \xA1\xD1 2 )\n"},
       {"%ld is 32-bit", [] { DbgPrint("%ld %lx %lu", (LONG)-5, (ULONG)0xFFFFFFFF, (ULONG)7); }, "-5 ffffffff 7"},
       {"64-bit prefixes",
        [] { DbgPrint("%I64d %I64X %lld %llx", (LONGLONG)-1, (ULONGLONG)0x1234567890ULL, (LONGLONG)1LL << 40, 255ULL); },
        "-1 1234567890 1099511627776 ff"},
-      {"pointer-sized prefix and %p", [] { DbgPrint("%Iu %p", (SIZE_T)123, (void*)0xABCDEF); },
-       "123 0000000000ABCDEF"},
-      {"width, zero padding, upper-case hex",
-       [] { DbgPrint("%04X (%d -> %d)", 0x1F, 3, 12); }, "001F (3 -> 12)"},
+      {"pointer-sized prefix and %p", [] { DbgPrint("%Iu %p", (SIZE_T)123, (void*)0xABCDEF); }, "123 0000000000ABCDEF"},
+      {"width, zero padding, upper-case hex", [] { DbgPrint("%04X (%d -> %d)", 0x1F, 3, 12); }, "001F (3 -> 12)"},
       {"%08X of a handle-sized value", [] { DbgPrint("%08X.%08X", 0x1u, 0x80000004u); }, "00000001.80000004"},
       {"UTF-16 strings",
        [] { DbgPrint("ZwOpenSection( \"%ws\", %S, %wc%C )", u"DRAV.VCAM", u"x", (int)u'A', (int)u'B'); },

@@ -26,13 +26,14 @@ class FilesTest : public vorlix_test::KernelTest {
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &u, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK io;
-    return ZwCreateFile(h, access | SYNCHRONIZE, &oa, &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ,
-                        disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return ZwCreateFile(h, access | SYNCHRONIZE, &oa, &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, disposition,
+                        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   }
 };
 
 TEST_F(FilesTest, OpensByKernelNameIgnoringCaseAndReadsToTheEnd) {
-  for (const char16_t* name : {u"\\??\\C:\\WINDOWS\\VORLIX\\VORLIX.HD.HEX", u"\\DosDevices\\c:\\windows\\vorlix\\Vorlix.Hd.Hex"}) {
+  for (const char16_t* name :
+       {u"\\??\\C:\\WINDOWS\\VORLIX\\VORLIX.HD.HEX", u"\\DosDevices\\c:\\windows\\vorlix\\Vorlix.Hd.Hex"}) {
     HANDLE h = nullptr;
     ASSERT_EQ(Open(name, &h), STATUS_SUCCESS);
     IO_STATUS_BLOCK io;

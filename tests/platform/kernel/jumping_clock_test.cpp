@@ -46,8 +46,7 @@ VOID SleeperThread(PVOID context) {
 
 PVOID StartThread(PKSTART_ROUTINE routine, PVOID context) {
   HANDLE h = nullptr;
-  EXPECT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context),
-            STATUS_SUCCESS);
+  EXPECT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context), STATUS_SUCCESS);
   PVOID object = nullptr;
   EXPECT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
             STATUS_SUCCESS);

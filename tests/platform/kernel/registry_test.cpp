@@ -34,8 +34,8 @@ std::string ExportAsText() {
   EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 0xFE);
   std::u16string text;
   for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-    text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                         (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    text.push_back(
+        static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
   std::string out;
   for (char c : pk::RegistryNarrow(text))
     if (c != '\r') out.push_back(c);
@@ -78,7 +78,8 @@ TEST_F(Registry, DriverKeyFollowsTheBoardInstanceAndIsCreatedOnFirstOpen) {
 
   HANDLE unused;
   EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &unused), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(IoOpenDeviceRegistryKey(nullptr, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &unused), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(nullptr, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &unused),
+            STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(Registry, FreshStoreHoldsTheVersionKey) {
@@ -250,8 +251,8 @@ TEST_F(Registry, ExportIsARegistryEditorFile) {
   pk::RegistryDeleteKey(pk::kRegistryVersionKey);
   std::u16string key = DriverKey();
   pk::RegistrySetDword(key, u"CustomEncoderVideoGopPropertyA", 0x3C);
-  pk::RegistrySetDword(key, u"CustomEncoderVideoGopProperty\\", 45);   // channel 27
-  pk::RegistrySetDword(key, u"CustomEncoderVideoGopProperty[", 46);    // channel 26
+  pk::RegistrySetDword(key, u"CustomEncoderVideoGopProperty\\", 45);  // channel 27
+  pk::RegistrySetDword(key, u"CustomEncoderVideoGopProperty[", 46);   // channel 26
   pk::RegistrySetDword(key, u"Say \"hi\"]", 0xFFFFFFFF);
   pk::RegistrySetString(key, u"CustomDeviceInfoDirectoryProperty", u"\\??\\C:\\WINDOWS\\VORLIX\\");
   UCHAR bin[3] = {0x01, 0xAB, 0xFF};
@@ -261,28 +262,31 @@ TEST_F(Registry, ExportIsARegistryEditorFile) {
   std::vector<UCHAR> longer(40, 0x11);
   pk::RegistrySetValue(key, u"Long", REG_BINARY, longer.data(), longer.size());
 
-  EXPECT_EQ(ExportAsText(),
-            "Windows Registry Editor Version 5.00\n"
-            "\n"
-            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c-e325-11ce-bfc1-08002be10318}\\0003]\n"
-            "\"CustomEncoderVideoGopPropertyA\"=dword:0000003c\n"
-            "\"CustomEncoderVideoGopProperty\\\\\"=dword:0000002d\n"
-            "\"CustomEncoderVideoGopProperty[\"=dword:0000002e\n"
-            "\"Say \\\"hi\\\"]\"=dword:ffffffff\n"
-            "\"CustomDeviceInfoDirectoryProperty\"=\"\\\\??\\\\C:\\\\WINDOWS\\\\VORLIX\\\\\"\n"
-            "\"Bin\"=hex:01,ab,ff\n"
-            "@=\"x\"\n"
-            "\"Short\"=hex(4):01,ab\n"
-            "\"Long\"=hex:11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,\\\n"
-            "  11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11\n"
-            "\n");
+  EXPECT_EQ(
+      ExportAsText(),
+      "Windows Registry Editor Version 5.00\n"
+      "\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c-e325-11ce-bfc1-08002be10318}\\0003]\n"
+      "\"CustomEncoderVideoGopPropertyA\"=dword:0000003c\n"
+      "\"CustomEncoderVideoGopProperty\\\\\"=dword:0000002d\n"
+      "\"CustomEncoderVideoGopProperty[\"=dword:0000002e\n"
+      "\"Say \\\"hi\\\"]\"=dword:ffffffff\n"
+      "\"CustomDeviceInfoDirectoryProperty\"=\"\\\\??\\\\C:\\\\WINDOWS\\\\VORLIX\\\\\"\n"
+      "\"Bin\"=hex:01,ab,ff\n"
+      "@=\"x\"\n"
+      "\"Short\"=hex(4):01,ab\n"
+      "\"Long\"=hex:11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,\\\n"
+      "  11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11\n"
+      "\n");
 }
 
 TEST_F(Registry, ExportImportRoundTripKeepsEveryValue) {
   std::u16string key = DriverKey();
   // Names the per-channel rule produces past 'Z', and names the format must escape.
-  const char16_t* names[] = {u"GopProperty[", u"GopProperty\\", u"GopProperty]", u"GopProperty^",
-                             u"GopProperty_", u"GopProperty`", u"\"quoted\"", u"\\\\", u"", u"a=b;c"};
+  const char16_t* names[] = {u"GopProperty[", u"GopProperty\\", u"GopProperty]",
+                             u"GopProperty^", u"GopProperty_",  u"GopProperty`",
+                             u"\"quoted\"",   u"\\\\",          u"",
+                             u"a=b;c"};
   ULONG n = 1;
   for (const char16_t* name : names) pk::RegistrySetDword(key, name, n++);
   pk::RegistrySetValue(key, u"Unterminated", REG_SZ, u"abc", 6);
@@ -411,11 +415,12 @@ TEST_F(Registry, EveryNameTheReaderTakesTheWriterWrites) {
   std::string error;
   EXPECT_FALSE(pk::RegistryImport(text, "cr.reg", &error));
   EXPECT_EQ(error, "cr.reg:3: carriage return in a value name");
-  text = "Windows Registry Editor Version 5.00\r\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\r\n"
-         "\"text\"=\"a\rb\"\r\n"
-         "\"tab\tand ]\"=dword:1\r\n"
-         "[HKEY_USERS\\x ]y]\r\n";
+  text =
+      "Windows Registry Editor Version 5.00\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\r\n"
+      "\"text\"=\"a\rb\"\r\n"
+      "\"tab\tand ]\"=dword:1\r\n"
+      "[HKEY_USERS\\x ]y]\r\n";
   ASSERT_TRUE(pk::RegistryImport(text, "ok.reg", &error)) << error;
   std::string saved;
   ASSERT_TRUE(pk::RegistryExport(&saved, &error)) << error;
@@ -465,29 +470,29 @@ TEST_F(Registry, KeyNameCaseSurvivesTheFile) {
 
 // Removing a key takes the keys below it and no other, however the names sort.
 TEST_F(Registry, KeyRemovalTakesExactlyTheSubtree) {
-  const char16_t* kept[] = {u"\\REGISTRY\\MACHINE\\A B", u"\\REGISTRY\\MACHINE\\A!", u"\\REGISTRY\\MACHINE\\AB",
-                            u"\\REGISTRY\\MACHINE\\A]", u"\\REGISTRY\\MACHINE\\a[\\c", u"\\REGISTRY\\MACHINE"};
+  const char16_t* kept[] = {u"\\REGISTRY\\MACHINE\\A B", u"\\REGISTRY\\MACHINE\\A!",    u"\\REGISTRY\\MACHINE\\AB",
+                            u"\\REGISTRY\\MACHINE\\A]",  u"\\REGISTRY\\MACHINE\\a[\\c", u"\\REGISTRY\\MACHINE"};
   for (const char16_t* k : kept) pk::RegistryCreateKey(k);
   for (const char16_t* k : {u"\\REGISTRY\\MACHINE\\A", u"\\REGISTRY\\MACHINE\\A\\B", u"\\REGISTRY\\MACHINE\\a\\b\\c"})
     pk::RegistryCreateKey(k);
   std::string error;
-  ASSERT_TRUE(pk::RegistryImport("Windows Registry Editor Version 5.00\r\n"
-                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
-                                 "[HKEY_LOCAL_MACHINE]\r\n[HKEY_LOCAL_MACHINE\\A B]\r\n[HKEY_LOCAL_MACHINE\\A!]\r\n"
-                                 "[HKEY_LOCAL_MACHINE\\AB]\r\n[HKEY_LOCAL_MACHINE\\A]]\r\n[HKEY_LOCAL_MACHINE\\a[\\c]\r\n"
-                                 "[HKEY_LOCAL_MACHINE\\A]\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n[HKEY_LOCAL_MACHINE\\a\\b\\c]\r\n"
-                                 "[-hkey_local_machine\\a]\r\n",
-                                 "tree.reg", &error))
+  ASSERT_TRUE(
+      pk::RegistryImport("Windows Registry Editor Version 5.00\r\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+                         "[HKEY_LOCAL_MACHINE]\r\n[HKEY_LOCAL_MACHINE\\A B]\r\n[HKEY_LOCAL_MACHINE\\A!]\r\n"
+                         "[HKEY_LOCAL_MACHINE\\AB]\r\n[HKEY_LOCAL_MACHINE\\A]]\r\n[HKEY_LOCAL_MACHINE\\a[\\c]\r\n"
+                         "[HKEY_LOCAL_MACHINE\\A]\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n[HKEY_LOCAL_MACHINE\\a\\b\\c]\r\n"
+                         "[-hkey_local_machine\\a]\r\n",
+                         "tree.reg", &error))
       << error;
   std::vector<std::u16string> expected(std::begin(kept), std::end(kept));
   expected.push_back(pk::kRegistryVersionKey);
-  std::sort(expected.begin(), expected.end(),
-            [](const std::u16string& a, const std::u16string& b) {
-              std::u16string fa = a, fb = b;
-              for (auto* f : {&fa, &fb})
-                for (char16_t& c : *f) c = (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
-              return fa < fb;
-            });
+  std::sort(expected.begin(), expected.end(), [](const std::u16string& a, const std::u16string& b) {
+    std::u16string fa = a, fb = b;
+    for (auto* f : {&fa, &fb})
+      for (char16_t& c : *f) c = (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
+    return fa < fb;
+  });
   EXPECT_EQ(pk::RegistryKeys(), expected);
   EXPECT_TRUE(pk::RegistryDeleteKey(u"\\REGISTRY\\MACHINE"));
   EXPECT_EQ(pk::RegistryKeys(), std::vector<std::u16string>{});
@@ -586,7 +591,8 @@ TEST_F(Registry, AttachedFileIsWrittenOnlyOnFlushAndAtomically) {
 
 TEST_F(Registry, UnreadableFileIsNeverAttachedNorOverwritten) {
   std::string path = (dir_ / "registry.reg").string();
-  const std::string damaged = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\S]\r\n\"a\"=dword:1\r\n\"b\"=";
+  const std::string damaged =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\S]\r\n\"a\"=dword:1\r\n\"b\"=";
   { std::ofstream(path, std::ios::binary) << damaged; }
   std::string error;
   EXPECT_FALSE(pk::RegistryAttachFile(path, &error));

@@ -127,8 +127,7 @@ TEST_F(SyncTest, WaitForMultipleObjectsAnyAndAll) {
             STATUS_WAIT_0 + 1);
   KeSetEvent(&a, 0, FALSE);
   KeSetEvent(&b, 0, FALSE);
-  EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
-            STATUS_WAIT_0);
+  EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr), STATUS_WAIT_0);
   EXPECT_EQ(KeReadStateEvent(&a), 1);
   EXPECT_EQ(KeReadStateEvent(&b), 0);
 }

@@ -55,8 +55,7 @@ TEST_F(ThreadTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
     KeSetEvent(&c.go, 0, FALSE);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS)
-        << "stays signalled";
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS) << "stays signalled";
     EXPECT_EQ(c.stage.load(), terminate ? 1 : 2);
     EXPECT_EQ(c.irql, PASSIVE_LEVEL);
     EXPECT_TRUE(c.system);

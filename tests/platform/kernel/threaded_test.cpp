@@ -91,7 +91,7 @@ TEST_F(ThreadedTest, TimerOnTheRealClockExpiresOnItsOwn) {
   KTIMER timer;
   KeInitializeTimer(&timer);
   LARGE_INTEGER due, limit;
-  due.QuadPart = -20000;  // 2 ms
+  due.QuadPart = -20000;       // 2 ms
   limit.QuadPart = -50000000;  // 5 s at most
   KeSetTimer(&timer, due, &dpc);
   EXPECT_EQ(KeWaitForSingleObject(&s.done, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);

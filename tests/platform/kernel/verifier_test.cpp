@@ -57,8 +57,7 @@ TEST_F(VerifierTest, CatchesMisuseAcrossTheKernel) {
     void (*misuse)();
     const char* call;
   } cases[] = {
-      {"wrong-tag free",
-       [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), MakePoolTag("Othr")); },
+      {"wrong-tag free", [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), MakePoolTag("Othr")); },
        "ExFreePoolWithTag"},
       {"free of an address inside a block",
        [] {
@@ -104,8 +103,9 @@ TEST_F(VerifierTest, TestMainFailsTheTestWithTheOffendingCall) {
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   ASSERT_GT(n, 0);
   self[n] = 0;
-  std::string cmd = std::string("'") + self +
-        "' --gtest_also_run_disabled_tests --gtest_filter=VerifierTest.DISABLED_LeaksAndWaitsAtDispatchOnPurpose 2>&1";
+  std::string cmd =
+      std::string("'") + self +
+      "' --gtest_also_run_disabled_tests --gtest_filter=VerifierTest.DISABLED_LeaksAndWaitsAtDispatchOnPurpose 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   ASSERT_NE(p, nullptr);
   std::string out;
@@ -115,8 +115,7 @@ TEST_F(VerifierTest, TestMainFailsTheTestWithTheOffendingCall) {
   EXPECT_NE(status, 0) << out;
   EXPECT_NE(out.find("verifier: DriverUnload: pool leaked at unload of VORLIX: tag 'Leak'"), std::string::npos) << out;
   EXPECT_NE(out.find("verifier: KeWaitForSingleObject: wait with no time-out at IRQL 2"), std::string::npos) << out;
-  EXPECT_NE(out.find("[  FAILED  ] VerifierTest.DISABLED_LeaksAndWaitsAtDispatchOnPurpose"), std::string::npos)
-      << out;
+  EXPECT_NE(out.find("[  FAILED  ] VerifierTest.DISABLED_LeaksAndWaitsAtDispatchOnPurpose"), std::string::npos) << out;
 }
 
 }  // namespace

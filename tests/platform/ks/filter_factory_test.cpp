@@ -128,9 +128,9 @@ TEST_F(FilterFactoryTest, RefusalsAndInjectedFailuresCreateNothing) {
     EXPECT_EQ(Create(d, nullptr), STATUS_INVALID_PARAMETER);
     ks::FailNthFilterFactory(2, STATUS_INSUFFICIENT_RESOURCES);
     PKSFILTERFACTORY factory = nullptr;
-    EXPECT_EQ(KsCreateFilterFactory(d->FunctionalDeviceObject, &g_descB, nullptr, nullptr, 0, nullptr, nullptr,
-                                    &factory),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        KsCreateFilterFactory(d->FunctionalDeviceObject, &g_descB, nullptr, nullptr, 0, nullptr, nullptr, &factory),
+        STATUS_SUCCESS);
     EXPECT_NE(factory, nullptr);
     EXPECT_EQ(factory->FilterDescriptor, &g_descB);
     KSFILTER_DESCRIPTOR third = g_descB;

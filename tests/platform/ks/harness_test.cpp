@@ -78,7 +78,7 @@ VOID RecSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from
   g_rec->lastFrom = from;
 }
 
-const KSDEVICE_DISPATCH kDispatch = {RecAdd,  RecStart,  nullptr, nullptr, nullptr,   RecStop, nullptr,
+const KSDEVICE_DISPATCH kDispatch = {RecAdd,  RecStart,  nullptr, nullptr, nullptr, RecStop,     nullptr,
                                      nullptr, RecRemove, RecCaps, nullptr, nullptr, RecSetPower, nullptr};
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr};
 
@@ -228,27 +228,35 @@ constexpr NTSTATUS kFail = STATUS_UNSUCCESSFUL;
 INSTANTIATE_TEST_SUITE_P(
     Cases, PnpOrder,
     ::testing::Values(
-        OrderCase{"AfterAFailedStartOnlyRemove", kFail,
+        OrderCase{"AfterAFailedStartOnlyRemove",
+                  kFail,
                   {{"start", kFail}, {"stop", kBad}, {"power", kBad}, {"start", kBad}, {"remove", kOk}},
                   {"Start", "Remove"},
                   DeviceState::Removed},
-        OrderCase{"FailedStartThenStopIsNotPassedOn", kFail,
+        OrderCase{"FailedStartThenStopIsNotPassedOn",
+                  kFail,
                   {{"start", kFail}, {"startok", kOk}, {"start", kBad}, {"stop", kBad}},
                   {"Start"},
                   DeviceState::StartFailed},
-        OrderCase{"StopThenStartAgain", kOk,
+        OrderCase{"StopThenStartAgain",
+                  kOk,
                   {{"start", kOk}, {"stop", kOk}, {"start", kOk}, {"stop", kOk}, {"remove", kOk}},
                   {"Start", "Stop", "Start", "Stop", "Remove"},
                   DeviceState::Removed},
         OrderCase{"StartTwiceIsRefused", kOk, {{"start", kOk}, {"start", kBad}}, {"Start"}, DeviceState::Started},
         OrderCase{"StopWithoutStartIsRefused", kOk, {{"stop", kBad}, {"power", kBad}}, {}, DeviceState::Added},
-        OrderCase{"RemoveOfAStartedDeviceStopsItFirst", kOk,
+        OrderCase{"RemoveOfAStartedDeviceStopsItFirst",
+                  kOk,
                   {{"start", kOk}, {"remove", kOk}},
                   {"Start", "Stop", "Remove"},
                   DeviceState::Removed},
-        OrderCase{"RemoveWithoutStart", kOk, {{"remove", kOk}, {"remove", kBad}, {"start", kBad}}, {"Remove"},
+        OrderCase{"RemoveWithoutStart",
+                  kOk,
+                  {{"remove", kOk}, {"remove", kBad}, {"start", kBad}},
+                  {"Remove"},
                   DeviceState::Removed},
-        OrderCase{"PowerOnlyWhileStarted", kOk,
+        OrderCase{"PowerOnlyWhileStarted",
+                  kOk,
                   {{"power", kBad}, {"start", kOk}, {"power", kOk}, {"stop", kOk}, {"power", kBad}},
                   {"Start", "SetPower", "Stop"},
                   DeviceState::Added}),

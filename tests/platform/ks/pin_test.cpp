@@ -27,12 +27,11 @@ TEST_F(KsFilterTest, FilterAndPinRoutinesRunInKsOrder) {
   ASSERT_EQ(client->Close(filter), STATUS_SUCCESS);
   Trace("filter handle closed");
   ASSERT_EQ(client->Close(pin), STATUS_SUCCESS);
-  EXPECT_THAT(TakeTrace(),
-              ElementsAre("filter Create", "pin SetDataFormat range 1", "pin SetDataFormat range 2", "pin Create",
-                          "pin SetDeviceState 0->1", "pin SetDeviceState 1->2", "pin SetDeviceState 2->3",
-                          "pin SetDeviceState 3->2", "pin SetDeviceState 2->1", "pin SetDeviceState 1->2",
-                          "filter handle closed", "pin SetDeviceState 2->1", "pin SetDeviceState 1->0",
-                          "pin Close", "filter Close"));
+  EXPECT_THAT(TakeTrace(), ElementsAre("filter Create", "pin SetDataFormat range 1", "pin SetDataFormat range 2",
+                                       "pin Create", "pin SetDeviceState 0->1", "pin SetDeviceState 1->2",
+                                       "pin SetDeviceState 2->3", "pin SetDeviceState 3->2", "pin SetDeviceState 2->1",
+                                       "pin SetDeviceState 1->2", "filter handle closed", "pin SetDeviceState 2->1",
+                                       "pin SetDeviceState 1->0", "pin Close", "filter Close"));
 }
 
 TEST_F(KsFilterTest, PinCreationRefusalsReachNoDriverRoutine) {
@@ -51,10 +50,22 @@ TEST_F(KsFilterTest, PinCreationRefusalsReachNoDriverRoutine) {
       {"bridge pin", 1, kSubA, 64, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST, {}},
       {"short format", 0, kSubA, 63, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_INVALID_PARAMETER, {}},
       {"no matching range", 0, KSDATAFORMAT_SUBTYPE_PCM, 64, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_NO_MATCH, {}},
-      {"every range refused", 0, kSubA, 64, STATUS_INVALID_PARAMETER, STATUS_SUCCESS, STATUS_INVALID_PARAMETER,
+      {"every range refused",
+       0,
+       kSubA,
+       64,
+       STATUS_INVALID_PARAMETER,
+       STATUS_SUCCESS,
+       STATUS_INVALID_PARAMETER,
        {"pin SetDataFormat range 1", "pin SetDataFormat range 2"}},
-      {"create fails: no close", 0, kSubB, 64, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES,
-       STATUS_INSUFFICIENT_RESOURCES, {"pin SetDataFormat range 0", "pin Create"}},
+      {"create fails: no close",
+       0,
+       kSubB,
+       64,
+       STATUS_SUCCESS,
+       STATUS_INSUFFICIENT_RESOURCES,
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"pin SetDataFormat range 0", "pin Create"}},
   };
   HANDLE filter = OpenFilter();
   TakeTrace();
@@ -255,8 +266,8 @@ TEST_F(KsFilterTest, CloneFailuresAndAdvancingAClonePastTheEnd) {
   ASSERT_EQ(client->Submit(pin, b[0], 8, 0), STATUS_SUCCESS);
   ASSERT_EQ(client->Submit(pin, b[1], 8, 1), STATUS_SUCCESS);
   client->WaitProcessingIdle(pin);
-  EXPECT_THAT(seen, ElementsAre(STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS, STATUS_SUCCESS,
-                                STATUS_DEVICE_NOT_READY, STATUS_SUCCESS));
+  EXPECT_THAT(seen, ElementsAre(STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_DEVICE_NOT_READY,
+                                STATUS_SUCCESS));
   EXPECT_EQ(clone->StreamHeader, nullptr);
   // The first frame is free (edge past it, clone moved on); the second still has the edge.
   ks::CompletedFrame done;

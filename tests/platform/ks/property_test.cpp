@@ -310,11 +310,11 @@ TEST_F(PropertyTest, IntersectionAsksTheSizeThenTheFormatOfTheFirstMatch) {
   ASSERT_EQ(client->Intersect(filter, 0, {&noMatch, &other, &wanted}, &format), STATUS_SUCCESS);
   ASSERT_EQ(format.size(), 100u);
   EXPECT_EQ(format[99], 1);  // the pin's first range of that sub-format
-  EXPECT_EQ(TakeTrace(), (std::vector<std::string>{
-                             "intersect caller 9 pin 1 buffer 0", "intersect caller 9 pin 2 buffer 0",
-                             "intersect caller 7 pin 1 buffer 0",  // the size
-                             "intersect caller 9 pin 1 buffer 100", "intersect caller 9 pin 2 buffer 100",
-                             "intersect caller 7 pin 1 buffer 100"}));
+  EXPECT_EQ(TakeTrace(),
+            (std::vector<std::string>{"intersect caller 9 pin 1 buffer 0", "intersect caller 9 pin 2 buffer 0",
+                                      "intersect caller 7 pin 1 buffer 0",  // the size
+                                      "intersect caller 9 pin 1 buffer 100", "intersect caller 9 pin 2 buffer 100",
+                                      "intersect caller 7 pin 1 buffer 100"}));
   EXPECT_EQ(client->Intersect(filter, 0, {&noMatch, &other}, &format), STATUS_NO_MATCH);
 
   // A caller list whose ranges do not lie inside it is refused before any handler.
@@ -323,9 +323,10 @@ TEST_F(PropertyTest, IntersectionAsksTheSizeThenTheFormatOfTheFirstMatch) {
     const char* name;
     ULONG listSize, count, rangeSize;
   };
-  for (const Bad& b : {Bad{"list longer than the request", 8 + 64 + 1, 1, 64},
-                       Bad{"range longer than the list", 8 + 64, 1, 65}, Bad{"range shorter than a head", 8 + 64, 1, 63},
-                       Bad{"more ranges than fit", 8 + 64, 2, 64}, Bad{"list shorter than its head", 7, 0, 64}}) {
+  for (const Bad& b :
+       {Bad{"list longer than the request", 8 + 64 + 1, 1, 64}, Bad{"range longer than the list", 8 + 64, 1, 65},
+        Bad{"range shorter than a head", 8 + 64, 1, 63}, Bad{"more ranges than fit", 8 + 64, 2, 64},
+        Bad{"list shorter than its head", 7, 0, 64}}) {
     SCOPED_TRACE(b.name);
     std::vector<uint8_t> request(32 + 8 + 64);
     KSP_PIN p{{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}, 0, 0};
@@ -403,8 +404,8 @@ TEST_F(PropertyTest, AFormatChangeOnARunningPinKeepsTheOldFormatWhenRefused) {
                                 &returned),
             STATUS_SUCCESS);
   EXPECT_EQ(now.SampleSize, 42u);
-  EXPECT_EQ(TakeTrace(), (std::vector<std::string>{"pin SetDataFormat range 0 (running)",
-                                                   "pin SetDataFormat range 1 (running)"}));
+  EXPECT_EQ(TakeTrace(),
+            (std::vector<std::string>{"pin SetDataFormat range 0 (running)", "pin SetDataFormat range 1 (running)"}));
 }
 
 }  // namespace

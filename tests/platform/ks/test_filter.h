@@ -95,16 +95,14 @@ inline NTSTATUS PinClose(PKSPIN pin, PIRP irp) {
   EXPECT_EQ(KsGetPinFromIrp(irp), pin);
   return STATUS_SUCCESS;
 }
-inline NTSTATUS PinProcess(PKSPIN pin) {
-  return g_behaviour.process ? g_behaviour.process(pin) : STATUS_PENDING;
-}
+inline NTSTATUS PinProcess(PKSPIN pin) { return g_behaviour.process ? g_behaviour.process(pin) : STATUS_PENDING; }
 inline NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   Trace("pin SetDeviceState " + std::to_string(from) + "->" + std::to_string(to));
   return g_behaviour.setDeviceState ? g_behaviour.setDeviceState(pin, to, from) : STATUS_SUCCESS;
 }
 
-inline const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, PinProcess, nullptr, PinSetDataFormat,
-                                            PinSetDeviceState, nullptr, nullptr, nullptr, nullptr};
+inline const KSPIN_DISPATCH kPinDispatch = {PinCreate,         PinClose, PinProcess, nullptr, PinSetDataFormat,
+                                            PinSetDeviceState, nullptr,  nullptr,    nullptr, nullptr};
 inline const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
 
 inline KSALLOCATOR_FRAMING_EX MakeFraming() {

@@ -114,8 +114,8 @@ TEST_F(PciTest, WindowSearchFindsTheOnlyWindowWithRoom) {
   PVOID found = nullptr;
   int k = 0;
   for (; k < 32 && !found; ++k)
-    found = MmAllocateContiguousMemorySpecifyCache(size, Pa(k * 0x8000000ull),
-                                                   Pa(k * 0x8000000ull + 0x7FFFFFF - size), Pa(0), MmCached);
+    found = MmAllocateContiguousMemorySpecifyCache(size, Pa(k * 0x8000000ull), Pa(k * 0x8000000ull + 0x7FFFFFF - size),
+                                                   Pa(0), MmCached);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(k - 1, 31);
   uint64_t p = (uint64_t)MmGetPhysicalAddress(found).QuadPart;
@@ -356,8 +356,8 @@ TEST_F(PciTest, ManualDeliveryRunsTheRoutineOnlyWhileAsserted) {
   pci::Slot* slot = Plug(d);
   IsrState s{&d};
   PKINTERRUPT obj = nullptr;
-  ASSERT_EQ(IoConnectInterrupt(&obj, TestIsr, &s, nullptr, slot->vector(), slot->level(), slot->level(),
-                               LevelSensitive, TRUE, 1, FALSE),
+  ASSERT_EQ(IoConnectInterrupt(&obj, TestIsr, &s, nullptr, slot->vector(), slot->level(), slot->level(), LevelSensitive,
+                               TRUE, 1, FALSE),
             STATUS_SUCCESS);
   pci::ConnectionRecord rec = pci::ConnectionOf(slot);
   EXPECT_EQ(rec.mode, LevelSensitive);
@@ -393,8 +393,7 @@ TEST_F(PciTest, ConnectionFailuresReturnTheirStatus) {
   pci::InjectFailure(pci::Operation::kConnectInterrupt, 1, false, (NTSTATUS)0xC0000182L);
   EXPECT_EQ(IoConnectInterrupt(&obj, TestIsr, &s, nullptr, slot->vector(), 8, 8, LevelSensitive, TRUE, 1, FALSE),
             (NTSTATUS)0xC0000182L);
-  EXPECT_EQ(IoConnectInterrupt(&obj, TestIsr, &s, nullptr, slot->vector() + 77, 8, 8, LevelSensitive, TRUE, 1,
-                               FALSE),
+  EXPECT_EQ(IoConnectInterrupt(&obj, TestIsr, &s, nullptr, slot->vector() + 77, 8, 8, LevelSensitive, TRUE, 1, FALSE),
             STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(pci::Connected(slot));
 }

@@ -149,8 +149,8 @@ TEST_F(UserTest, TrackbarKeysAndDragsScrollTheParent) {
   ASSERT_TRUE(win32::TrackKey(dlg, 18, win32::Key::PageUp));
   ASSERT_TRUE(win32::TrackKey(dlg, 18, win32::Key::Left));
   ASSERT_TRUE(win32::TrackDrag(dlg, 18, {10, 500}));
-  EXPECT_EQ(g_messages, (std::vector<std::string>{"scroll 2 0", "scroll 8 0", "scroll 0 0", "scroll 8 0",
-                                                  "scroll 5 10", "scroll 5 255", "scroll 4 255", "scroll 8 0"}));
+  EXPECT_EQ(g_messages, (std::vector<std::string>{"scroll 2 0", "scroll 8 0", "scroll 0 0", "scroll 8 0", "scroll 5 10",
+                                                  "scroll 5 255", "scroll 4 255", "scroll 8 0"}));
 }
 
 TEST_F(UserTest, CombosSelectAndNotifyOnlyWhenAPersonChooses) {
@@ -214,12 +214,12 @@ TEST(StrToIntExA, ConvertsAsTheShellDoes) {
     BOOL ok;
     int value;
   } const cases[] = {
-      {"12abc", STIF_DEFAULT, TRUE, 12},       {"  -7", STIF_DEFAULT, TRUE, -7},
-      {"+5", STIF_DEFAULT, TRUE, 5},           {"1f", STIF_DEFAULT, TRUE, 1},
-      {"0x1f", STIF_SUPPORT_HEX, TRUE, 31},    {"0x0x1F", STIF_SUPPORT_HEX, TRUE, 0},
-      {"0x", STIF_SUPPORT_HEX, FALSE, 0},      {"0xFFFFFFFF", STIF_SUPPORT_HEX, TRUE, -1},
-      {"", STIF_DEFAULT, FALSE, 0},            {"abc", STIF_DEFAULT, FALSE, 0},
-      {"0x10", STIF_DEFAULT, TRUE, 0},         {"4294967297", STIF_DEFAULT, TRUE, 1},
+      {"12abc", STIF_DEFAULT, TRUE, 12},    {"  -7", STIF_DEFAULT, TRUE, -7},
+      {"+5", STIF_DEFAULT, TRUE, 5},        {"1f", STIF_DEFAULT, TRUE, 1},
+      {"0x1f", STIF_SUPPORT_HEX, TRUE, 31}, {"0x0x1F", STIF_SUPPORT_HEX, TRUE, 0},
+      {"0x", STIF_SUPPORT_HEX, FALSE, 0},   {"0xFFFFFFFF", STIF_SUPPORT_HEX, TRUE, -1},
+      {"", STIF_DEFAULT, FALSE, 0},         {"abc", STIF_DEFAULT, FALSE, 0},
+      {"0x10", STIF_DEFAULT, TRUE, 0},      {"4294967297", STIF_DEFAULT, TRUE, 1},
   };
   for (const Case& c : cases) {
     int v = 99;
