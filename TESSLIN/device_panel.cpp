@@ -159,26 +159,7 @@ void OnCommand(HWND hwnd, ICustomProperty* p, int id) {
 
 void OnVolume(HWND hwnd, ICustomProperty* p, WPARAM wParam) {
   ULONG v;
-  switch (LOWORD(wParam)) {
-    case TB_PAGEUP:
-    case TB_PAGEDOWN: {
-      // The driver keeps whatever it was given; steps start from a value the panel can
-      // show, so they never leave 0 to 255.
-      v = ReadProperty(p, CustomAnalogAudioVolumeProperty);
-      if (v > 255) v = 255;
-      if (LOWORD(wParam) == TB_PAGEUP)
-        v = v >= 4 ? v - 4 : 0;
-      else
-        v = v <= 251 ? v + 4 : 255;
-      break;
-    }
-    case TB_THUMBPOSITION:
-    case TB_THUMBTRACK:
-      v = HIWORD(wParam);
-      break;
-    default:
-      return;
-  }
+  if (!TrackbarValue(wParam, 4, 255, [p] { return ReadProperty(p, CustomAnalogAudioVolumeProperty); }, &v)) return;
   SetItemNumber(hwnd, kVolumeText, "%d", v);
   WriteProperty(p, CustomAnalogAudioVolumeProperty, v);
 }

@@ -74,3 +74,29 @@ INT_PTR CALLBACK EncoderPropertyDlgProc(HWND hwnd, UINT message, WPARAM wParam, 
 ULONG ReadProperty(ICustomProperty* property, ULONG id);
 void WriteProperty(ICustomProperty* property, ULONG id, ULONG value);
 void SetItemNumber(HWND dialog, int id, const char* format, ULONG value);
+
+// The value a trackbar notification asks for: a page step of `step` from the current
+// value (read only for a page step, and first brought into 0 to max, since the driver
+// keeps whatever it was given), or the thumb's position. False for notifications that
+// change nothing.
+template <class ReadCurrent>
+bool TrackbarValue(WPARAM wParam, ULONG step, ULONG max, ReadCurrent read, ULONG* value) {
+  switch (LOWORD(wParam)) {
+    case TB_PAGEUP:
+    case TB_PAGEDOWN: {
+      ULONG v = read();
+      if (v > max) v = max;
+      if (LOWORD(wParam) == TB_PAGEUP)
+        *value = v >= step ? v - step : 0;
+      else
+        *value = v <= max - step ? v + step : max;
+      return true;
+    }
+    case TB_THUMBPOSITION:
+    case TB_THUMBTRACK:
+      *value = HIWORD(wParam);
+      return true;
+    default:
+      return false;
+  }
+}

@@ -215,26 +215,9 @@ void OnScroll(HWND hwnd, ICustomProperty* p, WPARAM wParam, HWND control) {
   } else {
     return;
   }
+  // Steps start from the level the trackbar can show: the automatic flag is left out.
   ULONG v;
-  switch (LOWORD(wParam)) {
-    case TB_PAGEUP:
-    case TB_PAGEDOWN:
-      // Steps start from the level the trackbar can show: the automatic flag and any
-      // out-of-range value are left out.
-      v = ReadProperty(p, id) & kLevelMask;
-      if (v > max) v = max;
-      if (LOWORD(wParam) == TB_PAGEUP)
-        v = v >= step ? v - step : 0;
-      else
-        v = v <= max - step ? v + step : max;
-      break;
-    case TB_THUMBPOSITION:
-    case TB_THUMBTRACK:
-      v = HIWORD(wParam);
-      break;
-    default:
-      return;
-  }
+  if (!TrackbarValue(wParam, step, max, [p, id] { return ReadProperty(p, id) & kLevelMask; }, &v)) return;
   SetItemNumber(hwnd, text, "%3d", v);
   WriteProperty(p, id, v);
 }
