@@ -159,7 +159,9 @@ void OnCommand(HWND hwnd, ICustomProperty* p, int id) {
 
 void OnVolume(HWND hwnd, ICustomProperty* p, WPARAM wParam) {
   ULONG v;
-  if (!TrackbarValue(wParam, 4, 255, [p] { return ReadProperty(p, CustomAnalogAudioVolumeProperty); }, &v)) return;
+  if (!TrackbarValue(
+          wParam, 4, 255, [p] { return ReadProperty(p, CustomAnalogAudioVolumeProperty); }, &v))
+    return;
   SetItemNumber(hwnd, kVolumeText, "%d", v);
   WriteProperty(p, CustomAnalogAudioVolumeProperty, v);
 }

@@ -217,7 +217,9 @@ void OnScroll(HWND hwnd, ICustomProperty* p, WPARAM wParam, HWND control) {
   }
   // Steps start from the level the trackbar can show: the automatic flag is left out.
   ULONG v;
-  if (!TrackbarValue(wParam, step, max, [p, id] { return ReadProperty(p, id) & kLevelMask; }, &v)) return;
+  if (!TrackbarValue(
+          wParam, step, max, [p, id] { return ReadProperty(p, id) & kLevelMask; }, &v))
+    return;
   SetItemNumber(hwnd, text, "%3d", v);
   WriteProperty(p, id, v);
 }
