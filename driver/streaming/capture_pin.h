@@ -1,0 +1,41 @@
+// The streaming core every streaming pin shares: the KS Process callback that queues each
+// buffer, the state-change core with its four steps, the worker thread that finishes
+// completed buffers, and the three delivery routines that stamp and finish them.
+#pragma once
+
+#include "driver/streaming/pin_context.h"
+#include "platform/kernel/kernel.h"
+#include "platform/ks/ks.h"
+
+class CCapturePin {
+ public:
+  // KS Process dispatch of every streaming pin: clones the leading edge for each queued
+  // buffer and hands it to the board side.
+  static NTSTATUS Process(PKSPIN pKsPin);
+
+  // The state-change core the pin kinds' SetDeviceState routines call first; always
+  // STATUS_SUCCESS.
+  static NTSTATUS SetDeviceState(PKSPIN pKsPin, KSSTATE ToState, KSSTATE FromState);
+
+  static NTSTATUS OnAcquire(PinContext* pContext, PKSPIN pKsPin);
+  static NTSTATUS OnRun(PinContext* pContext, PKSPIN pKsPin);
+  static NTSTATUS OnPause(PinContext* pContext, PKSPIN pKsPin);
+  static NTSTATUS OnStop(PinContext* pContext, PKSPIN pKsPin);
+
+  // Real-time system thread of a running pin: one pass per completed buffer.
+  static VOID WorkerThread(PVOID pContext);
+
+  // Delivery routines by stream-index class. Arguments: the pin's context, the frame
+  // address the transfer path recorded, its byte count (all ones: completed without
+  // input), the pin parameter, the stream header's Data and FrameExtent, the picture
+  // number that came with the frame, the flush flag and the stream header. They return 0.
+  static ULONG DeliverVideoFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLength, ULONG nParam, PUCHAR pData,
+                                 ULONG nFrameExtent, ULONGLONG nPictureNumber, UCHAR nFlush,
+                                 PKSSTREAM_HEADER pStreamHeader);
+  static ULONG DeliverH264Frame(PinContext* pContext, PUCHAR pFrame, ULONG nLength, ULONG nParam, PUCHAR pData,
+                                ULONG nFrameExtent, ULONGLONG nPictureNumber, UCHAR nFlush,
+                                PKSSTREAM_HEADER pStreamHeader);
+  static ULONG DeliverAudioFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLength, ULONG nParam, PUCHAR pData,
+                                 ULONG nFrameExtent, ULONGLONG nPictureNumber, UCHAR nFlush,
+                                 PKSSTREAM_HEADER pStreamHeader);
+};
