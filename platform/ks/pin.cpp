@@ -60,6 +60,20 @@ bool FramesRequired(const PinObject* pin) {
 // Queue lock held: is there a frame at the leading edge?
 bool EdgeHasFrame(const PinObject* pin) { return pin->EdgeIndex < pin->Queue.size(); }
 
+// What the application gets back for a frame: the stream header (and the frame
+// information behind it) as the driver left it.
+CompletedFrame Completion(const Frame* f, NTSTATUS status) {
+  CompletedFrame c;
+  c.Status = status;
+  std::memcpy(&c.Header, f->Header.data(), sizeof(KSSTREAM_HEADER));
+  if (f->Header.size() >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO))
+    std::memcpy(&c.FrameInfo, f->Header.data() + sizeof(KSSTREAM_HEADER), sizeof(KS_FRAME_INFO));
+  c.Data = c.Header.Data;
+  c.FrameExtent = c.Header.FrameExtent;
+  c.Tag = f->Tag;
+  return c;
+}
+
 // Queue lock held: hands every finished frame at the head of the queue back to the
 // client, in queue order; a finished frame waits behind an unfinished older one.
 void CompleteReady(PinObject* pin) {
@@ -67,15 +81,7 @@ void CompleteReady(PinObject* pin) {
   while (!pin->Queue.empty()) {
     Frame* f = pin->Queue.front().get();
     if (!f->PassedEdge || f->References > 0) break;
-    CompletedFrame c;
-    c.Status = STATUS_SUCCESS;
-    std::memcpy(&c.Header, f->Header.data(), sizeof(KSSTREAM_HEADER));
-    if (f->Header.size() >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO))
-      std::memcpy(&c.FrameInfo, f->Header.data() + sizeof(KSSTREAM_HEADER), sizeof(KS_FRAME_INFO));
-    c.Data = c.Header.Data;
-    c.FrameExtent = c.Header.FrameExtent;
-    c.Tag = f->Tag;
-    pin->Completed.push_back(c);
+    pin->Completed.push_back(Completion(f, STATUS_SUCCESS));
     pin->Queue.pop_front();
     if (pin->EdgeIndex > 0) pin->EdgeIndex--;
     any = true;
@@ -322,15 +328,7 @@ NTSTATUS SetPinState(PinObject* Pin, KSSTATE Target) {
           ++it;
           continue;
         }
-        CompletedFrame c;
-        c.Status = STATUS_CANCELLED;
-        std::memcpy(&c.Header, f->Header.data(), sizeof(KSSTREAM_HEADER));
-        if (f->Header.size() >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO))
-          std::memcpy(&c.FrameInfo, f->Header.data() + sizeof(KSSTREAM_HEADER), sizeof(KS_FRAME_INFO));
-        c.Data = c.Header.Data;
-        c.FrameExtent = c.Header.FrameExtent;
-        c.Tag = f->Tag;
-        Pin->Completed.push_back(c);
+        Pin->Completed.push_back(Completion(f, STATUS_CANCELLED));
         it = Pin->Queue.erase(it);
       }
       Pin->EdgeIndex = Pin->Queue.size();
