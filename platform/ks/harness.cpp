@@ -36,11 +36,11 @@ const KSDEVICE_DISPATCH* DispatchOf(const KSDEVICE_DESCRIPTOR* descriptor) {
 }  // namespace
 
 PnpHarness::PnpHarness(PDRIVER_INITIALIZE DriverEntry, const char16_t* RegistryPath)
-    : m_pDriverEntry(DriverEntry), m_RegistryPath(RegistryPath ? RegistryPath : u"") {
-  size_t slash = m_RegistryPath.find_last_of(u'\\');
-  for (size_t i = slash == std::u16string::npos ? 0 : slash + 1; i < m_RegistryPath.size(); i++)
-    m_DriverName.push_back(m_RegistryPath[i] < 0x80 ? (char)m_RegistryPath[i] : '?');
-  if (m_DriverName.empty()) m_DriverName = "driver";
+    : driver_entry_(DriverEntry), registry_path_(RegistryPath ? RegistryPath : u"") {
+  size_t slash = registry_path_.find_last_of(u'\\');
+  for (size_t i = slash == std::u16string::npos ? 0 : slash + 1; i < registry_path_.size(); i++)
+    driver_name_.push_back(registry_path_[i] < 0x80 ? (char)registry_path_[i] : '?');
+  if (driver_name_.empty()) driver_name_ = "driver";
 }
 
 PnpHarness::~PnpHarness() {
@@ -48,55 +48,55 @@ PnpHarness::~PnpHarness() {
 }
 
 bool PnpHarness::Loaded() const {
-  std::lock_guard<std::mutex> hold(m_Lock);
-  return m_bLoaded;
+  std::lock_guard<std::mutex> hold(lock_);
+  return loaded_;
 }
 
 NTSTATUS PnpHarness::Load() {
-  std::lock_guard<std::mutex> hold(m_Lock);
-  if (m_bLoaded || !m_pDriverEntry) return STATUS_INVALID_DEVICE_STATE;
-  m_Driver = DRIVER_OBJECT{};
-  m_DriverExtension = DRIVER_EXTENSION{};
-  m_Driver.Type = 4;
-  m_Driver.Size = sizeof(DRIVER_OBJECT);
-  m_Driver.DriverExtension = &m_DriverExtension;
-  m_Driver.DriverInit = m_pDriverEntry;
-  m_DriverExtension.DriverObject = &m_Driver;
-  m_RegistryPathString.Buffer = m_RegistryPath.data();
-  m_RegistryPathString.Length = (USHORT)(m_RegistryPath.size() * sizeof(char16_t));
-  m_RegistryPathString.MaximumLength = m_RegistryPathString.Length;
+  std::lock_guard<std::mutex> hold(lock_);
+  if (loaded_ || !driver_entry_) return STATUS_INVALID_DEVICE_STATE;
+  driver_ = DRIVER_OBJECT{};
+  driver_extension_ = DRIVER_EXTENSION{};
+  driver_.Type = 4;
+  driver_.Size = sizeof(DRIVER_OBJECT);
+  driver_.DriverExtension = &driver_extension_;
+  driver_.DriverInit = driver_entry_;
+  driver_extension_.DriverObject = &driver_;
+  registry_path_string_.Buffer = registry_path_.data();
+  registry_path_string_.Length = (USHORT)(registry_path_.size() * sizeof(char16_t));
+  registry_path_string_.MaximumLength = registry_path_string_.Length;
   // Blocks live before the load are not the driver's.
-  m_pPoolAtLoad = std::make_unique<platform::kernel::PoolSnapshot>();
-  NTSTATUS status = m_pDriverEntry(&m_Driver, &m_RegistryPathString);
+  pool_at_load_ = std::make_unique<platform::kernel::PoolSnapshot>();
+  NTSTATUS status = driver_entry_(&driver_, &registry_path_string_);
   if (!NT_SUCCESS(status)) {
-    detail::ForgetDriver(&m_Driver);
+    detail::ForgetDriver(&driver_);
     return status;
   }
-  m_pDescriptor = RegisteredDescriptor(&m_Driver);
-  m_bLoaded = true;
+  descriptor_ = RegisteredDescriptor(&driver_);
+  loaded_ = true;
   return status;
 }
 
 NTSTATUS PnpHarness::Unload() {
-  std::lock_guard<std::mutex> hold(m_Lock);
-  if (!m_bLoaded) return STATUS_INVALID_DEVICE_STATE;
-  for (auto& board : m_Boards) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!loaded_) return STATUS_INVALID_DEVICE_STATE;
+  for (auto& board : boards_) {
     if (board->state != DeviceState::Removed) CallRemove(*board);
   }
-  if (m_Driver.DriverUnload) m_Driver.DriverUnload(&m_Driver);
-  detail::ForgetDriver(&m_Driver);
-  m_pDescriptor = nullptr;
-  m_bLoaded = false;
-  bool clean = platform::kernel::CheckPoolLeaksAtUnload(m_DriverName.c_str(), m_pPoolAtLoad.get());
-  m_pPoolAtLoad.reset();
+  if (driver_.DriverUnload) driver_.DriverUnload(&driver_);
+  detail::ForgetDriver(&driver_);
+  descriptor_ = nullptr;
+  loaded_ = false;
+  bool clean = platform::kernel::CheckPoolLeaksAtUnload(driver_name_.c_str(), pool_at_load_.get());
+  pool_at_load_.reset();
   return clean ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS PnpHarness::AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, size_t* Index, ULONG BusNumber) {
-  std::lock_guard<std::mutex> hold(m_Lock);
-  if (!m_bLoaded) return STATUS_INVALID_DEVICE_STATE;
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!loaded_) return STATUS_INVALID_DEVICE_STATE;
   auto board = std::make_unique<Board>();
-  board->index = m_Boards.size();
+  board->index = boards_.size();
   board->host.BusData = BusData;
   board->host.BusContext = BusContext;
 
@@ -113,7 +113,7 @@ NTSTATUS PnpHarness::AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, siz
   fdo.Type = 3;
   fdo.Size = sizeof(DEVICE_OBJECT);
   fdo.ReferenceCount = 1;
-  fdo.DriverObject = &m_Driver;
+  fdo.DriverObject = &driver_;
   fdo.DeviceType = FILE_DEVICE_KS;
   fdo.Flags = DO_DEVICE_INITIALIZING | DO_POWER_PAGABLE;
   fdo.StackSize = 2;
@@ -122,7 +122,7 @@ NTSTATUS PnpHarness::AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, siz
   pdo.AttachedDevice = &fdo;
 
   KSDEVICE& ks = board->ks;
-  ks.Descriptor = m_pDescriptor;
+  ks.Descriptor = descriptor_;
   ks.FunctionalDeviceObject = &fdo;
   ks.PhysicalDeviceObject = &pdo;
   ks.NextDeviceObject = &pdo;
@@ -131,7 +131,7 @@ NTSTATUS PnpHarness::AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, siz
   ks.DevicePowerState = PowerDeviceD0;
 
   detail::RegisterDevice(&ks, &board->host);
-  const KSDEVICE_DISPATCH* dispatch = DispatchOf(m_pDescriptor);
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch && dispatch->Add) status = dispatch->Add(&ks);
   if (!NT_SUCCESS(status)) {
@@ -141,18 +141,18 @@ NTSTATUS PnpHarness::AddDevice(KSHARNESS_BUS_DATA BusData, PVOID BusContext, siz
     pdo.AttachedDevice = nullptr;
   } else {
     fdo.Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
-    m_Driver.DeviceObject = &fdo;
+    driver_.DeviceObject = &fdo;
   }
   if (Index) *Index = board->index;
-  m_Boards.push_back(std::move(board));
+  boards_.push_back(std::move(board));
   return status;
 }
 
 NTSTATUS PnpHarness::StartDevice(size_t Index, PCM_RESOURCE_LIST Translated, PCM_RESOURCE_LIST Raw) {
-  std::lock_guard<std::mutex> hold(m_Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   Board* board = Find(Index);
   if (!board || board->state != DeviceState::Added) return STATUS_INVALID_DEVICE_STATE;
-  const KSDEVICE_DISPATCH* dispatch = DispatchOf(m_pDescriptor);
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   Request request;
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch && dispatch->Start) status = dispatch->Start(&board->ks, &request.irp, Translated, Raw);
@@ -168,7 +168,7 @@ NTSTATUS PnpHarness::StartDevice(size_t Index, PCM_RESOURCE_LIST Translated, PCM
 }
 
 NTSTATUS PnpHarness::CallStop(Board& board) {
-  const KSDEVICE_DISPATCH* dispatch = DispatchOf(m_pDescriptor);
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   Request request;
   if (dispatch && dispatch->Stop) dispatch->Stop(&board.ks, &request.irp);
   // A stopped device offers nothing: its factories and pinless declarations go, and a
@@ -180,7 +180,7 @@ NTSTATUS PnpHarness::CallStop(Board& board) {
 }
 
 NTSTATUS PnpHarness::StopDevice(size_t Index) {
-  std::lock_guard<std::mutex> hold(m_Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   Board* board = Find(Index);
   if (!board || board->state != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
   return CallStop(*board);
@@ -188,34 +188,34 @@ NTSTATUS PnpHarness::StopDevice(size_t Index) {
 
 NTSTATUS PnpHarness::CallRemove(Board& board) {
   if (board.state == DeviceState::Started) CallStop(board);
-  const KSDEVICE_DISPATCH* dispatch = DispatchOf(m_pDescriptor);
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   Request request;
   if (dispatch && dispatch->Remove) dispatch->Remove(&board.ks, &request.irp);
   detail::UnregisterDevice(&board.ks);
   board.state = DeviceState::Removed;
   board.pdo.AttachedDevice = nullptr;
-  if (m_Driver.DeviceObject == &board.fdo) {
-    m_Driver.DeviceObject = nullptr;
-    for (auto& other : m_Boards) {
-      if (other->state != DeviceState::Removed) m_Driver.DeviceObject = &other->fdo;
+  if (driver_.DeviceObject == &board.fdo) {
+    driver_.DeviceObject = nullptr;
+    for (auto& other : boards_) {
+      if (other->state != DeviceState::Removed) driver_.DeviceObject = &other->fdo;
     }
   }
   return STATUS_SUCCESS;
 }
 
 NTSTATUS PnpHarness::RemoveDevice(size_t Index) {
-  std::lock_guard<std::mutex> hold(m_Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   Board* board = Find(Index);
   if (!board || board->state == DeviceState::Removed) return STATUS_INVALID_DEVICE_STATE;
   return CallRemove(*board);
 }
 
 NTSTATUS PnpHarness::SetDevicePower(size_t Index, DEVICE_POWER_STATE To) {
-  std::lock_guard<std::mutex> hold(m_Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   Board* board = Find(Index);
   if (!board || board->state != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
   if (To <= PowerDeviceUnspecified || To >= PowerDeviceMaximum) return STATUS_INVALID_PARAMETER;
-  const KSDEVICE_DISPATCH* dispatch = DispatchOf(m_pDescriptor);
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   DEVICE_POWER_STATE from = board->ks.DevicePowerState;
   Request request;
   if (dispatch && dispatch->SetPower) dispatch->SetPower(&board->ks, &request.irp, To, from);
@@ -224,11 +224,11 @@ NTSTATUS PnpHarness::SetDevicePower(size_t Index, DEVICE_POWER_STATE To) {
 }
 
 NTSTATUS PnpHarness::QueryCapabilities(size_t Index, PDEVICE_CAPABILITIES Capabilities) {
-  std::lock_guard<std::mutex> hold(m_Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   Board* board = Find(Index);
   if (!board || board->state == DeviceState::Removed || !Capabilities) return STATUS_INVALID_DEVICE_STATE;
   BusCapabilities(Index, Capabilities);
-  const KSDEVICE_DISPATCH* dispatch = DispatchOf(m_pDescriptor);
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(descriptor_);
   Request request;
   if (dispatch && dispatch->QueryCapabilities)
     return dispatch->QueryCapabilities(&board->ks, &request.irp, Capabilities);
@@ -250,28 +250,28 @@ void PnpHarness::BusCapabilities(size_t Index, PDEVICE_CAPABILITIES Capabilities
 }
 
 size_t PnpHarness::DeviceCount() const {
-  std::lock_guard<std::mutex> hold(m_Lock);
-  return m_Boards.size();
+  std::lock_guard<std::mutex> hold(lock_);
+  return boards_.size();
 }
 
 PnpHarness::Board* PnpHarness::Find(size_t Index) const {
-  return Index < m_Boards.size() ? m_Boards[Index].get() : nullptr;
+  return Index < boards_.size() ? boards_[Index].get() : nullptr;
 }
 
 DeviceState PnpHarness::State(size_t Index) const {
-  std::lock_guard<std::mutex> hold(m_Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   Board* board = Find(Index);
   return board ? board->state : DeviceState::Removed;
 }
 
 PKSDEVICE PnpHarness::Device(size_t Index) const {
-  std::lock_guard<std::mutex> hold(m_Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   Board* board = Find(Index);
   return board && board->state != DeviceState::Removed ? &board->ks : nullptr;
 }
 
 AdapterRegistration PnpHarness::Adapter(size_t Index) const {
-  std::lock_guard<std::mutex> hold(m_Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   Board* board = Find(Index);
   return board ? board->host.Adapter : AdapterRegistration{};
 }

@@ -86,8 +86,8 @@ class PnpHarness {
   // Null once removed.
   PKSDEVICE Device(size_t Index) const;
   AdapterRegistration Adapter(size_t Index) const;
-  PDRIVER_OBJECT DriverObject() { return &m_Driver; }
-  const KSDEVICE_DESCRIPTOR* Descriptor() const { return m_pDescriptor; }
+  PDRIVER_OBJECT DriverObject() { return &driver_; }
+  const KSDEVICE_DESCRIPTOR* Descriptor() const { return descriptor_; }
 
   struct Board;  // one plugged-in board: its PDO, FDO and KS device
 
@@ -96,17 +96,17 @@ class PnpHarness {
   NTSTATUS CallRemove(Board& board);
   Board* Find(size_t Index) const;
 
-  PDRIVER_INITIALIZE m_pDriverEntry;
-  std::u16string m_RegistryPath;
-  std::string m_DriverName;  // the service name, for the verifier's reports
-  std::unique_ptr<platform::kernel::PoolSnapshot> m_pPoolAtLoad;
-  UNICODE_STRING m_RegistryPathString{};
-  DRIVER_OBJECT m_Driver{};
-  DRIVER_EXTENSION m_DriverExtension{};
-  const KSDEVICE_DESCRIPTOR* m_pDescriptor = nullptr;
-  bool m_bLoaded = false;
-  mutable std::mutex m_Lock;
-  std::vector<std::unique_ptr<Board>> m_Boards;
+  PDRIVER_INITIALIZE driver_entry_;
+  std::u16string registry_path_;
+  std::string driver_name_;  // the service name, for the verifier's reports
+  std::unique_ptr<platform::kernel::PoolSnapshot> pool_at_load_;
+  UNICODE_STRING registry_path_string_{};
+  DRIVER_OBJECT driver_{};
+  DRIVER_EXTENSION driver_extension_{};
+  const KSDEVICE_DESCRIPTOR* descriptor_ = nullptr;
+  bool loaded_ = false;
+  mutable std::mutex lock_;
+  std::vector<std::unique_ptr<Board>> boards_;
 };
 
 }  // namespace platform::ks
