@@ -58,12 +58,14 @@ struct ThreadRegistry {
   size_t ending = 0;                  // threads past their routine, still handing themselves over
   std::condition_variable cv;
   ~ThreadRegistry() {
-    // At exit a thread may still be handing itself to `finished`; let it finish doing
-    // so before the list goes away.
+    // At exit a thread may still be handing itself to `finished`, or still be between
+    // signalling its thread object (which let the driver's wait for it return) and
+    // handing itself over; let it finish before the list goes away. A thread that never
+    // ends is not waited for long.
     std::vector<std::thread> last;
     {
       std::unique_lock<std::mutex> g(lock);
-      cv.wait_for(g, std::chrono::seconds(2), [this] { return ending == 0; });
+      cv.wait_for(g, std::chrono::seconds(2), [this] { return live == 0 && ending == 0; });
       last.swap(finished);
     }
     for (auto& t : last)
