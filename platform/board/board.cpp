@@ -152,6 +152,7 @@ void Board::Post(LONGLONG delay100ns, std::function<void()> event) {
     events_.push_back(Event{Now() + delay100ns, ++eventOrder_, std::move(event)});
     std::stable_sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.due < b.due; });
   }
+  platform::kernel::NoteMachineProgress();
   EnsureThread();
   eventCv_.notify_all();
 }

@@ -66,6 +66,8 @@ LONGLONG DeadlineFromTimeout(LONGLONG timeout) {
 }
 
 namespace {
+// Hand-overs of work between parts of the machine (NoteMachineProgress).
+std::atomic<uint64_t> g_progress{0};
 // Notifications so far: a blocked machine thread counts as waiting only once it has
 // checked its condition after the latest one (else it may be about to run).
 std::atomic<uint64_t> g_notifications{0};
@@ -192,9 +194,12 @@ void JumperMain() {
     bool settled = true;
     for (const BlockedWaiter* w : g_machineWaiters) settled = settled && w->seen == latest;
     if (!settled) continue;
+    // The parts are looked at one after another while work may move between them: a
+    // look during which any work changed hands proves nothing.
+    uint64_t progress = g_progress.load(std::memory_order_acquire);
     bool busy = false;
     LONGLONG next = NextDeadlineLocked(busy);
-    if (busy || next < 0) continue;
+    if (busy || next < 0 || g_progress.load(std::memory_order_acquire) != progress) continue;
     AdvanceToLocked(next);
     lock.unlock();
     WakeTimerThread();
@@ -273,6 +278,8 @@ void RemoveClockDeadlineSource(int id) {
   std::lock_guard<std::mutex> g(TheJumper().sourcesLock);
   TheJumper().sources.erase(id);
 }
+
+void NoteMachineProgress() { g_progress.fetch_add(1, std::memory_order_acq_rel); }
 
 void HoldClock() { TheJumper().holds.fetch_add(1); }
 void ReleaseClock() {

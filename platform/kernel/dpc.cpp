@@ -315,6 +315,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     InsertTailList(&q.head, &Dpc->DpcListEntry);
   ++q.count;
   ++q.inserted;
+  NoteMachineProgress();
   q.cv.notify_all();
   return TRUE;
 }

@@ -86,6 +86,11 @@ class MachineThreadScope {
 // dispatcher lock held, so it may take only its own locks.
 int AddClockDeadlineSource(std::function<LONGLONG()> nextDue);
 void RemoveClockDeadlineSource(int id);
+// A hand-over of work between parts of the machine that the jumping clock watches (an
+// event posted, an interrupt line raised, a DPC queued). Call it once the work is
+// visible in its new place and before it leaves the old one: the clock then never jumps
+// on a look that saw the work in neither place.
+void NoteMachineProgress();
 // Work in flight that no wait shows (an interrupt on its way to its service routine).
 void HoldClock();
 void ReleaseClock();

@@ -31,9 +31,9 @@ bool Pending(KINTERRUPT* i) {
 
 std::atomic<int> g_inService{0};
 
-// Runs the service routine under the interrupt lock at the connection's level.
+// Runs the service routine under the interrupt lock at the connection's level. The
+// caller has counted it in service (g_inService); it ends the count.
 bool CallServiceRoutine(KINTERRUPT* i) {
-  g_inService.fetch_add(1);
   struct Done {
     ~Done() { g_inService.fetch_sub(1); }
   } done;
@@ -54,6 +54,9 @@ void DeliveryThread(KINTERRUPT* i) {
       std::unique_lock<std::mutex> l(i->wakeMu);
       i->wake.wait(l, [&] { return i->stop || Pending(i); });
       if (i->stop) return;
+      // In service before the latched edge is taken, so the jumping test clock never
+      // sees an interrupt that is neither pending nor in service.
+      g_inService.fetch_add(1);
       if (i->record.mode == Latched) i->edgePending = false;
     }
     bool handled = CallServiceRoutine(i);
@@ -74,15 +77,18 @@ namespace platform::pci::detail {
 // For the jumping test clock: an interrupt on its way to, or inside, its service
 // routine is work in flight (answers 0, a time already come), else nothing is due (-1).
 LONGLONG InterruptWorkDue() {
-  if (g_inService.load()) return 0;
-  std::lock_guard<std::mutex> l(S().mu);
-  for (auto& si : SlotInterrupts()) {
-    KINTERRUPT* i = si.live;
-    if (!i || !i->thread.joinable()) continue;  // no delivery without its thread
-    std::lock_guard<std::mutex> w(i->wakeMu);
-    if (Pending(i)) return 0;
+  // Pending first: an interrupt counts as in service before it stops being pending, so
+  // one that moves on between the two looks is still seen.
+  {
+    std::lock_guard<std::mutex> l(S().mu);
+    for (auto& si : SlotInterrupts()) {
+      KINTERRUPT* i = si.live;
+      if (!i || !i->thread.joinable()) continue;  // no delivery without its thread
+      std::lock_guard<std::mutex> w(i->wakeMu);
+      if (Pending(i)) return 0;
+    }
   }
-  return -1;
+  return g_inService.load() ? 0 : -1;
 }
 
 void Wake(KINTERRUPT* i, bool risingEdge) {
@@ -140,6 +146,7 @@ bool Service(Slot* slot) {
   {
     std::lock_guard<std::mutex> l(live->wakeMu);
     if (!Pending(live)) return false;
+    g_inService.fetch_add(1);
     if (live->record.mode == Latched) live->edgePending = false;
   }
   return CallServiceRoutine(live);

@@ -62,6 +62,7 @@ void Device::SetInterruptLine(bool asserted) {
   // The interrupt object cannot go away here: disconnecting joins the delivery thread
   // and the driver disconnects only after it stopped touching the device.
   if (live && asserted) Wake(live, !was);
+  if (asserted) platform::kernel::NoteMachineProgress();
 }
 
 bool Device::InterruptLine() const { return line_.load(); }
