@@ -42,6 +42,17 @@ ULONG VORLIX_ProcessInterruptStatus(CDevice* Device, ULONG Status, ULONG Value) 
   return 1;
 }
 
+VOID VORLIX_DeliverBitstream(struct _KSPIN** pins, struct _KSSTREAM_POINTER** clones, PVOID reserved3, PVOID reserved4,
+                             PUCHAR* data, ULONG* lengths, ULONGLONG* values, UCHAR* done, UCHAR* flags,
+                             CDevice* device, ULONG status, ULONG value) {
+  // Preview, stream and audio transfers are not wired to the board yet: a transfer-done
+  // interrupt without a board-to-host transfer is a firmware chunk.
+  BoardState* state = device ? device->m_pBoardState : nullptr;
+  if (!state || !(status & INT_DMA_DONE)) return;
+  if (state->nRemainingWords == 0 || state->nCurrentChunkWords == 0)
+    KeReleaseSemaphore(&device->m_CommandSemaphore, 0, 1, FALSE);
+}
+
 VOID VORLIX_OnTransferTimer(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   CDevice* d = static_cast<CDevice*>(Context);
   BoardState* s = d ? d->m_pBoardState : nullptr;
