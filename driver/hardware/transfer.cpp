@@ -49,6 +49,7 @@ VOID VORLIX_DeliverBitstream(struct _KSPIN** pins, struct _KSSTREAM_POINTER** cl
   // interrupt without a board-to-host transfer is a firmware chunk.
   BoardState* state = device ? device->m_pBoardState : nullptr;
   if (!state || !(status & INT_DMA_DONE)) return;
+  if ((status == TICK_VIDEO && value == TICK_VIDEO) || (status == TICK_AUDIO && value == TICK_AUDIO)) return;
   if (state->nRemainingWords == 0 || state->nCurrentChunkWords == 0)
     KeReleaseSemaphore(&device->m_CommandSemaphore, 0, 1, FALSE);
 }
