@@ -27,6 +27,7 @@
 #include "imaging/core/cpu.h"
 #include "imaging/core/dispatch.h"
 #include "imaging/resize/resize.h"
+#include "bench/support/resize_bench.h"
 
 #if VORLIX_HAVE_LIBYUV
 #include <libyuv.h>
@@ -35,34 +36,10 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #endif
-#if VORLIX_HAVE_SWSCALE
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
-#endif
 
 namespace {
 
-std::vector<u8> Picture(int bytesPerRow, int rows) {
-  std::vector<u8> v(size_t(bytesPerRow) * rows);
-  u32 x = 12345;
-  for (auto& b : v) x = x * 1103515245u + 12345u, b = u8(x >> 24);
-  return v;
-}
-
-bool LevelRunnable(benchmark::State& state, int level) {
-  if (!CpuCanRunLevel(level)) {
-    state.SkipWithError("processor lacks this level");
-    return false;
-  }
-  return true;
-}
-
-void Count(benchmark::State& state, int dw, int dh, int64_t srcBytes) {
-  state.SetItemsProcessed(state.iterations() * int64_t(dw) * dh);
-  state.SetBytesProcessed(state.iterations() * srcBytes);
-}
+using namespace vorlix_bench;
 
 // ---- the driver's field-to-frame call: 1920x540 -> 1920x1080, linear -----------------
 
@@ -71,7 +48,7 @@ constexpr int kFw = 1920, kFh = 540;
 void FieldToFrameOurs(benchmark::State& state) {
   const int level = int(state.range(0));
   if (!LevelRunnable(state, level)) return;
-  auto src = Picture(kFw, kFh);
+  auto src = Picture(size_t(kFw) * kFh);
   std::vector<u8> dst(size_t(kFw) * kFh * 2);
   for (auto _ : state) {
     ImgStatus st = ImgResizeU8C1Table[level](src.data(), {kFw, kFh}, kFw, {0, 0, kFw, kFh}, dst.data(), kFw,
@@ -84,7 +61,7 @@ BENCHMARK(FieldToFrameOurs)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
 
 #if VORLIX_HAVE_LIBYUV
 void FieldToFrameLibyuv(benchmark::State& state) {
-  auto src = Picture(kFw, kFh);
+  auto src = Picture(size_t(kFw) * kFh);
   std::vector<u8> dst(size_t(kFw) * kFh * 2);
   for (auto _ : state)
     libyuv::ScalePlane(src.data(), kFw, kFw, kFh, dst.data(), kFw, kFw, 2 * kFh, libyuv::kFilterBilinear);
@@ -95,7 +72,7 @@ BENCHMARK(FieldToFrameLibyuv)->Unit(benchmark::kMicrosecond);
 #if VORLIX_HAVE_OPENCV
 void FieldToFrameOpenCV(benchmark::State& state) {
   cv::setNumThreads(1);
-  auto src = Picture(kFw, kFh);
+  auto src = Picture(size_t(kFw) * kFh);
   cv::Mat s(kFh, kFw, CV_8UC1, src.data()), d(2 * kFh, kFw, CV_8UC1);
   for (auto _ : state) cv::resize(s, d, d.size(), 0, 0, cv::INTER_LINEAR);
   Count(state, kFw, 2 * kFh, int64_t(kFw) * kFh);
@@ -103,17 +80,6 @@ void FieldToFrameOpenCV(benchmark::State& state) {
 BENCHMARK(FieldToFrameOpenCV)->Unit(benchmark::kMicrosecond);
 #endif
 #if VORLIX_HAVE_SWSCALE
-void SwscaleRun(benchmark::State& state, int sw, int sh, int dw, int dh, AVPixelFormat fmt, int bpp, int flags) {
-  auto src = Picture(sw * bpp, sh);
-  std::vector<u8> dst(size_t(dw) * bpp * dh);
-  SwsContext* ctx = sws_getContext(sw, sh, fmt, dw, dh, fmt, flags, nullptr, nullptr, nullptr);
-  const u8* sp[1] = {src.data()};
-  u8* dp[1] = {dst.data()};
-  int ss[1] = {sw * bpp}, ds[1] = {dw * bpp};
-  for (auto _ : state) sws_scale(ctx, sp, ss, 0, sh, dp, ds);
-  sws_freeContext(ctx);
-  Count(state, dw, dh, int64_t(sw) * bpp * sh);
-}
 void FieldToFrameSwscale(benchmark::State& state) {
   SwscaleRun(state, kFw, kFh, kFw, 2 * kFh, AV_PIX_FMT_GRAY8, 1, SWS_BILINEAR);
 }
@@ -127,7 +93,7 @@ constexpr int kPw = 1920, kPh = 1080;
 void Yuy2Ours(benchmark::State& state) {
   const int level = int(state.range(0)), dw = int(state.range(1)), dh = int(state.range(2));
   if (!LevelRunnable(state, level)) return;
-  auto src = Picture(2 * kPw, kPh);
+  auto src = Picture(size_t(2 * kPw) * kPh);
   std::vector<u8> dst(size_t(dw) * 2 * dh);
   for (auto _ : state) {
     ImgStatus st = ImgResizeYuy2Table[level](src.data(), {kPw, kPh}, 2 * kPw, {0, 0, kPw, kPh}, dst.data(), 2 * dw,
@@ -144,7 +110,7 @@ BENCHMARK(Yuy2Ours)
 #if VORLIX_HAVE_LIBYUV
 void Yuy2Libyuv(benchmark::State& state) {
   const int dw = int(state.range(0)), dh = int(state.range(1));
-  auto src = Picture(2 * kPw, kPh);
+  auto src = Picture(size_t(2 * kPw) * kPh);
   std::vector<u8> dst(size_t(dw) * 2 * dh);
   std::vector<u8> y(size_t(kPw) * kPh), u(size_t(kPw / 2) * kPh), v(size_t(kPw / 2) * kPh);
   std::vector<u8> y2(size_t(dw) * dh), u2(size_t(dw / 2) * dh), v2(size_t(dw / 2) * dh);
@@ -162,7 +128,7 @@ BENCHMARK(Yuy2Libyuv)->Args({1280, 720})->Args({3840, 2160})->Unit(benchmark::kM
 void Yuy2OpenCV(benchmark::State& state) {
   cv::setNumThreads(1);
   const int dw = int(state.range(0)), dh = int(state.range(1));
-  auto src = Picture(2 * kPw, kPh);
+  auto src = Picture(size_t(2 * kPw) * kPh);
   cv::Mat s(kPh, kPw, CV_8UC2, src.data()), d(dh, dw, CV_8UC2);
   cv::Mat planes[2], scaled[2] = {cv::Mat(dh, dw, CV_8UC1), cv::Mat(dh, dw, CV_8UC1)};
   for (auto _ : state) {
@@ -188,7 +154,7 @@ BENCHMARK(Yuy2Swscale)->Args({1280, 720})->Args({3840, 2160})->Unit(benchmark::k
 void AreaOurs(benchmark::State& state) {
   const int level = int(state.range(0)), div = int(state.range(1));
   if (!LevelRunnable(state, level)) return;
-  auto src = Picture(kPw, kPh);
+  auto src = Picture(size_t(kPw) * kPh);
   const int dw = kPw / div, dh = kPh / div;
   std::vector<u8> dst(size_t(dw) * dh);
   for (auto _ : state) {
@@ -203,7 +169,7 @@ BENCHMARK(AreaOurs)->ArgsProduct({{0, 1, 2, 3, 4}, {2, 4}})->Unit(benchmark::kMi
 #if VORLIX_HAVE_LIBYUV
 void AreaLibyuv(benchmark::State& state) {
   const int div = int(state.range(0)), dw = kPw / div, dh = kPh / div;
-  auto src = Picture(kPw, kPh);
+  auto src = Picture(size_t(kPw) * kPh);
   std::vector<u8> dst(size_t(dw) * dh);
   for (auto _ : state) libyuv::ScalePlane(src.data(), kPw, kPw, kPh, dst.data(), dw, dw, dh, libyuv::kFilterBox);
   Count(state, dw, dh, int64_t(kPw) * kPh);
@@ -214,7 +180,7 @@ BENCHMARK(AreaLibyuv)->Arg(2)->Arg(4)->Unit(benchmark::kMicrosecond);
 void AreaOpenCV(benchmark::State& state) {
   cv::setNumThreads(1);
   const int div = int(state.range(0)), dw = kPw / div, dh = kPh / div;
-  auto src = Picture(kPw, kPh);
+  auto src = Picture(size_t(kPw) * kPh);
   cv::Mat s(kPh, kPw, CV_8UC1, src.data()), d(dh, dw, CV_8UC1);
   for (auto _ : state) cv::resize(s, d, d.size(), 0, 0, cv::INTER_AREA);
   Count(state, dw, dh, int64_t(kPw) * kPh);

@@ -21,41 +21,17 @@
 #include "imaging/core/cpu.h"
 #include "imaging/core/dispatch.h"
 #include "imaging/resize/resize.h"
+#include "bench/support/resize_bench.h"
 #include "imaging/resize/resize_internal.h"
 
 #if VORLIX_HAVE_OPENCV
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #endif
-#if VORLIX_HAVE_SWSCALE
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
-#endif
 
 namespace {
 
-template <typename T>
-std::vector<T> Picture(size_t n) {
-  std::vector<T> v(n);
-  u32 x = 12345;
-  for (auto& e : v) x = x * 1103515245u + 12345u, e = T(x >> 20);
-  return v;
-}
-
-bool LevelRunnable(benchmark::State& state, int level) {
-  if (!CpuCanRunLevel(level)) {
-    state.SkipWithError("processor lacks this level");
-    return false;
-  }
-  return true;
-}
-
-void Count(benchmark::State& state, int dw, int dh, int64_t srcBytes) {
-  state.SetItemsProcessed(state.iterations() * int64_t(dw) * dh);
-  state.SetBytesProcessed(state.iterations() * srcBytes);
-}
+using namespace vorlix_bench;
 
 constexpr int kW = 1920, kH = 1080;
 
@@ -95,17 +71,6 @@ BENCHMARK(PlaneOpenCV)
     ->Unit(benchmark::kMillisecond);
 #endif
 #if VORLIX_HAVE_SWSCALE
-void SwscaleRun(benchmark::State& state, int sw, int sh, int dw, int dh, AVPixelFormat fmt, int bpp, int flags) {
-  auto src = Picture<u8>(size_t(sw) * bpp * sh);
-  std::vector<u8> dst(size_t(dw) * bpp * dh);
-  SwsContext* ctx = sws_getContext(sw, sh, fmt, dw, dh, fmt, flags, nullptr, nullptr, nullptr);
-  const u8* sp[1] = {src.data()};
-  u8* dp[1] = {dst.data()};
-  int ss[1] = {sw * bpp}, ds[1] = {dw * bpp};
-  for (auto _ : state) sws_scale(ctx, sp, ss, 0, sh, dp, ds);
-  sws_freeContext(ctx);
-  Count(state, dw, dh, int64_t(sw) * bpp * sh);
-}
 void PlaneSwscale(benchmark::State& state) {
   const int interp = int(state.range(0));
   SwscaleRun(state, kW, kH, int(state.range(1)), int(state.range(2)), AV_PIX_FMT_GRAY8, 1,
