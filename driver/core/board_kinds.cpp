@@ -48,6 +48,7 @@ const KindPair kKindPairs[] = {
     {BOARD_KIND_B, kVendor, 0x0B12},
     {BOARD_KIND_B, kVendor, 0x0B13},
     {BOARD_KIND_E, kVendor, 0x0E02},
+    {BOARD_KIND_G, kVendor, 0x1004},
     {BOARD_KIND_I, kVendor, 0x1202},
     {BOARD_KIND_N, kVendor, 0x1502},
     {BOARD_KIND_P, kVendor, 0x1602},
@@ -122,6 +123,8 @@ const VariantBytes kVariants[] = {
     {BOARD_VARIANT_P_NO_AUDIO, 0x1603, BOARD_KIND_P, 0, 0, 2},
     {BOARD_VARIANT_P_SLOT_PATTERN, 0x1604, BOARD_KIND_P, 0, 0, 2},
     {BOARD_VARIANT_P_QUAD_PATTERN, 0x1605, BOARD_KIND_P, 0, 0, 2},
+    {BOARD_VARIANT_G_THREE_STREAM, 0x1004, BOARD_KIND_G, 0x00, 0x00, 2},
+    {BOARD_VARIANT_G_TINY_KEEPS_AUDIO, 0x1004, BOARD_KIND_G, 0, 0, 2},
 };
 
 bool PairIs(const PCI_IDENTITY* id, BoardKind kind) {

@@ -63,6 +63,7 @@ enum BoardVariant {
   BOARD_VARIANT_P_NO_AUDIO,             // BOARD_KIND_P: the identifier pattern without audio
   BOARD_VARIANT_P_SLOT_PATTERN,         // BOARD_KIND_P: keeps a channel number per board index
   BOARD_VARIANT_P_QUAD_PATTERN,         // BOARD_KIND_P: channel by the board index's low two bits
+  BOARD_VARIANT_G_TINY_KEEPS_AUDIO,     // BOARD_KIND_G: the second three-stream identity, audio on every variant
   BOARD_VARIANT_COUNT
 };
 

@@ -115,7 +115,7 @@ BoardFeatureRecord ChooseBoardFeatureRecord(const PCI_IDENTITY* id, const CDevic
       Both(&r, 4, 4);
     else
       Both(&r, 8, 8);
-    if (noFrameBufferOrTiny) r.nAudioFilters = 0;
+    if (noFrameBufferOrTiny && !IsBoardVariant(id, BOARD_VARIANT_G_TINY_KEEPS_AUDIO)) r.nAudioFilters = 0;
   }
   if (IsBoardVariant(id, BOARD_VARIANT_H_EIGHT_CHANNEL)) Both(&r, 8, 8);
   if (IsBoardKind(id, BOARD_KIND_P)) {
@@ -178,13 +178,32 @@ void CDevice::ResetRunTimeMembers() {
   KeInitializeSpinLock(&m_StreamPointerLock);
   for (PKSPIN& p : m_pVideoPin) p = nullptr;
   for (int i = 0; i < 16; i++) m_pAudioPin[i] = m_pVbiPin[i] = m_pRenderPin[i] = m_pEncoderPin[i] = nullptr;
+  // The per-channel custom-property records: none of them is saved, every start begins
+  // afresh.
   for (int ch = 0; ch < 32; ch++) {
+    m_nOsdTextSlot[ch] = 0;
+    m_nOsdPictureSlot[ch] = 0;
     for (int slot = 0; slot < 16; slot++) {
-      m_szOsdText[ch][slot][0] = 0;
+      RtlZeroMemory(m_szOsdText[ch][slot], sizeof(m_szOsdText[ch][slot]));
       m_bOsdTextChanged[ch][slot] = 0;
+      m_nOsdTextParam[0][ch][slot] = 0;
+      for (int p = 1; p < 4; p++) m_nOsdTextParam[p][ch][slot] = 0xFFFFFFFF;
     }
+    for (int slot = 0; slot < 4; slot++) {
+      RtlZeroMemory(m_szOsdPicture[ch][slot], sizeof(m_szOsdPicture[ch][slot]));
+      m_bOsdPictureChanged[ch][slot] = 0;
+      RtlZeroMemory(m_aOsdPicture[ch][slot], sizeof(m_aOsdPicture[ch][slot]));
+    }
+    RtlZeroMemory(m_aChannelAuxRecord[ch], sizeof(m_aChannelAuxRecord[ch]));
+    RtlZeroMemory(m_aChannelStatus[ch], sizeof(m_aChannelStatus[ch]));
   }
+  // The software deinterlace's rings point into buffers of the last run: forget them.
   for (LONG& i : m_nDeinterlaceRingIndex) i = 0;
+  RtlZeroMemory(m_DeinterlaceRing, sizeof(m_DeinterlaceRing));
+  RtlZeroMemory(m_DeinterlaceOutput, sizeof(m_DeinterlaceOutput));
+  RtlZeroMemory(m_nDebugStatus, sizeof(m_nDebugStatus));
+  m_nDebugOptions = 0;
+  RtlZeroMemory(m_aDebugAddress, sizeof(m_aDebugAddress));
 }
 
 NTSTATUS CDevice::CreateFilters(NTSTATUS hwStatus) {

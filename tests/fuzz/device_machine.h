@@ -1,5 +1,6 @@
 // The machine the device-file fuzz targets run on: one simulated encoder board plugged
-// in and its device started once for the whole run, and the checks every input must pass:
+// in and its device started once for the whole run by the driver's own entry and start,
+// its hardware then stopped so that each input drives the board alone; and the checks every input must pass:
 // no pool left allocated, no verifier report, no board protocol violation, no bus fault.
 #pragma once
 
@@ -13,9 +14,11 @@
 
 #include "driver/core/board_kinds.h"
 #include "driver/core/device.h"
+#include "driver/core/driver_entry.h"
 #include "driver/hardware/board_state.h"
 #include "driver/hardware/encoder.h"
 #include "driver/hardware/firmware.h"
+#include "driver/hardware/lifecycle.h"
 #include "driver/hardware/registers.h"
 #include "platform/board/board.h"
 #include "platform/kernel/machine.h"
@@ -28,28 +31,6 @@ namespace pci = platform::pci;
 namespace fs = std::filesystem;
 
 namespace fuzz {
-
-inline const ULONG kStateTag = MakePoolTag("Wdm ");
-
-// The start device start does not do yet: PCI start, the state block, the settings.
-inline NTSTATUS FuzzStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
-  CDevice* device = DeviceOf(d);
-  NTSTATUS status = device->Initialize(d, irp, translated);
-  if (!NT_SUCCESS(status)) return status;
-  device->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
-  if (!device->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(device->m_pBoardState, sizeof(BoardState));
-  KeInitializeSpinLock(&device->m_VendorCommandLock);
-  device->PresetSettings();
-  device->LoadSettings();
-  return STATUS_SUCCESS;
-}
-inline const KSDEVICE_DISPATCH kDispatch = {CDevice::Add, FuzzStart,       nullptr, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr,      CDevice::Remove, nullptr, nullptr, nullptr, nullptr, nullptr};
-inline const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr};
-inline NTSTATUS FuzzDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
-  return KsInitializeDriver(driver, path, &kDescriptor);
-}
 
 [[noreturn]] inline void Fail(const std::string& what) {
   std::fprintf(stderr, "device files: %s\n", what.c_str());
@@ -81,12 +62,16 @@ struct Machine {
     board.SetIdentity(platform::board::IdentityFrom(id));
     slot = pci::PlugIn(board);
     resources = pci::TranslatedResources(*slot);
-    harness = new platform::ks::PnpHarness(FuzzDriverEntry);
+    harness = new platform::ks::PnpHarness(DriverEntry);
     size_t index = 0;
     if (harness->Load() != STATUS_SUCCESS || harness->AddDevice(pci::BusData, slot, &index) != STATUS_SUCCESS ||
         harness->StartDevice(index, resources.get(), resources.get()) != STATUS_SUCCESS)
       Fail("the board does not start");
     device = DeviceOf(harness->Device(index));
+    // The monitor thread would share the buses with every input and allocate behind the
+    // pool check: stop the hardware, as leaving full power does.
+    VORLIX_HwUninitialize(device);
+    Check();
   }
 
   void Write(const char* name, const uint8_t* data, size_t size) {

@@ -3,6 +3,7 @@
 // failing at each step with nothing left, and stop and start again.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -91,9 +92,38 @@ PCI_IDENTITY Variant(BoardVariant v) {
   BoardVariantIdentity(v, &id);
   return id;
 }
+// The variant's subsystem bytes on the first pair of `kind` (a variant listed for several kinds).
+PCI_IDENTITY Variant(BoardVariant v, BoardKind kind) {
+  PCI_IDENTITY id = Variant(v);
+  id.nDeviceId = Kind(kind).nDeviceId;
+  return id;
+}
+PCI_IDENTITY WithDevice(PCI_IDENTITY id, USHORT deviceId) {
+  id.nDeviceId = deviceId;
+  return id;
+}
+PCI_IDENTITY WithBytes(PCI_IDENTITY id, UCHAR low, UCHAR high) {
+  id.nSubsystemVendorIdLow = low;
+  id.nSubsystemVendorIdHigh = high;
+  return id;
+}
 std::string V(int channel) { return GuidText(VideoChannelGuids[channel]); }
 std::string A(int channel) { return GuidText(AudioChannelGuids[channel]); }
 std::string T(UCHAR type) { return GuidText(TemplateReferenceGuid(type)); }
+std::vector<std::string> Video(int count) {
+  std::vector<std::string> refs;
+  for (int c = 0; c < count; c++) refs.push_back(V(c));
+  return refs;
+}
+std::vector<std::string> Audio(int count) {
+  std::vector<std::string> refs;
+  for (int c = 0; c < count; c++) refs.push_back(A(c));
+  return refs;
+}
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 TEST_F(DeviceStartTest, FiltersByKindVariantAndSwitches) {
   struct Case {
@@ -132,6 +162,65 @@ TEST_F(DeviceStartTest, FiltersByKindVariantAndSwitches) {
       {"N: tuner front end", Kind(BOARD_KIND_N), {}, {T(0x02), T(0x03), T(0x04), T(0x05), T(0x06)}},
       {"N without audio", Variant(BOARD_VARIANT_N_NO_AUDIO), {}, {T(0x02), T(0x04), T(0x05), T(0x06)}},
       {"Q", Kind(BOARD_KIND_Q), {}, {}, STATUS_UNSUCCESSFUL},
+      // Rows that tell identities and subsystem classes of one kind apart.
+      {"B no frame buffer: no audio",
+       Variant(BOARD_VARIANT_NO_FRAME_BUFFER, BOARD_KIND_B),
+       {},
+       {},
+       STATUS_UNSUCCESSFUL},
+      {"C, another identity, four-channel bytes: eight",
+       WithDevice(Variant(BOARD_VARIANT_C_FOUR_CHANNEL), 0x0C01),
+       {},
+       {V(0), V(1), V(2), V(3), V(4), V(5), V(6), V(7), A(0), A(1), A(2), A(3), A(4), A(5), A(6), A(7)}},
+      {"E first identity", Kind(BOARD_KIND_E), {}, {V(0), V(1), V(2), V(3), A(0), A(1), A(2), A(3)}},
+      {"E second identity: no audio", Variant(BOARD_VARIANT_E_SECOND), {}, {V(0), V(1), V(2), V(3)}},
+      {"E second identity, tuner bit 1",
+       Variant(BOARD_VARIANT_E_SECOND),
+       {{u"CustomSiliconTunerTypeProperty", 0x02}},
+       Concat({V(0), V(1), V(2), V(3)}, Audio(16))},
+      {"E second identity, tuner bits 1 and 5",
+       Variant(BOARD_VARIANT_E_SECOND),
+       {{u"CustomSiliconTunerTypeProperty", 0x22}},
+       {V(0), V(1), V(2), V(3), A(0), A(1), A(2), A(3)}},
+      {"E first identity, tuner bit 1: unchanged",
+       Kind(BOARD_KIND_E),
+       {{u"CustomSiliconTunerTypeProperty", 0x02}},
+       {V(0), V(1), V(2), V(3), A(0), A(1), A(2), A(3)}},
+      {"F single input", Variant(BOARD_VARIANT_F_SINGLE_INPUT), {}, {V(0), A(0)}},
+      {"F single input, second class, clones 3",
+       WithBytes(Kind(BOARD_KIND_F), 0x00, 0x72),
+       {{u"CustomCloneFiltersProperty", 3}},
+       {V(0), V(1), V(2), A(0), A(1), A(2)}},
+      {"F, clones 2", Kind(BOARD_KIND_F), {{u"CustomCloneFiltersProperty", 2}}, Concat(Video(8), Audio(8))},
+      {"G class 1", Kind(BOARD_KIND_G), {}, Concat(Video(8), Audio(8))},
+      {"G class 1, four channels",
+       Variant(BOARD_VARIANT_G_CLASS1_FOUR_CHANNEL),
+       {},
+       {V(0), V(1), V(2), V(3), A(0), A(1), A(2), A(3)}},
+      {"G class 2, clones 7",
+       Variant(BOARD_VARIANT_G_CLASS2),
+       {{u"CustomCloneFiltersProperty", 7}},
+       Concat(Video(4), Audio(4))},
+      {"G tiny, one-stream identity: no audio", Variant(BOARD_VARIANT_G_CLASS2_TINY), {}, {V(0)}},
+      {"G tiny, first three-stream identity: no audio",
+       WithDevice(Variant(BOARD_VARIANT_G_CLASS2_TINY), Variant(BOARD_VARIANT_G_THREE_STREAM).nDeviceId),
+       {},
+       {V(0)}},
+      {"G tiny, second three-stream identity: audio",
+       WithDevice(Variant(BOARD_VARIANT_G_CLASS2_TINY), Variant(BOARD_VARIANT_G_TINY_KEEPS_AUDIO).nDeviceId),
+       {},
+       {V(0), A(0)}},
+      {"H", Kind(BOARD_KIND_H), {}, {V(0), V(1), V(2), V(3), A(0), A(1), A(2), A(3)}},
+      {"H eight", Variant(BOARD_VARIANT_H_EIGHT_CHANNEL), {}, Concat(Video(8), Audio(8))},
+      {"J: templates, crossbar", Kind(BOARD_KIND_J), {}, {T(0x02), T(0x03), T(0x04)}},
+      {"K", Kind(BOARD_KIND_K), {}, {v1, a1}},
+      {"P", Kind(BOARD_KIND_P), {{u"CustomCloneFiltersProperty", 3}}, {v1, a1}},
+      {"P clone-following, clones 3",
+       Variant(BOARD_VARIANT_P_CLONE_FOLLOWING),
+       {{u"CustomCloneFiltersProperty", 3}},
+       {V(0), V(1), V(2), A(0), A(1), A(2)}},
+      {"P without audio", Variant(BOARD_VARIANT_P_NO_AUDIO), {}, {v1}},
+      {"an unknown identity", WithDevice(Kind(BOARD_KIND_A), 0x0999), {}, {}, STATUS_UNSUCCESSFUL},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -168,6 +257,80 @@ TEST_F(DeviceStartTest, ChannelsContinueAcrossCardsAndRestartsAndShowThroughTheC
   EXPECT_EQ(References(c0).front(), V(16));
   EXPECT_EQ(DeviceOf(harness->Device(c0))->m_nDeviceInstance, 2u);
   EXPECT_EQ(NextVideoChannel, 24u);
+}
+
+// What a start finds left by the last run (or by nothing) and clears, record by record; a
+// stop and a new start clear them again.
+TEST_F(DeviceStartTest, StartClearsTheRunTimeRecords) {
+  size_t index = Plug(Kind(BOARD_KIND_A));
+  CDevice* d = DeviceOf(harness->Device(index));
+  auto scribble = [d] {
+    d->m_nDigitalCaptureStreamReference = 3;
+    d->m_nDigitalCaptureStreamPowerReference = 3;
+    d->m_nWatchdogControl = 0x80000001;
+    d->m_nBoardIndex = 7;
+    d->m_bMonitorThreadStop = 0;
+    d->m_bFrameClockStop[0] = d->m_bFrameClockStop[1] = 0;
+    std::memset(d->m_pVideoPin, 0x5A, sizeof d->m_pVideoPin);
+    std::memset(d->m_pEncoderPin, 0x5A, sizeof d->m_pEncoderPin);
+    std::memset(d->m_szOsdText, 'x', sizeof d->m_szOsdText);
+    std::memset(d->m_bOsdTextChanged, 1, sizeof d->m_bOsdTextChanged);
+    std::memset(d->m_nOsdTextSlot, 0x0F, sizeof d->m_nOsdTextSlot);
+    std::memset(d->m_nOsdPictureSlot, 0x03, sizeof d->m_nOsdPictureSlot);
+    std::memset(d->m_nOsdTextParam, 0x11, sizeof d->m_nOsdTextParam);
+    std::memset(d->m_aOsdPicture, 0x22, sizeof d->m_aOsdPicture);
+    std::memset(d->m_szOsdPicture, 'y', sizeof d->m_szOsdPicture);
+    std::memset(d->m_bOsdPictureChanged, 1, sizeof d->m_bOsdPictureChanged);
+    std::memset(d->m_aChannelAuxRecord, 0x33, sizeof d->m_aChannelAuxRecord);
+    std::memset(d->m_aChannelStatus, 0x44, sizeof d->m_aChannelStatus);
+    std::memset(d->m_nDeinterlaceRingIndex, 0x55, sizeof d->m_nDeinterlaceRingIndex);
+    d->m_DeinterlaceRing[3][63].bValid = 1;
+    d->m_DeinterlaceOutput[3][15].pBuffer = reinterpret_cast<PUCHAR>(d);
+    std::memset(d->m_nDebugStatus, 0x66, sizeof d->m_nDebugStatus);
+    d->m_nDebugOptions = 0x77;
+    std::memset(d->m_aDebugAddress, 0x88, sizeof d->m_aDebugAddress);
+  };
+  auto bytesAre = [](const void* p, size_t size, int value) {
+    const auto* b = static_cast<const unsigned char*>(p);
+    for (size_t i = 0; i < size; i++)
+      if (b[i] != value) return false;
+    return true;
+  };
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round ? "started again" : "first start");
+    if (round) {
+      ASSERT_EQ(harness->StopDevice(index), STATUS_SUCCESS);
+    }
+    scribble();
+    ASSERT_EQ(Start(index), STATUS_SUCCESS);
+    EXPECT_EQ(d->m_nDigitalCaptureStreamReference.load(), 0u);
+    EXPECT_EQ(d->m_nDigitalCaptureStreamPowerReference, 0u);
+    EXPECT_EQ(d->m_nWatchdogControl.load(), 0u);
+    EXPECT_EQ(d->m_nBoardIndex, 0u);
+    EXPECT_EQ(d->m_bFrameClockStop[0].load(), 1u);
+    EXPECT_EQ(d->m_bFrameClockStop[1].load(), 1u);
+    EXPECT_TRUE(bytesAre(d->m_pVideoPin, sizeof d->m_pVideoPin, 0));
+    EXPECT_TRUE(bytesAre(d->m_pEncoderPin, sizeof d->m_pEncoderPin, 0));
+    EXPECT_TRUE(bytesAre(d->m_szOsdText, sizeof d->m_szOsdText, 0));
+    EXPECT_TRUE(bytesAre(d->m_bOsdTextChanged, sizeof d->m_bOsdTextChanged, 0));
+    EXPECT_TRUE(bytesAre(d->m_nOsdTextSlot, sizeof d->m_nOsdTextSlot, 0));
+    EXPECT_TRUE(bytesAre(d->m_nOsdPictureSlot, sizeof d->m_nOsdPictureSlot, 0));
+    // Parameter A of every text slot 0, B, C and D all ones.
+    EXPECT_TRUE(bytesAre(d->m_nOsdTextParam[0], sizeof d->m_nOsdTextParam[0], 0));
+    for (int p = 1; p < 4; p++)
+      EXPECT_TRUE(bytesAre(d->m_nOsdTextParam[p], sizeof d->m_nOsdTextParam[p], 0xFF)) << "parameter " << p;
+    EXPECT_TRUE(bytesAre(d->m_aOsdPicture, sizeof d->m_aOsdPicture, 0));
+    EXPECT_TRUE(bytesAre(d->m_szOsdPicture, sizeof d->m_szOsdPicture, 0));
+    EXPECT_TRUE(bytesAre(d->m_bOsdPictureChanged, sizeof d->m_bOsdPictureChanged, 0));
+    EXPECT_TRUE(bytesAre(d->m_aChannelAuxRecord, sizeof d->m_aChannelAuxRecord, 0));
+    EXPECT_TRUE(bytesAre(d->m_aChannelStatus, sizeof d->m_aChannelStatus, 0));
+    EXPECT_TRUE(bytesAre(d->m_nDeinterlaceRingIndex, sizeof d->m_nDeinterlaceRingIndex, 0));
+    EXPECT_TRUE(bytesAre(d->m_DeinterlaceRing, sizeof d->m_DeinterlaceRing, 0));
+    EXPECT_TRUE(bytesAre(d->m_DeinterlaceOutput, sizeof d->m_DeinterlaceOutput, 0));
+    EXPECT_TRUE(bytesAre(d->m_nDebugStatus, sizeof d->m_nDebugStatus, 0));
+    EXPECT_EQ(d->m_nDebugOptions, 0u);
+    EXPECT_TRUE(bytesAre(d->m_aDebugAddress, sizeof d->m_aDebugAddress, 0));
+  }
 }
 
 TEST_F(DeviceStartTest, PinlessFrontEndPinsAndMediums) {

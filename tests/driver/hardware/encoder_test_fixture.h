@@ -1,6 +1,7 @@
-// A device started on a simulated encoder board through the Plug and Play harness and
-// the real PCI start, with a state block and the device-info directory on drive C:, for
-// the tests of the mailbox, the firmware download, the receiver and bring-up.
+// A device started on a simulated encoder board through the Plug and Play harness and the
+// driver's own entry and start (PCI start, settings with the device-info directory on
+// drive C:, state block, hardware initialisation, filter factories), then its hardware
+// stopped, for the tests of the mailbox, the firmware download, the receiver and bring-up.
 //
 // The machine runs threaded (interrupts and DPCs on their own threads) on the real clock;
 // delays are scaled to nothing. Tests that need a time-out use the test clock: the
@@ -21,7 +22,9 @@
 
 #include "driver/core/board_kinds.h"
 #include "driver/core/device.h"
+#include "driver/core/driver_entry.h"
 #include "driver/hardware/board_state.h"
+#include "driver/hardware/lifecycle.h"
 #include "platform/board/board.h"
 #include "platform/board/encoder_core.h"
 #include "platform/kernel/machine.h"
@@ -37,32 +40,10 @@ namespace pci = platform::pci;
 
 inline const ULONG kStateTag = MakePoolTag("Wdm ");
 
-inline NTSTATUS EncoderTestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
-  CDevice* device = DeviceOf(d);
-  NTSTATUS status = device->Initialize(d, irp, translated);
-  if (!NT_SUCCESS(status)) return status;
-  device->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
-  if (!device->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(device->m_pBoardState, sizeof(BoardState));
-  KeInitializeSpinLock(&device->m_VendorCommandLock);
-  // The settings as a fresh registry gives them (device-info directory included).
-  device->PresetSettings();
-  device->LoadSettings();
-  return STATUS_SUCCESS;
-}
-inline VOID EncoderTestStop(PKSDEVICE d, PIRP irp) {
-  CDevice* device = DeviceOf(d);
-  if (device->m_pBoardState) ExFreePoolWithTag(device->m_pBoardState, kStateTag);
-  device->m_pBoardState = nullptr;
-  device->Uninitialize(d, irp);
-}
-inline const KSDEVICE_DISPATCH kEncoderTestDispatch = {
-    CDevice::Add, EncoderTestStart, nullptr, nullptr, nullptr, EncoderTestStop, nullptr,
-    nullptr,      CDevice::Remove,  nullptr, nullptr, nullptr, nullptr,         nullptr};
-inline const KSDEVICE_DESCRIPTOR kEncoderTestDescriptor = {&kEncoderTestDispatch, 0, nullptr};
-inline NTSTATUS EncoderTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
-  return KsInitializeDriver(driver, path, &kEncoderTestDescriptor);
-}
+// Stops the hardware of a device the driver's own start brought up (monitor thread ended,
+// encoder core reset), as a device leaving full power has it: the test then drives the
+// board alone. The device's own stop sees the hardware stopped and only releases the rest.
+inline void QuietHardware(CDevice* device) { VORLIX_HwUninitialize(device); }
 
 // Writes a file into the device-info directory (drive C:\WINDOWS\VORLIX).
 inline void WriteDeviceInfoFile(const std::string& name, const std::string& bytes) {
@@ -96,13 +77,14 @@ class EncoderDeviceTest : public ::testing::Test {
     id.nRevisionId = revision_;
     board_.SetIdentity(board::IdentityFrom(id));
     slot_ = pci::PlugIn(board_);
-    harness_ = std::make_unique<platform::ks::PnpHarness>(EncoderTestDriverEntry);
+    harness_ = std::make_unique<platform::ks::PnpHarness>(DriverEntry);
     ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
     size_t index = 0;
     ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index, slot_->busNumber()), STATUS_SUCCESS);
     index_ = index;
     resources_ = pci::TranslatedResources(*slot_);
     ASSERT_EQ(harness_->StartDevice(index, resources_.get(), resources_.get()), STATUS_SUCCESS);
+    QuietHardware(Dev());
     board_.ClearAccessLog();
     machine::ClearDebugLog();
   }

@@ -1,5 +1,5 @@
-// A board started through the Plug and Play harness with the device's own stop and power
-// entries, on the jumping test clock (the machine threaded, delays taking their time on
+// A board started through the Plug and Play harness with the driver's own entry (the
+// device's start, stop and power entries), on the jumping test clock (the machine threaded, delays taking their time on
 // the test clock): hardware initialisation, stream power, the monitor thread and the
 // frame clocks run as they would, and every wait and delay ends exactly on its deadline.
 #pragma once
@@ -13,6 +13,7 @@
 
 #include "driver/core/board_kinds.h"
 #include "driver/core/device.h"
+#include "driver/core/driver_entry.h"
 #include "driver/hardware/board_state.h"
 #include "driver/hardware/lifecycle.h"
 #include "platform/board/board.h"
@@ -24,34 +25,6 @@
 #include "tests/driver/hardware/encoder_test_fixture.h"
 
 namespace vorlix_test {
-
-// The parts of device start the hardware lifecycle builds on: PCI start, the run-time
-// members, the settings, the state block, hardware initialisation.
-inline NTSTATUS LifecycleTestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
-  CDevice* device = DeviceOf(d);
-  NTSTATUS status = device->Initialize(d, irp, translated);
-  if (!NT_SUCCESS(status)) return status;
-  device->m_nDigitalCaptureStreamReference = 0;
-  device->m_bMonitorThreadStop = 1;
-  device->m_bFrameClockStop[0] = device->m_bFrameClockStop[1] = 1;
-  ExInitializeFastMutex(&device->m_PinMutex);
-  KeInitializeSemaphore(&device->m_ThreadControlSemaphore, 0, 0x7FFFFFFF);
-  KeInitializeSpinLock(&device->m_VendorCommandLock);
-  device->PresetSettings();
-  device->LoadSettings();
-  device->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
-  if (!device->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(device->m_pBoardState, sizeof(BoardState));
-  VORLIX_HwInitialize(device);
-  return STATUS_SUCCESS;
-}
-inline const KSDEVICE_DISPATCH kLifecycleTestDispatch = {
-    CDevice::Add, LifecycleTestStart, nullptr, nullptr, nullptr, CDevice::Stop,     nullptr,
-    nullptr,      CDevice::Remove,    nullptr, nullptr, nullptr, CDevice::SetPower, nullptr};
-inline const KSDEVICE_DESCRIPTOR kLifecycleTestDescriptor = {&kLifecycleTestDispatch, 0, nullptr};
-inline NTSTATUS LifecycleTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
-  return KsInitializeDriver(driver, path, &kLifecycleTestDescriptor);
-}
 
 class LifecycleTest : public ::testing::Test {
  protected:
@@ -88,7 +61,7 @@ class LifecycleTest : public ::testing::Test {
     BoardKindIdentity(kind, &id);
     board_.SetIdentity(board::IdentityFrom(id));
     slot_ = pci::PlugIn(board_, slotOptions_);
-    harness_ = std::make_unique<platform::ks::PnpHarness>(LifecycleTestDriverEntry);
+    harness_ = std::make_unique<platform::ks::PnpHarness>(DriverEntry);
     ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
     size_t index = 0;
     ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index, slot_->busNumber()), STATUS_SUCCESS);
