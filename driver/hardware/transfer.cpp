@@ -216,17 +216,16 @@ void DetileChunk(const BoardState* s, const UCHAR* source, PUCHAR data, ULONG w,
 }
 
 void CompleteTick(CDevice* d, Rows& r) {
-  ULONG& ticks = d->m_nStreamRunState[3];
-  if (ticks & 1) {
-    ticks &= ~1u;
+  // The frame clocks set these flags from their own threads.
+  ULONG* ticks = &d->m_nStreamRunState[3];
+  if (__atomic_fetch_and(ticks, ~1u, __ATOMIC_ACQ_REL) & 1) {
     for (ULONG row : {0u, 1u, 4u, 5u, 8u, 9u}) {
       if (!r.TakesPart(row)) continue;
       VideoPinContext* pin = VideoPin(r.pins[row]);
       r.Complete(row, kNoSignalLength, ++pin->nPictureNumber, pin);
     }
   }
-  if (ticks & 2) {
-    ticks &= ~2u;
+  if (__atomic_fetch_and(ticks, ~2u, __ATOMIC_ACQ_REL) & 2) {
     for (ULONG row : {12u, 13u}) {
       if (!r.TakesPart(row)) continue;
       AudioPinContext* pin = AudioPin(r.pins[row]);
