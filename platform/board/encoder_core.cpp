@@ -7,6 +7,7 @@
 
 #include "platform/board/board.h"
 #include "platform/board/test_pattern.h"
+#include "platform/kernel/machine.h"
 #include "platform/pci/host.h"
 
 namespace platform::board {
@@ -412,6 +413,7 @@ void EncoderCore::ResetModel() {
   ++transferEpoch_;
   producing_ = false;
   ++producerEpoch_;
+  nextTag_ = 0;
   for (H264Model& m : h264_) m.Open(H264Settings{});  // closes it
 }
 
@@ -788,6 +790,18 @@ ULONG KeptRate(ULONGLONG mask, ULONG rate) {
   ULONG kept = (ULONG)std::popcount(bits);
   return kept ? kept : rate;
 }
+// The lines of one field (0 top, 1 bottom) of an I420 frame, as an I420 picture.
+std::vector<uint8_t> FieldOf(const std::vector<uint8_t>& frame, ULONG w, ULONG h, ULONG parity) {
+  std::vector<uint8_t> out((size_t)w * (h / 2) * 3 / 2);
+  for (ULONG y = 0; y < h / 2; ++y) std::memcpy(&out[(size_t)y * w], &frame[(size_t)(2 * y + parity) * w], w);
+  const ULONG cw = w / 2;
+  for (int plane = 0; plane < 2; ++plane) {
+    const uint8_t* src = frame.data() + (size_t)w * h + (size_t)plane * cw * (h / 2);
+    uint8_t* dst = out.data() + (size_t)w * (h / 2) + (size_t)plane * cw * (h / 4);
+    for (ULONG y = 0; y < h / 4; ++y) std::memcpy(dst + (size_t)y * cw, src + (size_t)(2 * y + parity) * cw, cw);
+  }
+  return out;
+}
 std::shared_ptr<const std::vector<ULONG>> Words(const uint8_t* bytes, size_t n) {
   auto words = std::make_shared<std::vector<ULONG>>((n + 3) / 4, 0);
   if (n) std::memcpy(words->data(), bytes, n);
@@ -804,8 +818,25 @@ void EncoderCore::UpdateProducers() {
   producing_ = run;
   const ULONG epoch = ++producerEpoch_;
   if (!run) return;
-  board_.Post(10000000LL / t.frameRate, [this, epoch] { FrameTick(epoch); });
-  board_.Post(kAudioPeriod, [this, epoch] { AudioTick(epoch); });
+  producerStart_ = platform::kernel::InterruptTimeNow();
+  framesDue_ = audioDue_ = 0;
+  ScheduleFrame(epoch);
+  ScheduleAudio(epoch);
+}
+
+// Ticks fall on whole periods from the start, whenever the previous one ran.
+void EncoderCore::ScheduleFrame(ULONG epoch) {
+  const ULONG rate = TimingOf(format_).frameRate;
+  if (rate == 0) return;
+  const LONGLONG due = producerStart_ + (LONGLONG)(++framesDue_ * 10000000ull / rate);
+  const LONGLONG delay = due - platform::kernel::InterruptTimeNow();
+  board_.Post(delay > 0 ? delay : 0, [this, epoch] { FrameTick(epoch); });
+}
+
+void EncoderCore::ScheduleAudio(ULONG epoch) {
+  const LONGLONG due = producerStart_ + (LONGLONG)++audioDue_ * kAudioPeriod;
+  const LONGLONG delay = due - platform::kernel::InterruptTimeNow();
+  board_.Post(delay > 0 ? delay : 0, [this, epoch] { AudioTick(epoch); });
 }
 
 void EncoderCore::FrameTick(ULONG epoch) {
@@ -816,21 +847,28 @@ void EncoderCore::FrameTick(ULONG epoch) {
   if (state_.previewOn && state_.previewStarted) {
     const ULONG w = state_.previewWidth, h = state_.previewHeight;
     const ULONG rate = state_.previewRate ? state_.previewRate : t.frameRate;
+    // An interlaced input at full size goes as two field pictures, the top field (bit 3
+    // of the word clear) first.
+    const bool fields = ((state_.inputArg2 >> 31) & 1) && w == t.width && h == t.height && h % 4 == 0;
     if (w >= 16 && h >= 16 && w % 2 == 0 && h % 2 == 0 && Kept(state_.previewMask, n, rate)) {
-      std::vector<uint32_t> tiled = TilePreview(TestPatternI420(w, h, n), w, h);
-      Response r;
-      r.type = kRespPreview;
-      r.word = kSourcePreview << 16;
-      r.length = (ULONG)tiled.size();
-      r.tag = ++nextTag_;
-      r.payload = std::make_shared<const std::vector<ULONG>>(tiled.begin(), tiled.end());
-      state_.previewPictures++;
-      Enqueue(std::move(r));
+      std::vector<uint8_t> frame = TestPatternI420(w, h, n);
+      for (ULONG parity = 0; parity < (fields ? 2u : 1u); ++parity) {
+        std::vector<uint32_t> tiled =
+            fields ? TilePreview(FieldOf(frame, w, h, parity), w, h / 2) : TilePreview(frame, w, h);
+        Response r;
+        r.type = kRespPreview;
+        r.word = kSourcePreview << 16 | (parity ? 8u : 0u);
+        r.length = (ULONG)tiled.size();
+        r.tag = ++nextTag_;
+        r.payload = std::make_shared<const std::vector<ULONG>>(tiled.begin(), tiled.end());
+        state_.previewPictures++;
+        Enqueue(std::move(r));
+      }
     }
   }
   for (int s = 0; s < 2; ++s)
     if (state_.stream[s].started) ProduceStream(s, n, t.frameRate);
-  board_.Post(10000000LL / t.frameRate, [this, epoch] { FrameTick(epoch); });
+  ScheduleFrame(epoch);
 }
 
 void EncoderCore::ProduceStream(int s, ULONG n, ULONG sourceRate) {
@@ -881,7 +919,7 @@ void EncoderCore::AudioTick(ULONG epoch) {
   r.tag = ++nextTag_;
   state_.audioPackets++;
   Enqueue(std::move(r));
-  board_.Post(kAudioPeriod, [this, epoch] { AudioTick(epoch); });
+  ScheduleAudio(epoch);
 }
 
 // ---------------------------------------------------------------------------------------

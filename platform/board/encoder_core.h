@@ -212,6 +212,8 @@ class EncoderCore {
   void Done(const MailboxRecord& r);
   void StartTransferChunk();
   void UpdateProducers();
+  void ScheduleFrame(ULONG epoch);
+  void ScheduleAudio(ULONG epoch);
   void FrameTick(ULONG epoch);
   void AudioTick(ULONG epoch);
   void ProduceStream(int s, ULONG frame, ULONG sourceRate);
@@ -244,6 +246,8 @@ class EncoderCore {
   bool producing_ = false;
   ULONG producerEpoch_ = 0;
   ULONGLONG audioSamples_ = 0;
+  LONGLONG producerStart_ = 0;              // machine time the producers started
+  ULONGLONG framesDue_ = 0, audioDue_ = 0;  // ticks scheduled since then
   H264Model h264_[2];
   bool recordAccessUnits_ = false;
   std::vector<std::vector<uint8_t>> accessUnits_[2];
