@@ -15,18 +15,23 @@ std::vector<uint8_t> TestPatternI420(uint32_t w, uint32_t h, uint32_t number) {
   const size_t luma = (size_t)w * h;
   const uint32_t cw = w / 2, ch = h / 2;
   std::vector<uint8_t> out(luma + 2 * (size_t)cw * ch);
+  if (w == 0 || h == 0) return out;
   uint8_t* y = out.data();
   uint8_t* u = y + luma;
   uint8_t* v = u + (size_t)cw * ch;
   // A horizontal luma ramp and eight vertical chroma bands: stills that compress well.
-  for (uint32_t row = 0; row < h; ++row)
-    for (uint32_t x = 0; x < w; ++x) y[(size_t)row * w + x] = (uint8_t)(32 + (x * 192) / (w ? w : 1));
-  for (uint32_t row = 0; row < ch; ++row)
-    for (uint32_t x = 0; x < cw; ++x) {
-      uint32_t band = (x * 8) / (cw ? cw : 1);
-      u[(size_t)row * cw + x] = (uint8_t)(64 + band * 16);
-      v[(size_t)row * cw + x] = (uint8_t)(192 - band * 16);
-    }
+  // Every row is the same: one is computed, the others copied.
+  for (uint32_t x = 0; x < w; ++x) y[x] = (uint8_t)(32 + (x * 192) / w);
+  for (uint32_t row = 1; row < h; ++row) std::memcpy(y + (size_t)row * w, y, w);
+  for (uint32_t x = 0; x < cw; ++x) {
+    uint32_t band = (x * 8) / cw;
+    u[x] = (uint8_t)(64 + band * 16);
+    v[x] = (uint8_t)(192 - band * 16);
+  }
+  for (uint32_t row = 1; row < ch; ++row) {
+    std::memcpy(u + (size_t)row * cw, u, cw);
+    std::memcpy(v + (size_t)row * cw, v, cw);
+  }
   // The moving bar: 32 pixels wide, 8 pixels a frame.
   if (w >= 32) {
     uint32_t x0 = (number * 8) % (w - 31);
