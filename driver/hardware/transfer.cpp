@@ -319,8 +319,8 @@ void CompleteTransfer(CDevice* d, Rows& r) {
       if (!r.TakesPart(row)) continue;
       AudioPinContext* pin = AudioPin(r.pins[row]);
       ULONG capacity = Capacity(r.pins[row], r.clones[row], r.data[row], 0);
-      ULONG bytes = total * 4;
-      r.Complete(row, bytes <= capacity ? bytes : capacity, ++pin->nPacketNumber, pin);
+      ULONGLONG bytes = (ULONGLONG)total * 4;
+      r.Complete(row, bytes <= capacity ? (ULONG)bytes : capacity, ++pin->nPacketNumber, pin);
     }
   } else if (ack.Command == VENDOR_CMD_STREAM_DONE) {
     ULONG stream = (ack.Arg1 >> 8) & 0xFF;
@@ -332,9 +332,10 @@ void CompleteTransfer(CDevice* d, Rows& r) {
         if (r.data[row]) {
           ULONG capacity = Capacity(r.pins[row], r.clones[row], r.data[row], pin->nMaxFrameBytes);
           ULONG limit = StreamLimitBytes(d, capacity, pin);
-          ULONG bytes = total * 4;
-          if (bytes > limit) {
-            DbgPrint("MAX_BITSTREAM_SIZE OVERFLOW %02d, %02d [2]", d->m_nDeviceInstanceNumber, bytes);
+          ULONGLONG whole = (ULONGLONG)total * 4;
+          ULONG bytes = (ULONG)whole;
+          if (whole > limit) {
+            DbgPrint("MAX_BITSTREAM_SIZE OVERFLOW %02d, %02d [2]", d->m_nDeviceInstanceNumber, (ULONG)whole);
             bytes = limit;
           }
           r.Complete(row, bytes, ++pin->nPictureNumber, pin);
@@ -398,7 +399,9 @@ VOID VORLIX_DeliverBitstream(struct _KSPIN** pins, struct _KSSTREAM_POINTER** cl
     ReleaseCommandSemaphore(device);  // a firmware chunk arrived
     return;
   }
-  CopyChunk(device, r, s->nTotalWords - s->nRemainingWords, s->nCurrentChunkWords);
+  // A chunk longer than the DMA buffer (a length the board made up) is not read.
+  if ((ULONGLONG)s->nCurrentChunkWords * 4 <= device->m_nDmaBufferSize && device->m_pDmaBuffer)
+    CopyChunk(device, r, s->nTotalWords - s->nRemainingWords, s->nCurrentChunkWords);
   if (!ContinueAfterChunk(device)) return;
   CompleteTransfer(device, r);
 }
