@@ -49,7 +49,10 @@ CloneNode* Oldest(PLIST_ENTRY list) {
 
 // A holding row: the finished entry joins the done list, and when the oldest held frame
 // was already due (decided before the entry joined) it leaves the list and its owner is told.
-void HoldAndRelease(CloneNode* entry, PKSPIN_LOCK lock, PLIST_ENTRY doneList, bool due, PVOID owner) {
+// With `stamp`, the released frame's data-used count becomes its low 16 bits (the board
+// variant that reports its frame length this way).
+void HoldAndRelease(CloneNode* entry, PKSPIN_LOCK lock, PLIST_ENTRY doneList, bool due, PVOID owner,
+                    const ULONG* stamp = nullptr) {
   if (entry) {
     entry->bDone = 1;
     KeAcquireSpinLockAtDpcLevel(lock);
@@ -58,6 +61,9 @@ void HoldAndRelease(CloneNode* entry, PKSPIN_LOCK lock, PLIST_ENTRY doneList, bo
     KeReleaseSpinLockFromDpcLevel(lock);
   }
   if (due) {
+    CloneNode* oldest = Oldest(doneList);
+    if (stamp && oldest && oldest->pClone && oldest->pClone->StreamHeader)
+      oldest->pClone->StreamHeader->DataUsed = *stamp & 0xFFFF;
     RemoveHeadList(doneList);
     ReleaseOwner(owner);
   }
@@ -181,7 +187,9 @@ VOID CPCIBaseDevice::OnDpcHandle(PKDPC pDpc, PVOID pContext, PVOID pStatus, PVOI
               CONTAINING_RECORD(e, CloneNode, Link)->nHoldCount++;
             ULONG threshold = (row <= 3 && lengths[row] != 0xFFFFFFFFu && (lengths[row] & 0x80000000u)) ? 1 : 2;
             CloneNode* oldest = Oldest(doneList);
-            HoldAndRelease(entry, lock, doneList, oldest && oldest->nHoldCount >= threshold, t->pOwner[row]);
+            const bool stamp = row == 0 && IsBoardVariant(d->m_pPciIdentity, BOARD_VARIANT_D_LENGTH_STAMP);
+            HoldAndRelease(entry, lock, doneList, oldest && oldest->nHoldCount >= threshold, t->pOwner[row],
+                           stamp ? &lengths[0] : nullptr);
             break;
           }
           case kOneFrameHold: {
@@ -205,11 +213,16 @@ VOID CPCIBaseDevice::OnDpcHandle(PKDPC pDpc, PVOID pContext, PVOID pStatus, PVOI
 
   CDevice* device = d->AsDevice();
   if (StatusHandler handler = d->m_pfnProcessStatus) {
-    if (status & INT_MAILBOX_RESPONSE) handler(device, status, value);
-    if ((status & INT_DMA_DONE) && !callbackRegistered) handler(device, status, value);
-    if (status & INT_DMA_DONE_ALT) handler(device, status, value);
-    if (status & INT_PCI_RESET_A) handler(device, status, value);
-    if (status & INT_PCI_RESET_B) handler(device, status, value);
+    // One call with every bit the handler owns, so that each takes effect once (a
+    // response taken twice or a chunk counted twice would break the transfer); a frame
+    // clock's tick goes as it is, for the handler to recognise.
+    const bool tick = (status == TICK_VIDEO && value == TICK_VIDEO) || (status == TICK_AUDIO && value == TICK_AUDIO);
+    ULONG owned = INT_MAILBOX_RESPONSE | INT_DMA_DONE_ALT | INT_PCI_RESET_A | INT_PCI_RESET_B;
+    if (!callbackRegistered) owned |= INT_DMA_DONE;
+    if (tick)
+      handler(device, status, value);
+    else if (status & owned)
+      handler(device, status & owned, value);
   }
 
   d->m_nIsrGate.store(1, std::memory_order_release);

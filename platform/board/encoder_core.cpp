@@ -1,10 +1,13 @@
 #include "platform/board/encoder_core.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "platform/board/board.h"
+#include "platform/board/test_pattern.h"
+#include "platform/kernel/machine.h"
 #include "platform/pci/host.h"
 
 namespace platform::board {
@@ -16,13 +19,21 @@ constexpr ULONG kBootHold0 = 0x35C0;
 constexpr ULONG kBootHold1 = 0x3600;
 constexpr ULONG kMboxStatus = 0x3920;
 constexpr ULONG kMboxArg1 = 0x3950;
+constexpr ULONG kUdmaBoardOffset = 0x3960;
 constexpr ULONG kDmaStatus = 0x3980;
+constexpr ULONG kUdmaControl = 0x3990;
+constexpr ULONG kUdmaSource = 0x39A0;
+constexpr ULONG kUdmaHostAddress = 0x39B0;
+constexpr ULONG kUdmaLength = 0x39C0;
+constexpr ULONG kUdmaBurst = 0x39D0;
 constexpr ULONG kDdmaControl = 0x39E0;
 constexpr ULONG kDdmaHostAddress = 0x3A00;
 constexpr ULONG kDdmaLength = 0x3A10;
 constexpr ULONG kMboxCommand = 0x3A30;
 constexpr ULONG kRespType = 0x3A40;
 constexpr ULONG kRespWord = 0x3A50;
+constexpr ULONG kRespLength = 0x3A60;
+constexpr ULONG kRespTag = 0x3D80;
 constexpr ULONG kCoreControl = 0x3C20;
 constexpr ULONG kMboxArg2 = 0x3C80;
 constexpr ULONG kMboxArg3 = 0x3C90;
@@ -41,6 +52,19 @@ constexpr ULONG kIntDmaDone = 0x40000;
 constexpr ULONG kStartFirmware = 0xBFFFFE3F;
 constexpr ULONG kHostHello = 0xF1;
 constexpr ULONG kFirmwareHello = 0xE0;
+constexpr ULONG kStartDma = 0x80000001u;
+
+// Response types and the board-side sources (bits 16-23 of the response word) of the
+// producers.
+constexpr ULONG kRespStream = 1;
+constexpr ULONG kRespPreview = 2;
+constexpr ULONG kSourcePreview = 0x01;
+constexpr ULONG kSourceMain = 0x02;
+constexpr ULONG kSourceSub = 0x03;
+constexpr ULONG kSourceAudio = 0x04;
+constexpr ULONG kAudioPacketSamples = 480;  // 10 ms at 48 kHz
+constexpr LONGLONG kAudioPeriod = 100000;   // 10 ms in 100 ns units
+constexpr ULONG kAudioFlag = 0x80000000u;
 
 const ULONG kArgRegisters[8] = {kMboxArg1, kMboxArg2, kMboxArg3, kMboxArg4,
                                 kMboxArg5, kMboxArg6, kMboxArg7, kMboxChecksum};
@@ -149,6 +173,7 @@ void EncoderCore::SetSignal(InputFormat format, bool fractional) {
   receiverRegs_[31] = r.reg31;
   receiverRegs_[33] = r.reg33;
   receiverRegs_[34] = r.reg34;
+  UpdateProducers();
 }
 
 InputFormat EncoderCore::signal() const {
@@ -251,6 +276,58 @@ EncoderState EncoderCore::state() const {
   return state_;
 }
 
+void EncoderCore::QueueTransfer(ULONG type, ULONG word, std::vector<ULONG> payload) {
+  ENCODER_LOCK;
+  Response r;
+  r.type = type;
+  r.word = word;
+  r.length = (ULONG)payload.size();
+  r.tag = ++nextTag_;
+  r.payload = std::make_shared<const std::vector<ULONG>>(std::move(payload));
+  Enqueue(std::move(r));
+}
+
+void EncoderCore::InjectBusError(ULONG bits) {
+  ENCODER_LOCK;
+  board_.Post(0, [this, bits, g = generation_] {
+    if (g != generation_) return;
+    ++transferEpoch_;  // chunks on their way never report
+    if (current_ && transferTaken_) {
+      current_.reset();
+      transferTaken_ = false;
+    }
+    busErrorRecovery_ = true;
+    board_.RaiseStatus(bits);
+  });
+}
+
+void EncoderCore::CombineWithChunkDone(ULONG bits, ULONG count) {
+  ENCODER_LOCK;
+  combineBits_ = bits;
+  combineCount_ = count;
+}
+
+void EncoderCore::SetResponseQueueLimit(size_t limit) {
+  ENCODER_LOCK;
+  responseLimit_ = limit;
+}
+
+void EncoderCore::SetProducersEnabled(bool on) {
+  ENCODER_LOCK;
+  producersEnabled_ = on;
+  UpdateProducers();
+}
+
+void EncoderCore::SetRecordAccessUnits(bool on) {
+  ENCODER_LOCK;
+  recordAccessUnits_ = on;
+}
+
+std::vector<std::vector<uint8_t>> EncoderCore::AccessUnits(int stream) const {
+  ENCODER_LOCK;
+  return accessUnits_[stream & 1];
+}
+
 // ---------------------------------------------------------------------------------------
 // Registers.
 
@@ -288,9 +365,19 @@ void EncoderCore::OnWrite(ULONG offset, ULONG value, ULONG previous) {
       break;
     }
     case kDdmaControl:
-      if (value == 0x80000001u) StartChunk();
+      if (value == kStartDma) StartChunk();
+      break;
+    case kUdmaControl:
+      if (value == kStartDma) StartTransferChunk();
       break;
     case kCoreControl:
+      // The host's recovery after a bus error toggles bit 3: the mailbox goes on.
+      if (busErrorRecovery_ && (value & 8) && !(previous & 8)) {
+        busErrorRecovery_ = false;
+        board_.Post(0, [this, g = generation_] {
+          if (g == generation_) DeliverResponse();
+        });
+      }
       if (value == kStartFirmware) Boot();
       break;
     case kBootHold1:
@@ -304,8 +391,7 @@ void EncoderCore::OnWrite(ULONG offset, ULONG value, ULONG previous) {
       if (previous == 0 && value == 1) ResetModel();
       break;
     case kRespAck:
-      responseOutstanding_ = false;
-      if (!responseQueue_.empty()) board_.Post(0, [this] { DeliverResponse(); });
+      TakeResponse();
       break;
     case kGpioBOutput:
       break;
@@ -321,7 +407,14 @@ void EncoderCore::ResetModel() {
   chunkLengths_.clear();
   chunkFault_ = false;
   responseQueue_.clear();
-  responseOutstanding_ = false;
+  current_.reset();
+  transferTaken_ = false;
+  busErrorRecovery_ = false;
+  ++transferEpoch_;
+  producing_ = false;
+  ++producerEpoch_;
+  nextTag_ = 0;
+  for (H264Model& m : h264_) m.Open(H264Settings{});  // closes it
 }
 
 // ---------------------------------------------------------------------------------------
@@ -392,6 +485,10 @@ void EncoderCore::Command(const MailboxRecord& r) {
   int s = (r.arg(1) & 0x200) ? 1 : 0;
   EncoderStreamState& stream = state_.stream[s];
   switch (c) {
+    case 3:
+    case 4:
+      Done(r);
+      break;
     case 16:
       Configure(r);
       QueueResponse(16, 0);
@@ -406,6 +503,7 @@ void EncoderCore::Command(const MailboxRecord& r) {
       } else {
         state_.previewOn = false;
       }
+      UpdateProducers();
       break;
     case 7:
     case 8:
@@ -413,6 +511,7 @@ void EncoderCore::Command(const MailboxRecord& r) {
         state_.previewStarted = c == 7;
       else
         stream.started = c == 7;
+      UpdateProducers();
       break;
     case 14:
       stream.frameRate = r.arg(1) & 0x7F;
@@ -497,20 +596,330 @@ void EncoderCore::QueueResponse(ULONG type, ULONG word) {
   }
   board_.Post(responseDelay_, [this, type, word, g = generation_] {
     if (g != generation_) return;
-    responseQueue_.push_back(type);
-    responseQueue_.push_back(word);
-    DeliverResponse();
+    Response r;
+    r.type = type;
+    r.word = word;
+    Enqueue(std::move(r));
   });
 }
 
-// One response at a time: the next waits until the host took the last (REG_RESP_ACK).
+void EncoderCore::Enqueue(Response r) {
+  if (responseQueue_.size() >= responseLimit_) {
+    state_.droppedResponses++;  // the host does not keep up: the newest is lost
+    return;
+  }
+  responseQueue_.push_back(std::move(r));
+  DeliverResponse();
+}
+
+// One response at a time: the next waits until the host took the last (REG_RESP_ACK), and
+// for a preview or stream response until the host acknowledged its data (commands 3, 4).
 void EncoderCore::DeliverResponse() {
-  if (responseOutstanding_ || responseQueue_.size() < 2) return;
-  Reg(kRespType) = responseQueue_[0];
-  Reg(kRespWord) = responseQueue_[1];
-  responseQueue_.erase(responseQueue_.begin(), responseQueue_.begin() + 2);
-  responseOutstanding_ = true;
+  if (current_ || busErrorRecovery_ || responseQueue_.empty()) return;
+  current_ = std::move(responseQueue_.front());
+  responseQueue_.pop_front();
+  transferTaken_ = false;
+  Reg(kRespType) = current_->type;
+  Reg(kRespWord) = current_->word;
+  Reg(kRespLength) = current_->length;
+  Reg(kRespTag) = current_->tag;
   board_.RaiseStatus(kIntResponse);
+}
+
+void EncoderCore::ReleaseResponse() {
+  current_.reset();
+  transferTaken_ = false;
+  if (!responseQueue_.empty())
+    board_.Post(responseDelay_, [this, g = generation_] {
+      if (g == generation_) DeliverResponse();
+    });
+}
+
+void EncoderCore::TakeResponse() {
+  if (!current_) return;
+  if (current_->type == kRespStream || current_->type == kRespPreview) {
+    transferTaken_ = true;  // its words move now; the acknowledgement releases it
+    transferWords_ = 0;
+    transferChecked_ = false;
+    return;
+  }
+  ReleaseResponse();
+}
+
+void EncoderCore::Done(const MailboxRecord& r) {
+  const bool preview = r.command() == 3;
+  char what[128];
+  if (!current_ || !transferTaken_ || current_->type != (preview ? kRespPreview : kRespStream)) {
+    std::snprintf(what, sizeof what, "mailbox: %s done without a %s taken", preview ? "preview" : "stream",
+                  preview ? "picture" : "packet");
+    board_.Violation(what);
+    return;
+  }
+  if (!preview && (r.arg(1) != current_->word || r.arg(2) != current_->length || r.arg(3) != current_->tag)) {
+    std::snprintf(what, sizeof what, "mailbox: stream done for %08X/%u/%u, the packet taken is %08X/%u/%u",
+                  (unsigned)r.arg(1), (unsigned)r.arg(2), (unsigned)r.arg(3), (unsigned)current_->word,
+                  (unsigned)current_->length, (unsigned)current_->tag);
+    board_.Violation(what);
+  }
+  size_t words = current_->payload ? current_->payload->size() : 0;
+  if (transferWords_ != words) {
+    std::snprintf(what, sizeof what, "mailbox: %s done after %u of its %u words", preview ? "preview" : "stream",
+                  (unsigned)transferWords_, (unsigned)words);
+    board_.Violation(what);
+  }
+  state_.doneCommands++;
+  ReleaseResponse();
+}
+
+// ---------------------------------------------------------------------------------------
+// Board-to-host DMA: each start moves REG_UDMA_LENGTH words of the response taken, from
+// where the last chunk ended, to REG_UDMA_HOST_ADDRESS, then reports transfer-done.
+
+void EncoderCore::StartTransferChunk() {
+  char what[128];
+  if (!current_ || !transferTaken_) {
+    if (state_.booted) board_.Violation("board-to-host DMA: started with no response taken");
+    return;
+  }
+  const Response& t = *current_;
+  if (!transferChecked_) {
+    transferChecked_ = true;
+    const bool audio = t.type == kRespStream && (t.word & kAudioFlag);
+    if (Reg(kUdmaSource) != ((t.word >> 16) & 0xFF)) {
+      std::snprintf(what, sizeof what, "board-to-host DMA: source %u, the response names %u",
+                    (unsigned)Reg(kUdmaSource), (unsigned)((t.word >> 16) & 0xFF));
+      board_.Violation(what);
+    }
+    if (Reg(kUdmaBoardOffset) != (audio ? 0u : 0x1000u)) {
+      std::snprintf(what, sizeof what, "board-to-host DMA: board offset 0x%X for %s", (unsigned)Reg(kUdmaBoardOffset),
+                    audio ? "audio" : "video");
+      board_.Violation(what);
+    }
+    if (Reg(kUdmaBurst) != 0x80) board_.Violation("board-to-host DMA: burst is not 0x80");
+  }
+  ULONG length = Reg(kUdmaLength);
+  const ULONG address = Reg(kUdmaHostAddress);
+  const size_t left = (t.payload ? t.payload->size() : 0) - transferWords_;
+  if (length == 0 || length > left) {
+    std::snprintf(what, sizeof what, "board-to-host DMA: a chunk of %u words with %u left", (unsigned)length,
+                  (unsigned)left);
+    board_.Violation(what);
+    if (length > left) length = (ULONG)left;
+  }
+  if (length > 0) {
+    void* target = platform::pci::PhysicalToVirtual(address, (size_t)length * 4);
+    if (!target) {
+      std::snprintf(what, sizeof what, "board-to-host DMA: %u words at 0x%08X are not host memory", (unsigned)length,
+                    (unsigned)address);
+      board_.Violation(what);
+      return;
+    }
+    std::memcpy(target, t.payload->data() + transferWords_, (size_t)length * 4);
+  }
+  transferWords_ += length;
+  state_.chunks++;
+  Reg(kDmaStatus) = length;
+  ULONG bits = kIntDmaDone;
+  if (combineCount_ > 0) {
+    bits |= combineBits_;
+    --combineCount_;
+  }
+  board_.Post(chunkDelay_, [this, bits, g = generation_, e = transferEpoch_] {
+    if (g == generation_ && e == transferEpoch_) board_.RaiseStatus(bits);
+  });
+}
+
+// ---------------------------------------------------------------------------------------
+// Producers: while the encoder runs on a signal, every frame of the signal gives a
+// preview picture and a packet per started stream (as their frame-keep masks allow), and
+// every 10 ms an audio packet, each announced by a response.
+
+SignalTiming TimingOf(InputFormat format) {
+  switch (format) {
+    case InputFormat::k480i:
+    case InputFormat::k480iAlt:
+      return {720, 480, 30};
+    case InputFormat::k576i:
+    case InputFormat::k576iAlt:
+      return {720, 576, 25};
+    case InputFormat::k720p60:
+      return {1280, 720, 60};
+    case InputFormat::k720p50:
+      return {1280, 720, 50};
+    case InputFormat::k720p30:
+      return {1280, 720, 30};
+    case InputFormat::k720p25:
+      return {1280, 720, 25};
+    case InputFormat::k720p24:
+      return {1280, 720, 24};
+    case InputFormat::k1080i60:
+      return {1920, 1080, 30};
+    case InputFormat::k1080i50:
+      return {1920, 1080, 25};
+    case InputFormat::k1080i48:
+      return {1920, 1080, 24};
+    case InputFormat::k1080p30:
+      return {1920, 1080, 30};
+    case InputFormat::k1080p25:
+      return {1920, 1080, 25};
+    case InputFormat::k1080p24:
+      return {1920, 1080, 24};
+    case InputFormat::k1080p60:
+      return {1920, 1080, 60};
+    case InputFormat::k1080p50:
+      return {1920, 1080, 50};
+    default:
+      return {};
+  }
+}
+
+namespace {
+// Whether frame n of a source running at `rate` is kept by a frame-keep mask (bit i for
+// frame i of each second; an empty mask keeps everything).
+bool Kept(ULONGLONG mask, ULONG n, ULONG rate) {
+  if (mask == 0) return true;
+  ULONG cycle = rate == 0 ? 1 : (rate > 64 ? 64 : rate);
+  return (mask >> (n % cycle)) & 1;
+}
+// Frames a second the mask keeps.
+ULONG KeptRate(ULONGLONG mask, ULONG rate) {
+  if (rate == 0) return 0;
+  if (mask == 0) return rate;
+  ULONG cycle = rate > 64 ? 64 : rate;
+  ULONGLONG bits = cycle == 64 ? mask : mask & ((1ull << cycle) - 1);
+  ULONG kept = (ULONG)std::popcount(bits);
+  return kept ? kept : rate;
+}
+// The lines of one field (0 top, 1 bottom) of an I420 frame, as an I420 picture.
+std::vector<uint8_t> FieldOf(const std::vector<uint8_t>& frame, ULONG w, ULONG h, ULONG parity) {
+  std::vector<uint8_t> out((size_t)w * (h / 2) * 3 / 2);
+  for (ULONG y = 0; y < h / 2; ++y) std::memcpy(&out[(size_t)y * w], &frame[(size_t)(2 * y + parity) * w], w);
+  const ULONG cw = w / 2;
+  for (int plane = 0; plane < 2; ++plane) {
+    const uint8_t* src = frame.data() + (size_t)w * h + (size_t)plane * cw * (h / 2);
+    uint8_t* dst = out.data() + (size_t)w * (h / 2) + (size_t)plane * cw * (h / 4);
+    for (ULONG y = 0; y < h / 4; ++y) std::memcpy(dst + (size_t)y * cw, src + (size_t)(2 * y + parity) * cw, cw);
+  }
+  return out;
+}
+std::shared_ptr<const std::vector<ULONG>> Words(const uint8_t* bytes, size_t n) {
+  auto words = std::make_shared<std::vector<ULONG>>((n + 3) / 4, 0);
+  if (n) std::memcpy(words->data(), bytes, n);
+  return words;
+}
+}  // namespace
+
+void EncoderCore::UpdateProducers() {
+  const SignalTiming t = TimingOf(format_);
+  const bool run =
+      producersEnabled_ && state_.booted && t.frameRate != 0 &&
+      ((state_.previewOn && state_.previewStarted) || state_.stream[0].started || state_.stream[1].started);
+  if (run == producing_) return;
+  producing_ = run;
+  const ULONG epoch = ++producerEpoch_;
+  if (!run) return;
+  producerStart_ = platform::kernel::InterruptTimeNow();
+  framesDue_ = audioDue_ = 0;
+  ScheduleFrame(epoch);
+  ScheduleAudio(epoch);
+}
+
+// Ticks fall on whole periods from the start, whenever the previous one ran.
+void EncoderCore::ScheduleFrame(ULONG epoch) {
+  const ULONG rate = TimingOf(format_).frameRate;
+  if (rate == 0) return;
+  const LONGLONG due = producerStart_ + (LONGLONG)(++framesDue_ * 10000000ull / rate);
+  const LONGLONG delay = due - platform::kernel::InterruptTimeNow();
+  board_.Post(delay > 0 ? delay : 0, [this, epoch] { FrameTick(epoch); });
+}
+
+void EncoderCore::ScheduleAudio(ULONG epoch) {
+  const LONGLONG due = producerStart_ + (LONGLONG)++audioDue_ * kAudioPeriod;
+  const LONGLONG delay = due - platform::kernel::InterruptTimeNow();
+  board_.Post(delay > 0 ? delay : 0, [this, epoch] { AudioTick(epoch); });
+}
+
+void EncoderCore::FrameTick(ULONG epoch) {
+  if (epoch != producerEpoch_) return;
+  const SignalTiming t = TimingOf(format_);
+  if (t.frameRate == 0) return;
+  const ULONG n = state_.frameNumber++;
+  if (state_.previewOn && state_.previewStarted) {
+    const ULONG w = state_.previewWidth, h = state_.previewHeight;
+    const ULONG rate = state_.previewRate ? state_.previewRate : t.frameRate;
+    // An interlaced input at full size goes as two field pictures, the top field (bit 3
+    // of the word clear) first.
+    const bool fields = ((state_.inputArg2 >> 31) & 1) && w == t.width && h == t.height && h % 4 == 0;
+    if (w >= 16 && h >= 16 && w % 2 == 0 && h % 2 == 0 && Kept(state_.previewMask, n, rate)) {
+      std::vector<uint8_t> frame = TestPatternI420(w, h, n);
+      for (ULONG parity = 0; parity < (fields ? 2u : 1u); ++parity) {
+        std::vector<uint32_t> tiled =
+            fields ? TilePreview(FieldOf(frame, w, h, parity), w, h / 2) : TilePreview(frame, w, h);
+        Response r;
+        r.type = kRespPreview;
+        r.word = kSourcePreview << 16 | (parity ? 8u : 0u);
+        r.length = (ULONG)tiled.size();
+        r.tag = ++nextTag_;
+        r.payload = std::make_shared<const std::vector<ULONG>>(tiled.begin(), tiled.end());
+        state_.previewPictures++;
+        Enqueue(std::move(r));
+      }
+    }
+  }
+  for (int s = 0; s < 2; ++s)
+    if (state_.stream[s].started) ProduceStream(s, n, t.frameRate);
+  ScheduleFrame(epoch);
+}
+
+void EncoderCore::ProduceStream(int s, ULONG n, ULONG sourceRate) {
+  const EncoderStreamState& st = state_.stream[s];
+  const ULONG rate = st.frameRate ? st.frameRate : sourceRate;
+  if (st.width < 16 || st.height < 16 || st.width % 2 || st.height % 2 || !Kept(st.keepMask, n, rate)) return;
+  H264Settings want;
+  want.width = st.width;
+  want.height = st.height;
+  want.fpsNum = KeptRate(st.keepMask, rate);
+  want.fpsDen = 1;
+  want.gop = st.gop ? st.gop : 1;
+  want.constantQp = !(st.mode == 1 && st.bitRateKbits != 0);
+  want.qp = st.quantiser;
+  want.bitRateKbit = (ULONG)((ULONGLONG)st.bitRateKbits * 1024 / 1000);
+  H264Model& model = h264_[s];
+  const H264Settings& have = model.settings();
+  const bool same = model.IsOpen() && have.width == want.width && have.height == want.height &&
+                    have.fpsNum == want.fpsNum && have.gop == want.gop && have.constantQp == want.constantQp &&
+                    have.qp == want.qp && have.bitRateKbit == want.bitRateKbit;
+  if (!same && !model.Open(want)) {
+    board_.Violation("H.264 engine: the stream's settings were refused");
+    return;
+  }
+  int type = 0;
+  std::vector<uint8_t> au = model.Encode(TestPatternI420(st.width, st.height, n).data(), &type);
+  if (au.empty()) return;
+  Response r;
+  r.type = kRespStream;
+  r.word = (s == 0 ? kSourceMain : kSourceSub) << 16 | (ULONG)(s * 2) << 8 | (ULONG)type << 4;
+  r.payload = Words(au.data(), au.size());
+  r.length = (ULONG)r.payload->size();
+  r.tag = ++nextTag_;
+  state_.streamPackets[s]++;
+  if (recordAccessUnits_) accessUnits_[s].push_back(std::move(au));
+  Enqueue(std::move(r));
+}
+
+void EncoderCore::AudioTick(ULONG epoch) {
+  if (epoch != producerEpoch_) return;
+  std::vector<uint32_t> tone = ToneStereo16(audioSamples_, kAudioPacketSamples);
+  audioSamples_ += kAudioPacketSamples;
+  Response r;
+  r.type = kRespStream;
+  r.word = kAudioFlag | kSourceAudio << 16;
+  r.payload = std::make_shared<const std::vector<ULONG>>(tone.begin(), tone.end());
+  r.length = (ULONG)r.payload->size();
+  r.tag = ++nextTag_;
+  state_.audioPackets++;
+  Enqueue(std::move(r));
+  ScheduleAudio(epoch);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -10,8 +10,13 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/board/h264_model.h"
 
 #include "platform/kernel/ntdef.h"
 
@@ -102,7 +107,28 @@ struct EncoderState {
   ULONG osdTimeCommands = 0;
   ULONG audioInputCommands = 0;
   ULONG audioInput = 0;  // bank B bit 7 when the last AUDIO_INPUT arrived
+  // The data path: what the producers made and what became of it.
+  ULONG previewPictures = 0;  // announced
+  ULONG streamPackets[2] = {};
+  ULONG audioPackets = 0;
+  ULONG droppedResponses = 0;  // the queue was full
+  ULONG doneCommands = 0;      // preview and stream acknowledgements accepted
+  ULONG chunks = 0;            // board-to-host chunks moved
+  ULONG frameNumber = 0;       // the next test-pattern frame
 };
+
+// A response as the mailbox announces it; preview and stream responses carry the words
+// the board-to-host DMA moves.
+struct Response {
+  ULONG type = 0, word = 0, length = 0, tag = 0;
+  std::shared_ptr<const std::vector<ULONG>> payload;
+};
+
+// The signal's frame geometry and rate.
+struct SignalTiming {
+  ULONG width = 0, height = 0, frameRate = 0;
+};
+SignalTiming TimingOf(InputFormat format);
 
 // ---- The core ---------------------------------------------------------------------------------
 class EncoderCore {
@@ -149,6 +175,23 @@ class EncoderCore {
   // The processor runs and has booted without a download (for tests of the mailbox alone).
   void SetRunning();
 
+  // ---- data path controls ----
+  // Announces a response with its payload as the producers do (type 1 stream, 2 preview).
+  void QueueTransfer(ULONG type, ULONG word, std::vector<ULONG> payload);
+  // A bus error (status bits 20 / 21): the transfer in progress is abandoned; after the
+  // host's recovery the next response follows.
+  void InjectBusError(ULONG bits);
+  // The next `count` board-to-host chunks raise these status bits along with their
+  // transfer-done.
+  void CombineWithChunkDone(ULONG bits, ULONG count = 1);
+  // Responses waiting beyond this many are dropped (default 32).
+  void SetResponseQueueLimit(size_t limit);
+  // The producers follow the encoder's start and stop commands (default on).
+  void SetProducersEnabled(bool on);
+  // Access units the H.264 engine made, per stream (kept when recording is on).
+  void SetRecordAccessUnits(bool on);
+  std::vector<std::vector<uint8_t>> AccessUnits(int stream) const;
+
   // Every command the mailbox latched, in order (also those the firmware ignored).
   std::vector<MailboxRecord> Commands() const;
   void ClearCommands();
@@ -162,7 +205,18 @@ class EncoderCore {
   void Command(const MailboxRecord& r);
   void Configure(const MailboxRecord& r);
   void QueueResponse(ULONG type, ULONG word);
+  void Enqueue(Response r);
   void DeliverResponse();
+  void ReleaseResponse();
+  void TakeResponse();
+  void Done(const MailboxRecord& r);
+  void StartTransferChunk();
+  void UpdateProducers();
+  void ScheduleFrame(ULONG epoch);
+  void ScheduleAudio(ULONG epoch);
+  void FrameTick(ULONG epoch);
+  void AudioTick(ULONG epoch);
+  void ProduceStream(int s, ULONG frame, ULONG sourceRate);
   void StartChunk();
   void Boot();
   ULONG& Reg(ULONG offset);
@@ -177,8 +231,26 @@ class EncoderCore {
   ULONG dropResponses_ = 0;
   LONGLONG responseDelay_ = 0;
   std::vector<MailboxRecord> commands_;
-  std::vector<ULONG> responseQueue_;
-  bool responseOutstanding_ = false;
+  std::deque<Response> responseQueue_;
+  std::optional<Response> current_;  // announced, not yet released
+  bool transferTaken_ = false;       // current_ was taken: its words move, its DONE is due
+  ULONG transferWords_ = 0;          // words of current_ moved so far
+  bool transferChecked_ = false;     // its DMA set-up was checked
+  size_t responseLimit_ = 32;
+  ULONG nextTag_ = 0;
+  bool busErrorRecovery_ = false;
+  ULONG transferEpoch_ = 0;  // a bus error cancels the chunks on their way
+  ULONG combineBits_ = 0, combineCount_ = 0;
+  // Producers.
+  bool producersEnabled_ = true;
+  bool producing_ = false;
+  ULONG producerEpoch_ = 0;
+  ULONGLONG audioSamples_ = 0;
+  LONGLONG producerStart_ = 0;              // machine time the producers started
+  ULONGLONG framesDue_ = 0, audioDue_ = 0;  // ticks scheduled since then
+  H264Model h264_[2];
+  bool recordAccessUnits_ = false;
+  std::vector<std::vector<uint8_t>> accessUnits_[2];
   // Firmware.
   std::vector<ULONG> image_;
   std::vector<ULONG> chunkLengths_;

@@ -206,7 +206,7 @@ TEST_F(IsrDpcTest, StatusTableChoosesTheValueAndTheHandlerCalls) {
       {"response", INT_MAILBOX_RESPONSE, true, 2, 1},
       {"transfer done, no callback", INT_DMA_DONE, true, 0x1FE0, 1},
       {"second transfer done", INT_DMA_DONE_ALT, true, 0x1FE0, 1},
-      {"response with second transfer done", INT_MAILBOX_RESPONSE | INT_DMA_DONE_ALT, true, 2, 2},
+      {"response with second transfer done", INT_MAILBOX_RESPONSE | INT_DMA_DONE_ALT, true, 2, 1},
       {"bus error A", INT_PCI_RESET_A, true, 0, 1},
       {"bus error B", INT_PCI_RESET_B, true, 0, 1},
       {"bit 17 only", 0x20000, false, 0, 0},
@@ -287,26 +287,46 @@ TEST_F(IsrDpcTest, BusyDpcObjectsAreSkippedAndReported) {
 // ---------------------------------------------------------------------------------------
 // Deferred procedure call.
 
-TEST_F(IsrDpcTest, TicksGatherAndCallTheHandlerForTheirOtherBits) {
+TEST_F(IsrDpcTest, TicksGatherAndCallTheHandlerOnceWithItsBits) {
   FakePin p;
   Run(0, p);
   struct Case {
-    ULONG tick;
-    std::vector<ULONG> handlerBits;  // one call per bit, each with the whole status
+    ULONG status, value;
+    ULONG handlerStatus;  // one call: the bits the handler owns, or a real tick as it is
   };
-  for (const Case& c : {Case{TICK_VIDEO, {16, 19, 20, 21}}, Case{TICK_AUDIO, {19, 21}}}) {
-    SCOPED_TRACE(c.tick);
+  for (const Case& c : {Case{TICK_VIDEO, 7, 0x390000}, Case{TICK_AUDIO, 7, 0x280000},
+                        Case{TICK_VIDEO, TICK_VIDEO, TICK_VIDEO}, Case{TICK_AUDIO, TICK_AUDIO, TICK_AUDIO}}) {
+    SCOPED_TRACE(c.status);
     g_handlerCalls.clear();
     script_.calls.clear();
-    Dpc(c.tick, 7);
+    Dpc(c.status, c.value);
     ASSERT_EQ(script_.calls.size(), 1u);
-    EXPECT_EQ(script_.calls[0].status, c.tick);
-    EXPECT_EQ(script_.calls[0].value, 7u);
-    ASSERT_EQ(g_handlerCalls.size(), c.handlerBits.size());
-    for (const HandlerCall& h : g_handlerCalls) EXPECT_EQ(h.status, c.tick);
+    EXPECT_EQ(script_.calls[0].status, c.status);
+    EXPECT_EQ(script_.calls[0].value, c.value);
+    ASSERT_EQ(g_handlerCalls.size(), 1u);
+    EXPECT_EQ(g_handlerCalls[0].status, c.handlerStatus);
+    EXPECT_EQ(g_handlerCalls[0].value, c.value);
   }
   // No recovery: synthetic statuses never reach the board.
   EXPECT_TRUE(board_.AccessLog().empty());
+}
+
+// A status with several bits reaches the handler once, with bit 18 only when no callback
+// took it.
+TEST_F(IsrDpcTest, CombinedStatusesReachTheHandlerOnce) {
+  const ULONG all = INT_MAILBOX_RESPONSE | INT_DMA_DONE | INT_DMA_DONE_ALT | INT_PCI_RESET_A;
+  Dpc(all, 2);
+  ASSERT_EQ(g_handlerCalls.size(), 1u);
+  EXPECT_EQ(g_handlerCalls[0].status, all);
+  FakePin p;
+  Run(0, p);
+  g_handlerCalls.clear();
+  Dpc(all, 2);
+  ASSERT_EQ(g_handlerCalls.size(), 1u);
+  EXPECT_EQ(g_handlerCalls[0].status, all & ~INT_DMA_DONE);
+  g_handlerCalls.clear();
+  Dpc(INT_DMA_DONE, 2);
+  EXPECT_TRUE(g_handlerCalls.empty());
 }
 
 TEST_F(IsrDpcTest, TransferDoneWithoutCallbackCompletesNothing) {
@@ -408,6 +428,46 @@ TEST_F(IsrDpcTest, HoldRulesReleaseFramesLate) {
     size_t queued = c.releasedAfterPass.size();
     EXPECT_EQ(p.Count(&p.done) + (size_t)p.completed(), queued);
     EXPECT_TRUE(IsListEmpty(&p.pending));
+    CPCIBaseDevice::StopChannel(d_.get(), c.row);
+    CPCIBaseDevice::UnregisterChannel(d_.get(), c.row);
+  }
+}
+
+// Row 0 of the length-stamp variant stamps the data-used count of the frame it releases
+// with the low 16 bits of this pass's length; other rows and variants leave it alone.
+TEST_F(IsrDpcTest, LengthStampVariantStampsRowZeroOnRelease) {
+  struct Case {
+    const char* name;
+    bool variant;
+    ULONG row;
+    std::vector<ULONG> expected;  // data-used of the three frames after four passes
+  };
+  const Case cases[] = {
+      {"variant row 0", true, 0, {0x0002, 0x0003, 0xFFFFFFFF}},
+      {"variant row 1", true, 1, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}},
+      {"plain kind D row 0", false, 0, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.variant)
+      ASSERT_TRUE(BoardVariantIdentity(BOARD_VARIANT_D_LENGTH_STAMP, &identity_));
+    else
+      BoardKindIdentity(BOARD_KIND_D, &identity_);
+    FakePin p;
+    Run(c.row, p);
+    KSSTREAM_HEADER headers[4] = {};
+    KSSTREAM_POINTER pointers[4] = {};
+    script_ = CallbackScript{};
+    script_.done[c.row] = 1;
+    for (int pass = 0; pass < 4; ++pass) {
+      headers[pass].DataUsed = 0xFFFFFFFF;
+      pointers[pass].StreamHeader = &headers[pass];
+      p.Queue()->pClone = &pointers[pass];
+      script_.lengths[c.row] = 0x10000u * 7 + (ULONG)pass;  // only the low 16 bits count
+      Dpc(INT_DMA_DONE);
+    }
+    EXPECT_EQ(p.completed(), 2);  // two passes of hold: frames 0 and 1 left
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(headers[i].DataUsed, c.expected[i]) << "frame " << i;
     CPCIBaseDevice::StopChannel(d_.get(), c.row);
     CPCIBaseDevice::UnregisterChannel(d_.get(), c.row);
   }
