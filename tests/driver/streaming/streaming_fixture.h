@@ -12,6 +12,7 @@
 #include "driver/core/device.h"
 #include "driver/core/device_start.h"
 #include "driver/core/driver_entry.h"
+#include "driver/hardware/lifecycle.h"
 #include "driver/streaming/capture_filter.h"
 #include "driver/streaming/templates.h"
 #include "platform/board/board.h"
@@ -67,6 +68,7 @@ class StreamingTest : public ::testing::Test {
     client = std::make_unique<ks::KsClient>();
   }
   void TearDown() override {
+    if (monitorHeld) VORLIX_StartMonitorThread(Dev());
     client.reset();  // closes pins, then filters
     ks::ClearKsFaults();
     pk::ClearPoolFaults();
@@ -91,6 +93,12 @@ class StreamingTest : public ::testing::Test {
     return index;
   }
   CDevice* Dev(size_t index = 0) { return DeviceOf(harness->Device(index)); }
+  // The encoder board's monitor thread writes the signal members the frame-rate rules
+  // read; tests that set them hold it stopped (board 0).
+  void HoldMonitor() {
+    VORLIX_StopMonitorThread(Dev());
+    monitorHeld = true;
+  }
   // Opens filter n of the category; *filter receives the filter object the driver saw.
   NTSTATUS Open(const GUID& category, size_t n, HANDLE* handle, PKSFILTER* filter = nullptr) {
     auto list = client->ListFilters(category);
@@ -108,6 +116,7 @@ class StreamingTest : public ::testing::Test {
   std::vector<pci::ResourceList> resources;
   std::u16string key;  // the last board's driver key
   std::unique_ptr<ks::KsClient> client;
+  bool monitorHeld = false;
 };
 
 }  // namespace streaming_test
