@@ -17,6 +17,7 @@
 #include "driver/core/board_kinds.h"
 #include "driver/core/device.h"
 #include "driver/core/driver_entry.h"
+#include "driver/hardware/lifecycle.h"
 #include "platform/board/board.h"
 #include "platform/kernel/machine.h"
 #include "platform/kernel/registry_host.h"
@@ -57,6 +58,9 @@ struct Machine {
     if (harness->Load() != STATUS_SUCCESS || harness->AddDevice(pci::BusData, slot, &index) != STATUS_SUCCESS ||
         harness->StartDevice(index, resources.get(), resources.get()) != STATUS_SUCCESS)
       Fail("the board does not start");
+    // The monitor thread's signal passes play no part in formats, and a thread still
+    // logging while the process exits would outlive the machine's log.
+    VORLIX_StopMonitorThread(DeviceOf(harness->Device(index)));
     const GUID* categories[2] = {&KSCATEGORY_VIDEO, &KSCATEGORY_AUDIO};
     for (int i = 0; i < 2; i++) {
       auto list = client.ListFilters(*categories[i]);
