@@ -1,6 +1,13 @@
 // The templates' contents.
 #include "driver/streaming/templates.h"
 
+#include "driver/streaming/audio_pin.h"
+#include "driver/streaming/aux_pins.h"
+#include "driver/streaming/capture_filter.h"
+#include "driver/streaming/capture_pin.h"
+#include "driver/streaming/encoder_pin.h"
+#include "driver/streaming/video_pin.h"
+
 KSALLOCATOR_FRAMING_EX VideoCaptureFraming;
 KSALLOCATOR_FRAMING_EX AudioMonoFraming;
 KSALLOCATOR_FRAMING_EX AudioStereoFraming;
@@ -346,6 +353,23 @@ void BuildFilters() {
 
 }  // namespace
 
+namespace {
+
+// A pin dispatch table on the standard transport: no Reset, Connect, Disconnect, clock or
+// allocator.
+KSPIN_DISPATCH PinDispatch(PFNKSPINIRP create, PFNKSPINIRP close, PFNKSPIN process, PFNKSPINSETDATAFORMAT setDataFormat,
+                           PFNKSPINSETDEVICESTATE setDeviceState) {
+  KSPIN_DISPATCH d{};
+  d.Create = create;
+  d.Close = close;
+  d.Process = process;
+  d.SetDataFormat = setDataFormat;
+  d.SetDeviceState = setDeviceState;
+  return d;
+}
+
+}  // namespace
+
 void InitializeStreamingTemplates() {
   InitializeDataRanges();
   BuildFraming(&VideoCaptureFraming, 10, 829440, 829440);
@@ -353,16 +377,32 @@ void InitializeStreamingTemplates() {
   BuildFraming(&AudioStereoFraming, 25, 1920, 1920);
   BuildFraming(&EncoderOutputFraming, 8, 32768, 32768);
 
-  // The dispatch routines fill these tables once they exist.
-  for (KSPIN_DISPATCH* d :
-       {&CVideoCapturePinDispatch, &CAudioCapturePinDispatch, &CEncoderPinDispatch, &CVbiCapturePinDispatch[0],
-        &CVbiCapturePinDispatch[1], &CVbiCapturePinDispatch[2], &CAuxVideoPinDispatch, &CAuxStreamPinDispatch})
-    *d = KSPIN_DISPATCH{};
+  CVideoCapturePinDispatch = PinDispatch(CVideoCapturePin::Create, CVideoCapturePin::Close, CCapturePin::Process,
+                                         CVideoCapturePin::SetDataFormat, CVideoCapturePin::SetDeviceState);
+  CAudioCapturePinDispatch = PinDispatch(CAudioCapturePin::Create, CAudioCapturePin::Close, CCapturePin::Process,
+                                         CAudioCapturePin::SetDataFormat, CAudioCapturePin::SetDeviceState);
+  CEncoderPinDispatch =
+      PinDispatch(CEncoderPin::Create, CEncoderPin::Close, CCapturePin::Process, nullptr, CEncoderPin::SetDeviceState);
+  for (KSPIN_DISPATCH& d : CVbiCapturePinDispatch)
+    d = PinDispatch(CVbiCapturePin::Create, CVbiCapturePin::Close, CCapturePin::Process, CVbiCapturePin::SetDataFormat,
+                    CVbiCapturePin::SetDeviceState);
+  CAuxVideoPinDispatch =
+      PinDispatch(CAuxVideoPin::Create, CAuxVideoPin::Close, nullptr, CAuxVideoPin::SetDataFormat, nullptr);
+  CAuxStreamPinDispatch =
+      PinDispatch(CAuxStreamPin::Create, CAuxStreamPin::Close, CAuxStreamPin::Process, nullptr, nullptr);
   CaptureFilterDispatch = KSFILTER_DISPATCH{};
+  CaptureFilterDispatch.Create = CCaptureFilter::Create;
+  CaptureFilterDispatch.Close = CCaptureFilter::Close;
   PinlessFilterDispatch = KSFILTER_DISPATCH{};
 
   BuildAutomation();
   BuildPins();
+  VideoCapturePinDescriptor.IntersectHandler = CVideoCapturePin::IntersectHandler;
+  VideoCapturePinDescriptorTwin.IntersectHandler = CVideoCapturePin::IntersectHandler;
+  for (KSPIN_DESCRIPTOR_EX* audio :
+       {&VideoFilterPins[1], &AudioCapturePinDescriptorMono, &AudioCapturePinDescriptorStereo})
+    audio->IntersectHandler = CAudioCapturePin::IntersectHandler;
+  EncoderOutputPinDescriptor.IntersectHandler = CEncoderPin::IntersectHandler;
   BuildFilters();
 
   RtlZeroMemory(VideoFilterCopies, sizeof(VideoFilterCopies));
