@@ -228,7 +228,7 @@ class CapturePinTest : public ::testing::Test {
     if (index_) harness_->RemoveDevice(*index_);
     EXPECT_EQ(harness_->Unload(), STATUS_SUCCESS);  // no pool left behind
     harness_.reset();
-    EXPECT_EQ(pk::LiveSystemThreadCount(), 0u);
+    EXPECT_TRUE(pk::WaitForSystemThreads(5000));
     if (slot_) pci::Unplug(slot_);
     ks::ClearKsFaults();
     for (const auto& f : pk::TakeVerifierFailures()) ADD_FAILURE() << pk::FormatVerifierFailure(f);
@@ -237,6 +237,13 @@ class CapturePinTest : public ::testing::Test {
   }
 
   CDevice* Dev() { return DeviceOf(harness_->Device(*index_)); }
+  // The live system threads once they settle at `n` (a thread that has signalled its end
+  // leaves the count a moment later); the count seen otherwise.
+  static size_t Threads(size_t n) {
+    for (int i = 0; i < 5000 && pk::LiveSystemThreadCount() != n; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return pk::LiveSystemThreadCount();
+  }
   ChannelTable* Table() { return Dev()->m_pChannelTable; }
 
   // Opens the test filter and creates a pin as `setup` says.
@@ -325,7 +332,7 @@ TEST_F(CapturePinTest, StateWalkRegistersRunsAndFreesTheRow) {
     EXPECT_EQ(Table()->nState[0], s.rowState);
     EXPECT_EQ(Table()->pPin[0], s.state == KSSTATE_STOP ? nullptr : pin_);
     EXPECT_EQ(Dev()->m_nDigitalCaptureStreamReference.load(), s.streams);
-    EXPECT_EQ(pk::LiveSystemThreadCount(), threads + s.workers);
+    EXPECT_EQ(Threads(threads + s.workers), threads + s.workers);
     EXPECT_EQ(Context()->pWorkerThread != nullptr, s.workers == 1);
   }
   EXPECT_EQ(Table()->pfnFrameDone, nullptr);
@@ -338,12 +345,12 @@ TEST_F(CapturePinTest, CoreTableRunsBothStepsOfAJump) {
   const size_t threads = pk::LiveSystemThreadCount();
   ASSERT_EQ(CCapturePin::SetDeviceState(pin_, KSSTATE_RUN, KSSTATE_STOP), STATUS_SUCCESS);
   EXPECT_EQ(Table()->nState[0], CHANNEL_RUNNING);
-  EXPECT_EQ(pk::LiveSystemThreadCount(), threads + 1);
+  EXPECT_EQ(Threads(threads + 1), threads + 1);
   // ACQUIRE <-> PAUSE does nothing in the core.
   ASSERT_EQ(CCapturePin::SetDeviceState(pin_, KSSTATE_STOP, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(Table()->pPin[0], nullptr);
   EXPECT_EQ(Dev()->m_nDigitalCaptureStreamReference.load(), 0u);
-  EXPECT_EQ(pk::LiveSystemThreadCount(), threads);
+  EXPECT_EQ(Threads(threads), threads);
   EXPECT_EQ(Context()->pWorkerThread, nullptr);
   EXPECT_EQ(CCapturePin::SetDeviceState(pin_, KSSTATE_PAUSE, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   EXPECT_EQ(Table()->pPin[0], nullptr);
@@ -352,16 +359,16 @@ TEST_F(CapturePinTest, CoreTableRunsBothStepsOfAJump) {
 // A virtual camera's pin (here slot 8 of a virtual video filter, channel 0's sub-stream
 // row) takes no row and no stream power; its worker runs until pause.
 TEST_F(CapturePinTest, VirtualCameraPinsTakeNoRow) {
+  const size_t threads = pk::LiveSystemThreadCount();
   for (ULONG kind : {10u, 11u}) {
     SCOPED_TRACE(kind);
     HANDLE pin = OpenPin({kind == 10 ? 8u : 12u, 640, 480, kind});
-    const size_t threads = pk::LiveSystemThreadCount();
     ASSERT_EQ(client_->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(Table()->nRegistered, 0u);
     EXPECT_EQ(Dev()->m_nDigitalCaptureStreamReference.load(), 0u);
-    EXPECT_EQ(pk::LiveSystemThreadCount(), threads + 1);
+    EXPECT_EQ(Threads(threads + 1), threads + 1);
     ASSERT_EQ(client_->SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(pk::LiveSystemThreadCount(), threads);
+    EXPECT_EQ(Threads(threads), threads);
     client_.reset();
     client_.emplace();
   }
@@ -587,7 +594,7 @@ TEST_F(CapturePinTest, StartAndStopWhileFramesComplete) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   });
-  size_t submitted = 0, returned = 0;
+  size_t submitted = 0, returned = 0, filled = 0;
   for (int round = 0; round < 25; round++) {
     ASSERT_EQ(client_->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     for (int i = 0; i < 6; i++, submitted++) ASSERT_EQ(client_->Submit(pin, Buffer(4096), 4096), STATUS_SUCCESS);
@@ -600,13 +607,16 @@ TEST_F(CapturePinTest, StartAndStopWhileFramesComplete) {
     ks::CompletedFrame f;
     while (client_->Collect(pin, &f, 0)) {
       returned++;
+      if (f.Header.DataUsed == 4096u) filled++;
       EXPECT_TRUE(f.Header.DataUsed == 0 || f.Header.DataUsed == 4096u);
+      EXPECT_TRUE(f.Status == STATUS_SUCCESS || f.Status == STATUS_CANCELLED);
     }
   }
   stop = true;
   completer.join();
   pk::WaitForDpcsIdle();
   EXPECT_EQ(returned, submitted);
+  EXPECT_GT(filled, 0u);
   client_->Close(pin);
 }
 
