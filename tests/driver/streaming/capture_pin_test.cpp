@@ -356,13 +356,16 @@ TEST_F(CapturePinTest, CoreTableRunsBothStepsOfAJump) {
   EXPECT_EQ(Table()->pPin[0], nullptr);
 }
 
-// A virtual camera's pin (here slot 8 of a virtual video filter, channel 0's sub-stream
-// row) takes no row and no stream power; its worker runs until pause.
+// Pins of the virtual camera's filters and pins beyond the rows take no row and no
+// stream power; their worker runs until pause.
 TEST_F(CapturePinTest, VirtualCameraPinsTakeNoRow) {
   const size_t threads = pk::LiveSystemThreadCount();
-  for (ULONG kind : {10u, 11u}) {
-    SCOPED_TRACE(kind);
-    HANDLE pin = OpenPin({kind == 10 ? 8u : 12u, 640, 480, kind});
+  // (stream index, filter kind): a virtual video pin in channel 0's sub-stream row, a
+  // virtual audio pin in its audio row, and a stream index beyond the rows.
+  const std::pair<ULONG, ULONG> pins[] = {{8, 10}, {12, 11}, {20, 0}};
+  for (const auto& [index, kind] : pins) {
+    SCOPED_TRACE(index);
+    HANDLE pin = OpenPin({index, 640, 480, kind});
     ASSERT_EQ(client_->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(Table()->nRegistered, 0u);
     EXPECT_EQ(Dev()->m_nDigitalCaptureStreamReference.load(), 0u);
