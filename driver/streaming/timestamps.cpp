@@ -1,0 +1,140 @@
+// The timestamp engine.
+#include "driver/streaming/timestamps.h"
+
+const SnapWindow LiveSnapWindows[LIVE_SNAP_WINDOWS] = {
+    {161666, 166750, 0, 60000},  {166750, 171833, 1, 59940}, {195000, 204167, 0, 50000},  {204167, 208438, 0, 48000},
+    {208438, 213542, 1, 47952},  {328333, 333500, 0, 30000}, {333501, 338667, 1, 29970},  {395000, 405000, 0, 25000},
+    {495000, 500250, 0, 20000},  {500250, 505500, 1, 19980}, {595000, 605000, 0, 16666},  {661666, 667112, 0, 15000},
+    {667112, 672557, 1, 14985},  {795000, 805000, 0, 12500}, {1328333, 1334000, 0, 7500}, {1334000, 1339668, 1, 7492},
+    {1595000, 1605000, 0, 6250},
+};
+
+const TimestampRules LiveVideoTimestampRules = {
+    LiveSnapWindows, LIVE_SNAP_WINDOWS, TRUE, 0, 100, TRUE, 0, 10000000000ULL,
+};
+
+const TimestampRules LiveAudioTimestampRules = {
+    nullptr, 0, FALSE, 100000, 5, FALSE, 1200000, 3240000000ULL,
+};
+
+namespace {
+
+constexpr LONGLONG kMaxHold = 5;
+constexpr LONGLONG kResyncDrift = 1000000;  // 100 ms
+constexpr LONGLONG kStandStep = 10000;      // 1 ms
+constexpr LONG kRemainderUnit = 100000000;  // 10^8
+
+bool PixelRateExceeded(const SignalTiming& s) {
+  return (ULONG)(s.nWidth * s.nHeight * s.nSignalFrameRate) > PIXEL_RATE_LIMIT;
+}
+
+}  // namespace
+
+LONGLONG SignalRate(const SignalTiming& s) {
+  LONGLONG rate = (LONGLONG)(s.bInterlaced == 1 ? s.nFrameRate / 2 : s.nFrameRate) * 1000;
+  if (PixelRateExceeded(s)) rate >>= 1;
+  return rate;
+}
+
+LONGLONG ChooseVideoRate(PinContext* c, const SignalTiming& s, ULONGLONG interval, const TimestampRules& rules) {
+  LONGLONG candidate = 0;
+  for (ULONG i = 0; i < rules.nWindows; i++) {
+    const SnapWindow& w = rules.pWindows[i];
+    if (interval < w.nFrom || interval > w.nTo) continue;
+    if (rules.bFractionalFilter && w.bFractional != s.bFractional) continue;
+    candidate = w.nRate;
+  }
+  const LONGLONG signalRate = SignalRate(s);
+  if (signalRate > 0 && candidate > signalRate) candidate = 0;
+
+  if (candidate) {
+    if (c->nSnappedRate == 0) {
+      c->nSnappedRate = candidate;
+      c->nSnapHoldCount = 1;
+      return candidate;
+    }
+    if (candidate == c->nSnappedRate) {
+      if (c->nSnapHoldCount < kMaxHold) c->nSnapHoldCount++;
+      return candidate;
+    }
+    if (c->nSnapHoldCount == 1) {
+      c->nSnappedRate = candidate;
+      return candidate;
+    }
+    if (c->nSnapHoldCount > 1) c->nSnapHoldCount--;
+    return c->nSnappedRate;
+  }
+  if (c->nSnapHoldCount >= 2 && c->nSnappedRate) {
+    if (c->nSnapHoldCount < kMaxHold) c->nSnapHoldCount++;
+    return c->nSnappedRate;
+  }
+
+  LONGLONG rate = signalRate;
+  if (s.bFractional == 1) rate = rate * 1000 / 1001;
+  if (rate == 0) {
+    rate = (s.nStandard & STANDARD_525_MASK) ? 60000 : 50000;
+    if (s.bInterlaced == 1) rate >>= 1;
+    if (PixelRateExceeded(s)) rate >>= 1;
+    if (s.bFractional == 1) rate = rate * 1000 / 1001;
+  }
+  return rate;
+}
+
+LONGLONG ChooseAudioRate(PinContext* c, ULONG nSampleFrequency) {
+  if (c->nSnapHoldCount >= 2 && c->nSnappedRate) {
+    if (c->nSnapHoldCount < kMaxHold) c->nSnapHoldCount++;
+    return c->nSnappedRate;
+  }
+  return nSampleFrequency ? (LONGLONG)nSampleFrequency : 48000;
+}
+
+VOID StampTime(PinContext* c, LONGLONG now, LONGLONG rate, const TimestampRules& rules, LONGLONG* pTime,
+               LONGLONG* pDuration) {
+  now += rules.nReferenceOffset;
+  // A rate of 0 never comes from the choosers; a caller's own rate of 0 stamps with no
+  // duration rather than dividing by it.
+  const ULONGLONG r = rate > 0 ? (ULONGLONG)rate : 0;
+  const LONGLONG duration = r ? (LONGLONG)(rules.nDurationUnits / r) : 0;
+
+  const bool first = c->nLastClockTime == 0;
+  LONGLONG increment = 0;
+  if (first) {
+    c->nLastPresentationTime = now;
+    c->nTimeRemainder = 0;
+  } else {
+    // The fraction of the exact duration, in units of 10^-8 of 100 ns.
+    if (r) c->nTimeRemainder += (LONG)(rules.nDurationUnits * 100000000ULL / r - (ULONGLONG)duration * 100000000ULL);
+    if (c->nTimeRemainder >= kRemainderUnit) {
+      c->nTimeRemainder -= kRemainderUnit;
+      increment = duration + 1;
+    } else {
+      increment = duration;
+    }
+  }
+
+  LONGLONG time = c->nLastPresentationTime + increment;
+  const LONGLONG drift = time > now ? time - now : now - time;
+  const LONGLONG limit = rules.nDriftLimit ? rules.nDriftLimit : duration / 2;
+  if (drift > limit) {
+    if (c->nDriftCount < rules.nMissLimit && drift <= kResyncDrift) {
+      c->nDriftCount++;
+    } else {
+      c->nDriftCount = 0;
+      time = now;
+      c->nTimeRemainder = 0;
+    }
+  } else {
+    c->nDriftCount = 0;
+  }
+
+  if (!first && time <= c->nLastPresentationTime) {
+    time = now > c->nLastPresentationTime ? now : c->nLastPresentationTime + kStandStep;
+    c->nTimeRemainder = 0;
+    c->nDriftCount = 0;
+  }
+
+  c->nLastClockTime = now;
+  c->nLastPresentationTime = time;
+  *pDuration = duration;
+  *pTime = rules.bClearLowBits ? (time & ~(LONGLONG)3) : time;
+}
