@@ -137,6 +137,24 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   // with the changed marks the encoder's settings pass clears when it sends a slot.
   CHAR m_szOsdText[32][16][65];
   ULONG m_bOsdTextChanged[32][16];
+  ULONG m_nOsdTextSlot[32];
+  ULONG m_nOsdTextParam[4][32][16];  // parameters A, B, C, D of each text slot
+  // Four picture slots per channel: a record of four words and a 64-byte string each.
+  ULONG m_nOsdPictureSlot[32];
+  ULONG m_aOsdPicture[32][4][4];
+  CHAR m_szOsdPicture[32][4][65];
+  ULONG m_bOsdPictureChanged[32][4];
+  // Two region records of four words per channel, and an eight-word status row.
+  ULONG m_aChannelAuxRecord[32][2][4];
+  ULONG m_aChannelStatus[32][8];
+  // Debug words.
+  ULONG m_nDebugStatus[3];
+  ULONG m_nDebugOptions;
+  ULONGLONG m_aDebugAddress[4][2];
+  // The sibling-model mailbox: the last payload and the reply built in place, and the
+  // size of the pending reply (0: none).
+  UCHAR m_abMailbox[256];
+  ULONG m_nMailboxReplySize;
 
   // ---- parameter sets ----------------------------------------------------------------------
   CChannelParamSet m_aChannelParamSet[16];
