@@ -484,10 +484,10 @@ void CustomRequest::PutWord(ULONG value, ULONG k) const { RtlCopyMemory(data + 4
 
 // The board models: exact identities first, then the family rows matched under a mask.
 static constexpr BoardModel ExactModel(ULONG i) {
-  // Subsystem ids 0x7180 + i of our subsystem vendor; inputs by model generation.
+  // Subsystem ids 0x7300 + i of our subsystem vendor; inputs by model generation.
   ULONG video = 0x01u | (i % 4 == 0 ? 0x10u : 0) | (i % 3 == 0 ? 0x06u : 0) | (i % 5 == 0 ? 0x08u : 0);
   ULONG audio = 0x01u | (i % 2 == 0 ? 0x02u : 0) | (i % 7 == 0 ? 0x1Cu : 0);
-  return BoardModel{(0x7180u + i) << 16 | 0x1D8Au, 0xFFFFFFFFu, video, audio};
+  return BoardModel{(0x7300u + i) << 16 | 0x1D8Au, 0xFFFFFFFFu, video, audio};
 }
 static constexpr std::array<BoardModel, kBoardModelCount> MakeBoardModels() {
   std::array<BoardModel, kBoardModelCount> t{};

@@ -18,6 +18,7 @@
 #include "driver/core/device.h"
 #include "driver/hardware/board_state.h"
 #include "driver/hardware/lifecycle.h"
+#include "driver/hardware/registers.h"
 #include "driver/properties/custom_device.h"
 #include "driver/streaming/guids.h"
 #include "driver/streaming/pin_context.h"
