@@ -425,21 +425,7 @@ NTSTATUS Dispatch(PIRP irp, PKSIDENTIFIER request, PVOID data, bool get) {
     r.filterChannel = r.context->nChannel;
     r.channelIndex = r.context->nChannel + (r.context->nStreamIndex > 7 ? 4 : 0);
   }
-  switch (row->scope) {
-    case S::Ch16:
-      if (r.channelIndex >= 16) return STATUS_INVALID_PARAMETER;
-      break;
-    case S::Ch32:
-      if (r.channelIndex >= 32) return STATUS_INVALID_PARAMETER;
-      break;
-    case S::FilterCh32:
-      if (r.filterChannel >= 32) return STATUS_INVALID_PARAMETER;
-      break;
-    default:
-      break;
-  }
-  if (get) return row->get == G::Special ? row->specialGet(r) : GenericGet(r);
-  return row->set == W::Special ? row->specialSet(r) : GenericSet(r);
+  return RunCustomRequest(r);
 }
 
 NTSTATUS CustomGetTrampoline(PIRP irp, PKSIDENTIFIER request, PVOID data) { return Dispatch(irp, request, data, true); }
@@ -465,6 +451,25 @@ constexpr std::array<KSPROPERTY_ITEM, kCustomPropertyCount> kItems = MakeItems()
 constexpr KSPROPERTY_SET kSet = {&KSPROPSETID_CustomDevice, kCustomPropertyCount, kItems.data(), 0, nullptr};
 
 }  // namespace
+
+NTSTATUS RunCustomRequest(CustomRequest& r) {
+  const CustomPropertyRow* row = r.row;
+  switch (row->scope) {
+    case S::Ch16:
+      if (r.channelIndex >= 16) return STATUS_INVALID_PARAMETER;
+      break;
+    case S::Ch32:
+      if (r.channelIndex >= 32) return STATUS_INVALID_PARAMETER;
+      break;
+    case S::FilterCh32:
+      if (r.filterChannel >= 32) return STATUS_INVALID_PARAMETER;
+      break;
+    default:
+      break;
+  }
+  if (r.get) return row->get == G::Special ? row->specialGet(r) : GenericGet(r);
+  return row->set == W::Special ? row->specialSet(r) : GenericSet(r);
+}
 
 const KSPROPERTY_SET& CustomDevicePropertySet() { return kSet; }
 const CustomPropertyRow* CustomPropertyRows() { return kRows; }

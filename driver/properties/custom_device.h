@@ -81,6 +81,10 @@ struct CustomRequest {
   void PutWord(ULONG value, ULONG k = 0) const;
 };
 
+// Runs a request whose context is built: refuses an index outside the array its row
+// addresses, then applies the row's rule or handler.
+NTSTATUS RunCustomRequest(CustomRequest& r);
+
 // The set-by-application flag, and what a per-channel get leaves of a word.
 #define CUSTOM_FLAG 0x08000000u
 #define CUSTOM_GET_MASK 0x77FFFFFFu
