@@ -49,7 +49,7 @@ const Line kLines[] = {
     {204, kBoth, 0x800001FF, V(0x800001FF), D(d->m_nAnalogVideoProcAmpGain[0]), 0x880001FF},
     {208, kBoth, 60, V(60), D(d->m_nAnalogVideoFrameRate), 60},
     {209, kBoth, 1, V(1), D(d->m_nAnalogVideoScaleOutput), 1},
-    {210, kBoth, 1920u << 16 | 540, V(1920u << 16 | 540), D(d->m_nAnalogVideoResolution), 1920u << 16 | 540},
+    {210, kBoth, 1920u << 16 | 1080, V(1920u << 16 | 1080), D(d->m_nAnalogVideoResolution), 1920u << 16 | 1080},
     {214, kBoth, 1, V(1), D(d->m_nAnalogVideo720Output), 1},
     {215, kBoth, 1, V(1), D(d->m_nAnalogVideoUStreamPatch), 1},
     {218, kBoth, 1, V(1), D(d->m_nAnalogVideoFlexibleFpsPatch), 1},
