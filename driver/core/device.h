@@ -19,12 +19,6 @@ struct FieldSlot {
   ULONG nReserved;
 };
 
-// A channel's region record: four words, stored and returned as given.
-struct ChannelAuxRecord {
-  ULONG nWord[4];
-};
-static_assert(sizeof(ChannelAuxRecord) == 16);
-
 // Virtual-camera media: index 0 video, 1 audio.
 enum { VCAM_VIDEO = 0, VCAM_AUDIO = 1, VCAM_MEDIA = 2 };
 
@@ -143,23 +137,24 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   // with the changed marks the encoder's settings pass clears when it sends a slot.
   CHAR m_szOsdText[32][16][65];
   ULONG m_bOsdTextChanged[32][16];
-  // The selected text slot (0 to 15) and picture slot (0 to 3) of each channel.
   ULONG m_nOsdTextSlot[32];
+  ULONG m_nOsdTextParam[4][32][16];  // parameters A, B, C, D of each text slot
+  // Four picture slots per channel: a record of four words and a 64-byte string each.
   ULONG m_nOsdPictureSlot[32];
-  // Parameters A, B, C and D of each text slot.
-  ULONG m_nOsdTextParam[4][32][16];
-  // Four picture slots per channel: a four-word record, 64 name bytes and a terminator,
-  // and the changed mark.
   ULONG m_aOsdPicture[32][4][4];
   CHAR m_szOsdPicture[32][4][65];
   ULONG m_bOsdPictureChanged[32][4];
-  // Two region records and an eight-word status record per channel.
-  ChannelAuxRecord m_aChannelAuxRecord[32][2];
+  // Two region records of four words per channel, and an eight-word status row.
+  ULONG m_aChannelAuxRecord[32][2][4];
   ULONG m_aChannelStatus[32][8];
-  // Debug words: three status words, the option word, four address pairs.
+  // Debug words.
   ULONG m_nDebugStatus[3];
   ULONG m_nDebugOptions;
   ULONGLONG m_aDebugAddress[4][2];
+  // The sibling-model mailbox: the last payload and the reply built in place, and the
+  // size of the pending reply (0: none).
+  UCHAR m_abMailbox[256];
+  ULONG m_nMailboxReplySize;
 
   // ---- parameter sets ----------------------------------------------------------------------
   CChannelParamSet m_aChannelParamSet[16];

@@ -32,8 +32,12 @@ bool Changed(ULONG word) { return (word & SETTING_CHANGED_BITS) != 0; }
 ULONG Value(ULONG word) { return word & SETTING_VALUE_BITS; }
 // Takes the value and marks the word sent.
 ULONG Take(ULONG& word) {
-  word &= SETTING_VALUE_BITS;
-  return word;
+  ULONG seen = __atomic_load_n(&word, __ATOMIC_RELAXED);
+  ULONG value = seen & SETTING_VALUE_BITS;
+  // A property set that lands between the read and the clearing keeps its mark, so the
+  // next pass sends it.
+  __atomic_compare_exchange_n(&word, &seen, value, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+  return value;
 }
 ULONG SizeWidth(ULONG packed) { return (packed >> 12) & 0xFFF; }
 ULONG SizeHeight(ULONG packed) { return packed & 0xFFF; }

@@ -1,6 +1,7 @@
 // The templates' contents.
 #include "driver/streaming/templates.h"
 
+#include "driver/properties/custom_device.h"
 #include "driver/streaming/audio_pin.h"
 #include "driver/streaming/aux_pins.h"
 #include "driver/streaming/capture_filter.h"
@@ -192,10 +193,7 @@ void BuildAutomation() {
   g_volumeValues = {{KSPROPTYPESETID_General, VT_I4, 0}, 2, g_volumeMembers};
   g_audioNode[0].Values = &g_volumeValues;
 
-  static const GUID* const customSet = &KSPROPSETID_CustomDevice;
-  // The custom set's items are the custom property handlers' own table; it hangs here
-  // empty until they exist.
-  const KSPROPERTY_SET custom = {customSet, 0, nullptr, 0, nullptr};
+  const KSPROPERTY_SET custom = CustomDevicePropertySet();
   g_videoFilterSets[0] = Set(&PROPSETID_VIDCAP_VIDEOPROCAMP, g_procAmp);
   g_videoFilterSets[1] = Set(&PROPSETID_VIDCAP_VIDEOCONTROL, g_videoControl);
   g_videoFilterSets[2] = Set(&PROPSETID_VIDCAP_VIDEODECODER, g_videoDecoder);

@@ -425,6 +425,13 @@ NTSTATUS PropertyRequest(FilterObject* Filter, PinObject* Pin, const void* Input
   irp.Type = 6;
   irp.Size = sizeof(IRP);
   SetRequestObjects(irp, Filter, Pin);
+  IO_STACK_LOCATION stack{};
+  stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  stack.Parameters.DeviceIoControl.OutputBufferLength = DataLength;
+  stack.Parameters.DeviceIoControl.InputBufferLength = InputLength;
+  stack.Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
+  stack.Parameters.DeviceIoControl.Type3InputBuffer = input;
+  irp.HostContext[2] = &stack;
   NTSTATUS status;
   if (type == KSPROPERTY_TYPE_BASICSUPPORT) {
     if (item && item->SupportHandler) {
@@ -463,3 +470,7 @@ NTSTATUS PropertyRequest(FilterObject* Filter, PinObject* Pin, const void* Input
 }
 
 }  // namespace platform::ks::detail
+
+PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+  return Irp ? static_cast<PIO_STACK_LOCATION>(Irp->HostContext[2]) : nullptr;
+}

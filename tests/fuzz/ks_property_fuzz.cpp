@@ -1,8 +1,10 @@
 // Property requests from an application on any bytes: any set, id, flags and target
 // (filter, pin, node), requests and value buffers of any size, against a filter and a
-// running pin with automation tables of their own and the built-in sets. Every refusal
-// must be a status; nothing may be written outside the caller's buffer (each buffer is
-// its own exact-sized allocation), and bytes returned never exceed it.
+// running pin with automation tables of their own and the built-in sets, and against the
+// driver's custom property set on capture filters of any channel and stream index and a
+// digital-tuner filter, on a started encoder board. Every refusal must be a status;
+// nothing may be written outside the caller's buffer (each buffer is its own exact-sized
+// allocation), and bytes returned never exceed it.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,13 +12,23 @@
 #include <memory>
 #include <vector>
 
+#include "driver/core/board_kinds.h"
+#include "driver/core/device.h"
+#include "driver/hardware/board_state.h"
+#include "driver/properties/custom_device.h"
+#include "driver/streaming/guids.h"
+#include "driver/streaming/pin_context.h"
+#include "platform/board/board.h"
 #include "platform/kernel/machine.h"
+#include "platform/kernel/registry_host.h"
 #include "platform/ks/client.h"
 #include "platform/ks/harness.h"
 #include "platform/ks/host.h"
+#include "platform/pci/host.h"
 
 namespace ks = platform::ks;
 namespace pk = platform::kernel;
+namespace pci = platform::pci;
 
 namespace {
 
@@ -144,34 +156,136 @@ const KSFILTER_DESCRIPTOR kFilter = [] {
   return d;
 }();
 
-NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
-  return KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, nullptr, nullptr, 0, nullptr, nullptr,
-                               nullptr);
+// The custom set's filters: capture filters whose context holds the channel and stream
+// index the input chose, and a digital-tuner filter with a tuner index of its choosing.
+constexpr GUID kCustomCategory = {0xF0F0F0F1, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 9}};
+constexpr GUID kTunerCategory = {0xF0F0F0F2, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 10}};
+constexpr GUID kCustomReference = {0xF0F0F0F3, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 11}};
+const ULONG kContextTag = MakePoolTag("QZVK");
+ULONG g_channel = 0, g_streamIndex = 0, g_tunerIndex = 0;
+
+NTSTATUS CaptureCreate(PKSFILTER f, PIRP) {
+  auto* fc = static_cast<FilterContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), kContextTag));
+  if (!fc) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(fc, sizeof(*fc));
+  fc->nChannel = g_channel;
+  fc->nStreamIndex = g_streamIndex;
+  fc->pKsDevice = KsGetDevice(f);
+  fc->pKsFilter = f;
+  f->Context = fc;
+  return STATUS_SUCCESS;
+}
+NTSTATUS TunerCreate(PKSFILTER f, PIRP) {
+  auto* tc =
+      static_cast<TunerFilterContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TunerFilterContext), kContextTag));
+  if (!tc) return STATUS_INSUFFICIENT_RESOURCES;
+  tc->nTunerIndex = g_tunerIndex;
+  tc->pKsDevice = KsGetDevice(f);
+  f->Context = tc;
+  return STATUS_SUCCESS;
+}
+NTSTATUS ContextClose(PKSFILTER f, PIRP) {
+  ExFreePoolWithTag(f->Context, kContextTag);
+  return STATUS_SUCCESS;
+}
+const KSFILTER_DISPATCH kCaptureDispatch = {CaptureCreate, ContextClose, nullptr, nullptr};
+const KSFILTER_DISPATCH kTunerDispatch = {TunerCreate, ContextClose, nullptr, nullptr};
+const KSPROPERTY_SET kCustomSets[] = {CustomDevicePropertySet()};
+const KSAUTOMATION_TABLE kCustomTable = {1,      sizeof(KSPROPERTY_ITEM), kCustomSets, 0, 0, nullptr, 0, 0, nullptr,
+                                         nullptr};
+KSFILTER_DESCRIPTOR CustomFilter(const KSFILTER_DISPATCH* dispatch, const GUID* reference, const GUID* category) {
+  KSFILTER_DESCRIPTOR d{};
+  d.Dispatch = dispatch;
+  d.AutomationTable = &kCustomTable;
+  d.Version = KSFILTER_DESCRIPTOR_VERSION;
+  d.ReferenceGuid = reference;
+  d.PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
+  d.CategoriesCount = 1;
+  d.Categories = category;
+  return d;
+}
+const KSFILTER_DESCRIPTOR kCaptureFilter = CustomFilter(&kCaptureDispatch, &kCustomReference, &kCustomCategory);
+const KSFILTER_DESCRIPTOR kTunerFilter = CustomFilter(&kTunerDispatch, &DigitalTunerGuids[0], &kTunerCategory);
+
+// PCI start, the settings and the state block, then the factories. The hardware is left
+// as a hardware stop leaves it (no monitor thread, its bracket taken), so the handlers
+// that would stop the thread store their settings instead of reaching the board.
+NTSTATUS Start(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
+  CDevice* d = DeviceOf(device);
+  NTSTATUS status = d->Initialize(device, irp, translated);
+  if (!NT_SUCCESS(status)) return status;
+  d->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kContextTag));
+  if (!d->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(d->m_pBoardState, sizeof(BoardState));
+  d->m_bMonitorThreadStop = 1;
+  d->m_bHardwareStopped = TRUE;
+  ExInitializeFastMutex(&d->m_PinMutex);
+  KeInitializeSemaphore(&d->m_ThreadControlSemaphore, 0, 0x7FFFFFFF);
+  KeInitializeSpinLock(&d->m_VendorCommandLock);
+  d->PresetSettings();
+  d->LoadSettings();
+  for (const KSFILTER_DESCRIPTOR* f : {&kFilter, &kCaptureFilter, &kTunerFilter}) {
+    status = KsCreateFilterFactory(device->FunctionalDeviceObject, f, nullptr, nullptr, 0, nullptr, nullptr, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return STATUS_SUCCESS;
 }
 const KSDEVICE_DISPATCH kDispatch = [] {
   KSDEVICE_DISPATCH d{};
+  d.Add = CDevice::Add;
   d.Start = Start;
+  d.Remove = CDevice::Remove;
   return d;
 }();
 const KSDEVICE_DESCRIPTOR kDevice = {&kDispatch, 0, nullptr};
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) { return KsInitializeDriver(driver, path, &kDevice); }
 
+// The capture filters of the custom set: channel, stream index (tuner index for the last).
+struct CustomFilterChoice {
+  ULONG channel, streamIndex;
+};
+const CustomFilterChoice kCustomFilters[] = {{0, 0}, {1, 8}, {15, 9}, {16, 0}, {28, 11}, {31, 0}, {40, 0}};
+
 struct Machine {
-  ks::PnpHarness harness{Entry};
+  platform::board::EncoderBoard board;
+  std::unique_ptr<ks::PnpHarness> harness;
   ks::KsClient client;
   ks::ReferenceClock clock;
   HANDLE filter = nullptr;
   HANDLE pin = nullptr;
+  std::vector<HANDLE> custom;  // kCustomFilters, then tuner A of index 0, 1 and 2
   std::vector<uint8_t> frames[2];
   Machine() {
+    PCI_IDENTITY id{};
+    BoardKindIdentity(BOARD_KIND_ENCODER, &id);
+    board.SetIdentity(platform::board::IdentityFrom(id));
+    pci::Slot* slot = pci::PlugIn(board);
+    static pci::ResourceList resources = pci::TranslatedResources(*slot);
+    harness = std::make_unique<ks::PnpHarness>(Entry);
     size_t index = 0;
-    if (harness.Load() != STATUS_SUCCESS || harness.AddDevice(nullptr, nullptr, &index) != STATUS_SUCCESS ||
-        harness.StartDevice(index, nullptr, nullptr) != STATUS_SUCCESS)
+    if (harness->Load() != STATUS_SUCCESS || harness->AddDevice(pci::BusData, slot, &index) != STATUS_SUCCESS ||
+        harness->StartDevice(index, resources.get(), resources.get()) != STATUS_SUCCESS)
       std::abort();
     auto list = client.ListFilters(KSCATEGORY_CAPTURE);
     if (list.size() != 1 || client.OpenFilter(list[0], &filter) != STATUS_SUCCESS) std::abort();
     KSDATAFORMAT format = MakeRange(0);
     if (client.CreatePin(filter, 0, &format, &pin) != STATUS_SUCCESS) std::abort();
+    auto captures = client.ListFilters(kCustomCategory);
+    auto tuners = client.ListFilters(kTunerCategory);
+    if (captures.size() != 1 || tuners.size() != 1) std::abort();
+    for (const CustomFilterChoice& c : kCustomFilters) {
+      g_channel = c.channel;
+      g_streamIndex = c.streamIndex;
+      HANDLE h = nullptr;
+      if (client.OpenFilter(captures[0], &h) != STATUS_SUCCESS) std::abort();
+      custom.push_back(h);
+    }
+    for (ULONG t = 0; t < 3; t++) {
+      g_tunerIndex = t;
+      HANDLE h = nullptr;
+      if (client.OpenFilter(tuners[0], &h) != STATUS_SUCCESS) std::abort();
+      custom.push_back(h);
+    }
   }
 };
 
@@ -185,7 +299,8 @@ const GUID* const kKnownSets[] = {&kSet,
                                   &KSPROPSETID_Topology,
                                   &KSPROPSETID_Connection,
                                   &KSPROPSETID_Stream,
-                                  &KSPROPSETID_Connection,
+                                  &KSPROPSETID_CustomDevice,
+                                  &KSPROPSETID_CustomDevice,
                                   &KSPROPSETID_Pin};
 const ULONG kKnownFlags[] = {KSPROPERTY_TYPE_GET,
                              KSPROPERTY_TYPE_SET,
@@ -219,12 +334,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t setPick = r.Byte();
   GUID set = GUID_NULL;
   if (setPick < 0xF0) {
-    set = *kKnownSets[setPick % 7];
+    set = *kKnownSets[setPick % 8];
   } else {
     std::memcpy(&set, r.p, r.n >= sizeof(GUID) ? sizeof(GUID) : 0);
     if (r.n >= sizeof(GUID)) r.p += sizeof(GUID), r.n -= sizeof(GUID);
   }
-  ULONG id = r.Byte() < 0xF0 ? r.Byte() % 16 : r.Word();
+  // Ids of the custom set by their row, now and then any id.
+  uint8_t idPick = r.Byte();
+  ULONG id;
+  if (set == KSPROPSETID_CustomDevice && idPick < 0xF0) {
+    id = CustomPropertyRows()[(idPick | r.Byte() << 8) % kCustomPropertyCount].id;
+  } else {
+    id = idPick < 0xF0 ? r.Byte() % 16 : r.Word();
+  }
   uint8_t flagPick = r.Byte();
   ULONG flags = flagPick < 0xF0 ? kKnownFlags[flagPick % 6] : r.Word();
   ULONG inputLength = (r.Byte() | (r.Byte() << 8)) % 600;
@@ -252,6 +374,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (ULONG i = 0; i < dataLength; i++) value[i] = r.n ? r.Byte() : (uint8_t)i;
 
   HANDLE object = target == 1 ? m.pin : m.filter;
+  if (set == KSPROPSETID_CustomDevice && target != 1) object = m.custom[r.Byte() % m.custom.size()];
   ULONG returned = 0;
   NTSTATUS status =
       m.client.DeviceIoControl(object, IOCTL_KS_PROPERTY, input.get(), inputLength, value.get(), dataLength, &returned);
@@ -259,6 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LONG hr = m.client.SynchronousDeviceControl(object, IOCTL_KS_PROPERTY, input.get(), inputLength, value.get(),
                                               dataLength, &returned);
   if (hr == 0 && returned > dataLength) Fail("more bytes returned than the buffer holds");
+  pk::ClearDebugLog();
   for (const auto& f : pk::TakeVerifierFailures()) {
     std::fprintf(stderr, "%s\n", pk::FormatVerifierFailure(f).c_str());
     Fail("verifier failure");

@@ -1,0 +1,233 @@
+// An encoder board started through the Plug and Play harness (PCI start, settings, state
+// block, hardware initialisation, monitor thread), on the jumping test clock, with two
+// filter factories of its own: a capture filter carrying the custom property set whose
+// context is a FilterContext of the channel and stream index the test chooses, and a
+// digital-tuner-B filter with a TunerFilterContext. Requests go through the application's
+// side of KS (KsClient), as a program makes them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/core/board_kinds.h"
+#include "driver/core/device.h"
+#include "driver/hardware/board_state.h"
+#include "driver/hardware/lifecycle.h"
+#include "driver/hardware/registers.h"
+#include "driver/properties/custom_device.h"
+#include "driver/streaming/guids.h"
+#include "driver/streaming/pin_context.h"
+#include "platform/board/board.h"
+#include "platform/board/encoder_core.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/registry_host.h"
+#include "platform/ks/client.h"
+#include "platform/ks/harness.h"
+#include "platform/pci/host.h"
+#include "tests/driver/hardware/encoder_test_fixture.h"
+
+namespace vorlix_test {
+
+namespace ks = platform::ks;
+
+inline constexpr GUID kCustomTestCategory = {
+    0x5EC0FFEE, 0x0001, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
+inline constexpr GUID kTunerTestCategory = {
+    0x5EC0FFEE, 0x0002, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02}};
+inline constexpr GUID kCaptureTestReference = {
+    0x5EC0FFEE, 0x0003, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03}};
+
+// What the next capture filter's context holds.
+struct NextFilter {
+  ULONG channel = 0;
+  ULONG streamIndex = 0;
+  ULONG tunerIndex = 1;
+};
+inline NextFilter g_nextFilter;
+
+inline NTSTATUS CustomTestFilterCreate(PKSFILTER f, PIRP) {
+  auto* fc = static_cast<FilterContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), kPinContextTag));
+  if (!fc) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(fc, sizeof(*fc));
+  fc->nChannel = g_nextFilter.channel;
+  fc->nStreamIndex = g_nextFilter.streamIndex;
+  fc->pKsDevice = KsGetDevice(f);
+  fc->pKsFilter = f;
+  f->Context = fc;
+  return STATUS_SUCCESS;
+}
+inline NTSTATUS CustomTestTunerCreate(PKSFILTER f, PIRP) {
+  auto* tc =
+      static_cast<TunerFilterContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TunerFilterContext), kPinContextTag));
+  if (!tc) return STATUS_INSUFFICIENT_RESOURCES;
+  tc->nTunerIndex = g_nextFilter.tunerIndex;
+  tc->pKsDevice = KsGetDevice(f);
+  f->Context = tc;
+  return STATUS_SUCCESS;
+}
+inline NTSTATUS CustomTestFilterClose(PKSFILTER f, PIRP) {
+  ExFreePoolWithTag(f->Context, kPinContextTag);
+  f->Context = nullptr;
+  return STATUS_SUCCESS;
+}
+
+inline const KSFILTER_DISPATCH kCaptureTestDispatch = {CustomTestFilterCreate, CustomTestFilterClose, nullptr, nullptr};
+inline const KSFILTER_DISPATCH kTunerTestDispatch = {CustomTestTunerCreate, CustomTestFilterClose, nullptr, nullptr};
+inline const KSPROPERTY_SET kCustomTestSets[] = {CustomDevicePropertySet()};
+inline const KSAUTOMATION_TABLE kCustomTestAutomation = {
+    1, sizeof(KSPROPERTY_ITEM), kCustomTestSets, 0, 0, nullptr, 0, 0, nullptr, nullptr};
+
+inline KSFILTER_DESCRIPTOR CustomTestDescriptor(const KSFILTER_DISPATCH* dispatch, const GUID* reference,
+                                                const GUID* category) {
+  KSFILTER_DESCRIPTOR d{};
+  d.Dispatch = dispatch;
+  d.AutomationTable = &kCustomTestAutomation;
+  d.Version = KSFILTER_DESCRIPTOR_VERSION;
+  d.ReferenceGuid = reference;
+  d.PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
+  d.CategoriesCount = 1;
+  d.Categories = category;
+  return d;
+}
+inline const KSFILTER_DESCRIPTOR kCaptureTestFilter =
+    CustomTestDescriptor(&kCaptureTestDispatch, &kCaptureTestReference, &kCustomTestCategory);
+inline const KSFILTER_DESCRIPTOR kTunerTestFilter =
+    CustomTestDescriptor(&kTunerTestDispatch, &DigitalTunerGuids[1], &kTunerTestCategory);
+
+// PCI start, the run-time members device start sets, the settings, the state block and
+// hardware initialisation; then the two test factories.
+inline NTSTATUS CustomTestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
+  CDevice* device = DeviceOf(d);
+  NTSTATUS status = device->Initialize(d, irp, translated);
+  if (!NT_SUCCESS(status)) return status;
+  device->m_nDigitalCaptureStreamReference = 0;
+  device->m_bMonitorThreadStop = 1;
+  device->m_bFrameClockStop[0] = device->m_bFrameClockStop[1] = 1;
+  ExInitializeFastMutex(&device->m_PinMutex);
+  KeInitializeSemaphore(&device->m_ThreadControlSemaphore, 0, 0x7FFFFFFF);
+  KeInitializeSpinLock(&device->m_VendorCommandLock);
+  device->PresetSettings();
+  device->LoadSettings();
+  device->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
+  if (!device->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(device->m_pBoardState, sizeof(BoardState));
+  VORLIX_HwInitialize(device);
+  status = KsCreateFilterFactory(d->FunctionalDeviceObject, &kCaptureTestFilter, nullptr, nullptr, 0, nullptr, nullptr,
+                                 nullptr);
+  if (NT_SUCCESS(status))
+    status = KsCreateFilterFactory(d->FunctionalDeviceObject, &kTunerTestFilter, nullptr, nullptr, 0, nullptr, nullptr,
+                                   nullptr);
+  return status;
+}
+inline const KSDEVICE_DISPATCH kCustomTestDispatch = {
+    CDevice::Add, CustomTestStart, nullptr, nullptr, nullptr, CDevice::Stop,     nullptr,
+    nullptr,      CDevice::Remove, nullptr, nullptr, nullptr, CDevice::SetPower, nullptr};
+inline const KSDEVICE_DESCRIPTOR kCustomTestDescriptor = {&kCustomTestDispatch, 0, nullptr};
+inline NTSTATUS CustomTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  return KsInitializeDriver(driver, path, &kCustomTestDescriptor);
+}
+
+class CustomPropertyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine::ResetMachine();
+    machine::RegistryReset();
+    pci::Reset();
+    machine::SetMode(machine::Mode::Threaded);
+    machine::UseJumpingTestClock();
+    machine::SetDelayScale(1);
+    scope_.emplace();
+    WriteFirmware(board::SampleFirmwareImage());
+    board_.SetBoardIdentityRecord(0x34, 0x12, 0x78, 0x56);
+    board_.encoder().SetSignal(board::InputFormat::k1080p30);
+    g_nextFilter = NextFilter{};
+  }
+  void TearDown() override {
+    client_.reset();  // closes every filter still open
+    if (harness_) {
+      if (index_) harness_->RemoveDevice(*index_);
+      EXPECT_EQ(harness_->Unload(), STATUS_SUCCESS);  // no pool left behind
+      harness_.reset();
+    }
+    EXPECT_EQ(machine::LiveSystemThreadCount(), 0u);
+    if (slot_) pci::Unplug(slot_);
+    EXPECT_TRUE(pci::Faults().empty());
+    EXPECT_TRUE(board_.Violations().empty()) << board_.Violations().front();
+    scope_.reset();
+    machine::SetMode(machine::Mode::Manual);
+    pci::Reset();
+    machine::ResetMachine();
+  }
+  // Plugs the board in with the identity of `kind`, starts it and opens the capture
+  // filter of channel 0.
+  void Start(BoardKind kind = BOARD_KIND_ENCODER) {
+    PCI_IDENTITY id{};
+    BoardKindIdentity(kind, &id);
+    board_.SetIdentity(board::IdentityFrom(id));
+    slot_ = pci::PlugIn(board_);
+    harness_ = std::make_unique<ks::PnpHarness>(CustomTestDriverEntry);
+    ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
+    size_t index = 0;
+    ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index, slot_->busNumber()), STATUS_SUCCESS);
+    index_ = index;
+    resources_ = pci::TranslatedResources(*slot_);
+    ASSERT_EQ(harness_->StartDevice(index, resources_.get(), resources_.get()), STATUS_SUCCESS);
+    client_ = std::make_unique<ks::KsClient>();
+    filter_ = Open(0, 0);
+    ASSERT_NE(filter_, nullptr);
+    machine::ClearDebugLog();
+    board_.ClearAccessLog();
+  }
+  // A capture filter whose context holds `channel` and `streamIndex`.
+  HANDLE Open(ULONG channel, ULONG streamIndex) {
+    g_nextFilter.channel = channel;
+    g_nextFilter.streamIndex = streamIndex;
+    auto list = client_->ListFilters(kCustomTestCategory);
+    if (list.size() != 1) return nullptr;
+    HANDLE h = nullptr;
+    return client_->OpenFilter(list[0], &h) == STATUS_SUCCESS ? h : nullptr;
+  }
+  HANDLE OpenTuner(ULONG tunerIndex) {
+    g_nextFilter.tunerIndex = tunerIndex;
+    auto list = client_->ListFilters(kTunerTestCategory);
+    if (list.size() != 1) return nullptr;
+    HANDLE h = nullptr;
+    return client_->OpenFilter(list[0], &h) == STATUS_SUCCESS ? h : nullptr;
+  }
+
+  NTSTATUS Get(HANDLE f, ULONG id, void* data, ULONG length, ULONG* returned = nullptr) {
+    return client_->GetProperty({f}, KSPROPSETID_CustomDevice, id, data, length, returned);
+  }
+  NTSTATUS Set(HANDLE f, ULONG id, const void* data, ULONG length) {
+    return client_->SetProperty({f}, KSPROPSETID_CustomDevice, id, data, length);
+  }
+  // A 4-byte get through the filter of channel 0 (0xDEADBEEF if it fails).
+  ULONG Get(ULONG id, HANDLE f = nullptr) {
+    ULONG v = 0xDEADBEEF;
+    EXPECT_EQ(Get(f ? f : filter_, id, &v, 4), STATUS_SUCCESS) << "get of id " << id;
+    return v;
+  }
+  void Set(ULONG id, ULONG v, HANDLE f = nullptr) {
+    EXPECT_EQ(Set(f ? f : filter_, id, &v, 4), STATUS_SUCCESS) << "set of id " << id;
+  }
+
+  CDevice* Dev() { return DeviceOf(harness_->Device(*index_)); }
+  BoardState* State() { return Dev()->m_pBoardState; }
+  board::EncoderCore& Encoder() { return board_.encoder(); }
+
+  board::EncoderBoard board_;
+  pci::Slot* slot_ = nullptr;
+  std::unique_ptr<ks::PnpHarness> harness_;
+  std::optional<size_t> index_;
+  pci::ResourceList resources_;
+  std::optional<machine::MachineThreadScope> scope_;
+  std::unique_ptr<ks::KsClient> client_;
+  HANDLE filter_ = nullptr;
+};
+
+}  // namespace vorlix_test
