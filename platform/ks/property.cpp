@@ -425,6 +425,13 @@ NTSTATUS PropertyRequest(FilterObject* Filter, PinObject* Pin, const void* Input
   irp.Type = 6;
   irp.Size = sizeof(IRP);
   SetRequestObjects(irp, Filter, Pin);
+  // The handler learns the sizes of the caller's buffers as a device control tells them.
+  IO_STACK_LOCATION stack{};
+  stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  stack.Parameters.DeviceIoControl.OutputBufferLength = DataLength;
+  stack.Parameters.DeviceIoControl.InputBufferLength = InputLength;
+  stack.Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
+  irp.HostContext[2] = &stack;
   NTSTATUS status;
   if (type == KSPROPERTY_TYPE_BASICSUPPORT) {
     if (item && item->SupportHandler) {
