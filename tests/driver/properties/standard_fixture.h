@@ -66,7 +66,11 @@ inline NTSTATUS TestPinCreate(PKSPIN pin, PIRP) {
   return STATUS_SUCCESS;
 }
 inline const KSFILTER_DISPATCH kTestFilterDispatch = {TestFilterCreate, TestFilterClose, nullptr, nullptr};
-inline const KSPIN_DISPATCH kTestPinDispatch = {TestPinCreate, nullptr, nullptr, nullptr, nullptr, nullptr};
+inline const KSPIN_DISPATCH kTestPinDispatch = [] {
+  KSPIN_DISPATCH d{};
+  d.Create = TestPinCreate;
+  return d;
+}();
 
 // A test factory's reference GUID: the driver's scheme with a type code no filter uses.
 constexpr GUID TestReference(UCHAR n) { return SchemeGuid(0xC0, 0x34, 0x7E, 0x00, n, 0x1E); }
