@@ -610,3 +610,40 @@ TEST_F(StandardVideoTest, CapturePinAnswersDroppedFramesAndCompressionOfItsFilte
 
 }  // namespace
 }  // namespace props_test
+
+namespace props_test {
+namespace {
+
+// Stop frees the identity record and the board state while a filter stays open: the
+// handlers read neither afterwards (run under AddressSanitizer to see it).
+TEST_F(StandardVideoTest, RequestsAfterStopReadNoFreedState) {
+  CDevice* d = StartBoard(Kind(BOARD_KIND_ENCODER));
+  HANDLE f = OpenVideo(4, 0);
+  d->m_nAnalogVideoFrameRate = 60;
+  d->m_nAnalogVideoResolution = 1920 << 16 | 1080;
+  d->m_nAnalogVideoDecoderStatus = 1;
+  const KSDATARANGE* first = VideoCapturePinDescriptor.PinDescriptor.DataRanges[0];
+  ASSERT_EQ(harness->StopDevice(harness->DeviceCount() - 1), STATUS_SUCCESS);
+  ASSERT_EQ(d->m_pPciIdentity, nullptr);
+  ASSERT_EQ(d->m_pBoardState, nullptr);
+
+  std::vector<uint8_t> list(8 + 8 * 64);
+  KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S request{};
+  ULONG returned = 0;
+  EXPECT_EQ(client.Property({f}, PROPSETID_VIDCAP_VIDEOCONTROL, KSPROPERTY_VIDEOCONTROL_FRAME_RATES,
+                            KSPROPERTY_TYPE_GET, reinterpret_cast<uint8_t*>(&request) + 24, 16, list.data(),
+                            (ULONG)list.size(), &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(returned, 8u + 8 * 30);  // halved by the pixel rule; no fraction without the state
+  KSPROPERTY_VIDEODECODER_CAPS_S caps{};
+  EXPECT_EQ(Get(f, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_CAPS, &caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps.StandardsSupported, 0x1FFFF7u);
+  KSPROPERTY_VIDEODECODER_S v{};
+  v.Value = KS_AnalogVideo_PAL_B;
+  EXPECT_EQ(Set(f, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD, &v), STATUS_SUCCESS);
+  EXPECT_EQ(d->m_nAnalogVideoDecoderStandard, (ULONG)KS_AnalogVideo_PAL_B);
+  EXPECT_EQ(VideoCapturePinDescriptor.PinDescriptor.DataRanges[0], first);  // no board: no rewrite
+}
+
+}  // namespace
+}  // namespace props_test
