@@ -4,6 +4,7 @@
 // the TV audio set.
 #include "driver/properties/front_end.h"
 
+#include <map>
 #include <tuple>
 
 #include "tests/driver/properties/standard_fixture.h"
@@ -61,6 +62,71 @@ TEST_F(FrontEndTest, FiltersRegisteredByStartOpenWithAContextAndSaveEverySetting
     EXPECT_EQ(client.OpenFilter(f, &h), STATUS_INSUFFICIENT_RESOURCES);
   }
   EXPECT_EQ(h, nullptr);
+}
+
+TEST_F(FrontEndTest, ItemsRefuseMissingDirectionsAndShortBuffersBeforeAnyHandler) {
+  CDevice* d = StartBoard(Kind(BOARD_KIND_N));
+  struct Item {
+    const GUID* category;
+    const GUID* set;
+    ULONG id;
+    bool get, put;
+    ULONG minData;
+  };
+  const Item items[] = {
+      {&KSCATEGORY_CROSSBAR, &PROPSETID_VIDCAP_CROSSBAR, 0, true, false, 32},
+      {&KSCATEGORY_CROSSBAR, &PROPSETID_VIDCAP_CROSSBAR, 1, true, false, 64},
+      {&KSCATEGORY_CROSSBAR, &PROPSETID_VIDCAP_CROSSBAR, 2, true, false, 40},
+      {&KSCATEGORY_CROSSBAR, &PROPSETID_VIDCAP_CROSSBAR, 3, true, true, 40},
+      {&KSCATEGORY_TVTUNER, &PROPSETID_TUNER, 0, true, false, 104},
+      {&KSCATEGORY_TVTUNER, &PROPSETID_TUNER, 1, true, false, 56},
+      {&KSCATEGORY_TVTUNER, &PROPSETID_TUNER, 2, true, true, 32},
+      {&KSCATEGORY_TVTUNER, &PROPSETID_TUNER, 3, true, true, 32},
+      {&KSCATEGORY_TVTUNER, &PROPSETID_TUNER, 4, false, true, 56},
+      {&KSCATEGORY_TVTUNER, &PROPSETID_TUNER, 5, true, true, 32},
+      {&KSCATEGORY_TVTUNER, &PROPSETID_TUNER, 6, true, false, 40},
+      {&KSCATEGORY_TVTUNER, &PROPSETID_TUNER, 7, true, false, 48},
+      {&KSCATEGORY_TVAUDIO, &PROPSETID_VIDCAP_TVAUDIO, 0, true, false, 80},
+      {&KSCATEGORY_TVAUDIO, &PROPSETID_VIDCAP_TVAUDIO, 1, true, true, 32},
+      {&KSCATEGORY_TVAUDIO, &PROPSETID_VIDCAP_TVAUDIO, 2, true, false, 32},
+  };
+  std::map<const GUID*, HANDLE> filters;
+  for (const GUID* c : {&KSCATEGORY_CROSSBAR, &KSCATEGORY_TVTUNER, &KSCATEGORY_TVAUDIO}) filters[c] = OpenListed(*c);
+  const ULONG mode = d->m_nAnalogTunerMode, input = d->m_nAnalogCrossbarAudioInput;
+  auto raw = [&](HANDLE f, const GUID& set, ULONG id, ULONG flags, ULONG propertyLength, ULONG dataLength,
+                 ULONG* returned = nullptr) {
+    std::vector<uint8_t> extra(propertyLength - sizeof(KSPROPERTY)), data(dataLength + 1);
+    ULONG r = 0;
+    NTSTATUS s = client.Property({f}, set, id, flags, extra.data(), (ULONG)extra.size(),
+                                 dataLength ? data.data() : nullptr, dataLength, &r);
+    if (returned) *returned = r;
+    return s;
+  };
+  for (const Item& it : items) {
+    SCOPED_TRACE(testing::Message() << ks::GuidText(*it.set) << " id " << it.id);
+    HANDLE f = filters[it.category];
+    ULONG returned = 0;
+    if (!it.get) {
+      EXPECT_EQ(raw(f, *it.set, it.id, KSPROPERTY_TYPE_GET, it.minData, it.minData), STATUS_NOT_FOUND);
+    }
+    if (!it.put) {
+      EXPECT_EQ(raw(f, *it.set, it.id, KSPROPERTY_TYPE_SET, it.minData, it.minData), STATUS_NOT_FOUND);
+    }
+    const ULONG flags = it.get ? KSPROPERTY_TYPE_GET : KSPROPERTY_TYPE_SET;
+    EXPECT_EQ(raw(f, *it.set, it.id, flags, it.minData - 1, it.minData), STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(raw(f, *it.set, it.id, flags, it.minData, it.minData - 1), STATUS_BUFFER_TOO_SMALL);
+    if (it.get) {
+      EXPECT_EQ(raw(f, *it.set, it.id, KSPROPERTY_TYPE_GET, it.minData, 0, &returned), STATUS_BUFFER_OVERFLOW);
+      EXPECT_EQ(returned, it.minData);
+    }
+  }
+  EXPECT_EQ(raw(filters[&KSCATEGORY_TVTUNER], PROPSETID_TUNER, 8, KSPROPERTY_TYPE_GET, 32, 32), STATUS_NOT_FOUND);
+  EXPECT_EQ(raw(filters[&KSCATEGORY_CROSSBAR], PROPSETID_VIDCAP_CROSSBAR, 4, KSPROPERTY_TYPE_GET, 40, 40),
+            STATUS_NOT_FOUND);
+  EXPECT_EQ(raw(filters[&KSCATEGORY_CROSSBAR], PROPSETID_TUNER, 0, KSPROPERTY_TYPE_GET, 104, 104),
+            STATUS_PROPSET_NOT_FOUND);
+  EXPECT_EQ(d->m_nAnalogTunerMode, mode);
+  EXPECT_EQ(d->m_nAnalogCrossbarAudioInput, input);
 }
 
 // ---- crossbar ------------------------------------------------------------------------------------------
