@@ -125,10 +125,13 @@ NTSTATUS CDevice::OnGetCrossbarProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID
     case KSPROPERTY_CROSSBAR_PININFO: {
       auto* v = static_cast<PKSPROPERTY_CROSSBAR_PININFO_S>(pData);
       std::memcpy(v, pRequest, sizeof(*v));
-      // A pin the layout does not have leaves the request as it came.
+      // The direction is the caller's word, not necessarily a dataflow value: compared as
+      // a word. A pin the layout does not have leaves the request as it came.
+      ULONG direction;
+      std::memcpy(&direction, &v->Direction, sizeof(direction));
       for (ULONG i = 0; i < layout.nPins; i++) {
         const CrossbarPinRecord& p = layout.pPins[i];
-        if (p.nDirection != v->Direction || p.nIndex != v->Index) continue;
+        if ((ULONG)p.nDirection != direction || p.nIndex != v->Index) continue;
         v->PinType = p.nPinType;
         v->RelatedPinIndex = p.nRelatedPin;
         v->Medium = MediumOf(p.nMediumCode, d->m_nMediumId);

@@ -96,8 +96,8 @@ struct World {
     }
     c->descriptor.PinDescriptors = c->pins;
     PKSFILTERFACTORY factory = nullptr;
-    if (KsCreateFilterFactory(DeviceOf(device)->m_pFunctionalDeviceObject, &c->descriptor, nullptr, nullptr, 0,
-                              nullptr, nullptr, &factory) != STATUS_SUCCESS)
+    if (KsCreateFilterFactory(DeviceOf(device)->m_pFunctionalDeviceObject, &c->descriptor, nullptr, nullptr, 0, nullptr,
+                              nullptr, &factory) != STATUS_SUCCESS)
       abort();
     const GUID reference = c->reference;
     copies.push_back(std::move(c));
@@ -149,18 +149,33 @@ World* TheWorld() {
                   w->OpenListed(KSCATEGORY_TVAUDIO),
                   w->OpenCopy(AudioCaptureFilterDescriptorStereo, nullptr),
                   w->OpenCopy(EncoderFilterDescriptor, nullptr)};
+    // At exit the device goes before the machine's own records do: its threads must not
+    // outlive them.
+    atexit([] {
+      World* w = TheWorld();
+      for (auto it = w->targets.rbegin(); it != w->targets.rend(); ++it) w->client.Close(*it);
+      w->harness->Unload();
+      pk::ShutdownMachine();
+    });
     return w;
   }();
   return world;
 }
 
-const GUID* const kSets[] = {&PROPSETID_VIDCAP_VIDEOPROCAMP, &PROPSETID_VIDCAP_VIDEOCONTROL,
-                             &PROPSETID_VIDCAP_VIDEODECODER, &PROPSETID_VIDCAP_VIDEOCOMPRESSION,
-                             &PROPSETID_VIDCAP_DROPPEDFRAMES, &PROPSETID_VIDCAP_CROSSBAR,
-                             &PROPSETID_TUNER,                &PROPSETID_VIDCAP_TVAUDIO,
-                             &KSPROPSETID_Audio,              &ENCAPIPARAM_PEAK_BITRATE,
-                             &ENCAPIPARAM_BITRATE_MODE,       &ENCAPIPARAM_BITRATE,
-                             &KSPROPSETID_Pin,                &KSPROPSETID_Connection};
+const GUID* const kSets[] = {&PROPSETID_VIDCAP_VIDEOPROCAMP,
+                             &PROPSETID_VIDCAP_VIDEOCONTROL,
+                             &PROPSETID_VIDCAP_VIDEODECODER,
+                             &PROPSETID_VIDCAP_VIDEOCOMPRESSION,
+                             &PROPSETID_VIDCAP_DROPPEDFRAMES,
+                             &PROPSETID_VIDCAP_CROSSBAR,
+                             &PROPSETID_TUNER,
+                             &PROPSETID_VIDCAP_TVAUDIO,
+                             &KSPROPSETID_Audio,
+                             &ENCAPIPARAM_PEAK_BITRATE,
+                             &ENCAPIPARAM_BITRATE_MODE,
+                             &ENCAPIPARAM_BITRATE,
+                             &KSPROPSETID_Pin,
+                             &KSPROPSETID_Connection};
 constexpr ULONG kFlagChoices[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT,
                                   KSPROPERTY_TYPE_SETSUPPORT};
 
@@ -179,9 +194,10 @@ struct Reader {
     return v;
   }
   void Fill(uint8_t* to, size_t len) {
+    if (!len) return;
     size_t take = len < n ? len : n;
     if (take) std::memcpy(to, p, take);
-    std::memset(to + take, 0, len - take);
+    if (len > take) std::memset(to + take, 0, len - take);
     p += take;
     n -= take;
   }
@@ -216,13 +232,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> value(dataLength ? new uint8_t[dataLength] : nullptr);
     in.Fill(value.get(), dataLength);
     ULONG returned = 0;
-    NTSTATUS status = w->client.Property(t, *set, id, flags, extra.data(), extraLength, value.get(), dataLength,
-                                         &returned);
+    NTSTATUS status =
+        w->client.Property(t, *set, id, flags, extra.data(), extraLength, value.get(), dataLength, &returned);
     if (NT_SUCCESS(status) && returned > dataLength) {
       fprintf(stderr, "returned %u bytes into a buffer of %u\n", returned, dataLength);
       abort();
     }
   }
+  // The machine's records of log lines and delays would grow with every input.
+  pk::ClearDebugLog();
+  pk::ClearDelayRequests();
   auto failures = pk::TakeVerifierFailures();
   if (!failures.empty()) {
     fprintf(stderr, "%s\n", pk::FormatVerifierFailure(failures.front()).c_str());

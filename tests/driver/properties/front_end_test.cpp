@@ -185,6 +185,15 @@ TEST_F(FrontEndTest, CrossbarLayoutsByBoardAndSwitch) {
       EXPECT_EQ(info.Medium.Id, d->m_nMediumId);
       EXPECT_EQ(info.Medium.Flags, 0u);
     }
+    // A direction word that is no dataflow value (found by fuzzing): compared as a word.
+    {
+      KSPROPERTY_CROSSBAR_PININFO_S info{};
+      const ULONG direction = 0x01000000;
+      std::memcpy(&info.Direction, &direction, sizeof(direction));
+      info.PinType = 0x55;
+      ASSERT_EQ(Get(f, PROPSETID_VIDCAP_CROSSBAR, KSPROPERTY_CROSSBAR_PININFO, &info), STATUS_SUCCESS);
+      EXPECT_EQ(info.PinType, 0x55u);
+    }
     // A pin the layout does not have: the request comes back as sent.
     for (auto [dir, index] : {std::pair{KSPIN_DATAFLOW_IN, c.inputs}, std::pair{KSPIN_DATAFLOW_OUT, 2u}}) {
       KSPROPERTY_CROSSBAR_PININFO_S info;
