@@ -156,6 +156,36 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   UCHAR m_abMailbox[256];
   ULONG m_nMailboxReplySize;
 
+  // ---- standard property sets (driver/properties: standard_video, front_end,
+  // audio_encoder_api). KS property handlers: each finds its device from the request.
+  static NTSTATUS OnGetVideoProcAmpProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetVideoProcAmpProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetVideoControlProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetVideoControlProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetVideoDecoderProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetVideoDecoderProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetVideoCompressionProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetVideoCompressionProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetDroppedFramesProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetCrossbarProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetCrossbarProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetTunerProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetTunerProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetTVAudioProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetTVAudioProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetEncoderPeakBitRateProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetEncoderPeakBitRateProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetEncoderBitRateModeProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetEncoderBitRateModeProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnGetEncoderBitRateProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  static NTSTATUS OnSetEncoderBitRateProperty(PIRP pIrp, PKSIDENTIFIER pRequest, PVOID pData);
+  // The frame-interval list of the video control set (see standard_video.cpp); the
+  // decoder standard's rewrite of pin 0's data ranges for a filter; the peak bit-rate
+  // rule of the encoder parameters (channel 0).
+  ULONG BuildFrameRateList(LONGLONG* pEntries, ULONG nRoom);
+  NTSTATUS RewriteDataRanges(PKSFILTER pKsFilter);
+  void ApplyPeakRule();
+
   // ---- parameter sets ----------------------------------------------------------------------
   CChannelParamSet m_aChannelParamSet[16];
   CChannelParamSet m_aGroupParamSet[4];

@@ -5,6 +5,7 @@
 #include "driver/core/board_kinds.h"
 #include "driver/core/device.h"
 #include "driver/hardware/registers.h"
+#include "driver/properties/standard_video.h"
 #include "driver/streaming/templates.h"
 
 namespace {
@@ -91,6 +92,8 @@ void CDevice::EditTemplatesBeforeLoad() {
       PointMonoAudioPin(2);
     }
   }
+  // The ProcAmp set reports the family's defaults as well (driver-wide, like the ranges).
+  ReportVideoProcAmpDefaults(m_nProcAmpDefaultSet);
   // 12: every kind. The value read is written straight back.
   const ULONG testManager = ReadRegistryDword(u"CustomDriverTestManagerPlatformProperty", 0);
   WriteRegistryDword(u"CustomDriverTestManagerPlatformProperty", testManager);

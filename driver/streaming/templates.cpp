@@ -1,7 +1,11 @@
 // The templates' contents.
 #include "driver/streaming/templates.h"
 
+#include "driver/core/device.h"
+#include "driver/properties/audio_encoder_api.h"
 #include "driver/properties/custom_device.h"
+#include "driver/properties/front_end.h"
+#include "driver/properties/standard_video.h"
 #include "driver/streaming/audio_pin.h"
 #include "driver/streaming/aux_pins.h"
 #include "driver/streaming/capture_filter.h"
@@ -144,6 +148,16 @@ void BuildItems(KSPROPERTY_ITEM (&items)[N], const ItemSpec (&spec)[N]) {
   }
 }
 
+// The same, with the set's handlers in the directions each item has.
+template <size_t N>
+void BuildItems(KSPROPERTY_ITEM (&items)[N], const ItemSpec (&spec)[N], PFNKSHANDLER get, PFNKSHANDLER set) {
+  BuildItems(items, spec);
+  for (size_t i = 0; i < N; i++) {
+    if (spec[i].directions & GET) items[i].GetPropertyHandler = get;
+    if (spec[i].directions & SET) items[i].SetPropertyHandler = set;
+  }
+}
+
 template <size_t N>
 KSPROPERTY_SET Set(const GUID* set, KSPROPERTY_ITEM (&items)[N]) {
   return KSPROPERTY_SET{set, (ULONG)N, items, 0, nullptr};
@@ -171,19 +185,30 @@ KSAUTOMATION_TABLE Automation(KSPROPERTY_SET (&sets)[N]) {
 }
 
 void BuildAutomation() {
-  BuildItems(g_procAmp, kProcAmpItems);
-  BuildItems(g_videoControl, kVideoControlItems);
-  BuildItems(g_videoDecoder, kVideoDecoderItems);
-  BuildItems(g_videoCompression, kVideoCompressionItems);
-  BuildItems(g_droppedFrames, kDroppedFramesItems);
-  BuildItems(g_peakBitRate, kEncoderApiItems);
-  BuildItems(g_bitRateMode, kEncoderApiItems);
-  BuildItems(g_bitRate, kEncoderApiItems);
+  BuildItems(g_procAmp, kProcAmpItems, CDevice::OnGetVideoProcAmpProperty, CDevice::OnSetVideoProcAmpProperty);
+  InitializeVideoProcAmpValues();
+  for (size_t i = 0; i < 5; i++) g_procAmp[i].Values = &VideoProcAmpValues[i];
+  BuildItems(g_videoControl, kVideoControlItems, CDevice::OnGetVideoControlProperty,
+             CDevice::OnSetVideoControlProperty);
+  BuildItems(g_videoDecoder, kVideoDecoderItems, CDevice::OnGetVideoDecoderProperty,
+             CDevice::OnSetVideoDecoderProperty);
+  BuildItems(g_videoCompression, kVideoCompressionItems, CDevice::OnGetVideoCompressionProperty,
+             CDevice::OnSetVideoCompressionProperty);
+  BuildItems(g_droppedFrames, kDroppedFramesItems, CDevice::OnGetDroppedFramesProperty, nullptr);
+  BuildItems(g_peakBitRate, kEncoderApiItems, CDevice::OnGetEncoderPeakBitRateProperty,
+             CDevice::OnSetEncoderPeakBitRateProperty);
+  BuildItems(g_bitRateMode, kEncoderApiItems, CDevice::OnGetEncoderBitRateModeProperty,
+             CDevice::OnSetEncoderBitRateModeProperty);
+  BuildItems(g_bitRate, kEncoderApiItems, CDevice::OnGetEncoderBitRateProperty, CDevice::OnSetEncoderBitRateProperty);
   for (KSPROPERTY_ITEM* item : {&g_peakBitRate[0], &g_bitRateMode[0], &g_bitRate[0]}) item->SerializedSize = 4;
-  BuildItems(g_crossbar, kCrossbarItems);
-  BuildItems(g_tuner, kTunerItems);
-  BuildItems(g_tvAudio, kTvAudioItems);
-  BuildItems(g_audioNode, kAudioNodeItems);
+  g_peakBitRate[0].Values = &EncoderPeakBitRateValues;
+  g_bitRateMode[0].Values = &EncoderBitRateModeValues;
+  g_bitRate[0].Values = &EncoderBitRateValues;
+  BuildItems(g_crossbar, kCrossbarItems, CDevice::OnGetCrossbarProperty, CDevice::OnSetCrossbarProperty);
+  BuildItems(g_tuner, kTunerItems, CDevice::OnGetTunerProperty, CDevice::OnSetTunerProperty);
+  BuildItems(g_tvAudio, kTvAudioItems, CDevice::OnGetTVAudioProperty, CDevice::OnSetTVAudioProperty);
+  BuildItems(g_audioNode, kAudioNodeItems, CAnalogWaveInFilter::OnGetWaveInProperty,
+             CAnalogWaveInFilter::OnSetWaveInProperty);
 
   g_volumeStepping = KSPROPERTY_STEPPING_LONG{};
   g_volumeStepping.SteppingDelta = 1;
@@ -391,7 +416,8 @@ void InitializeStreamingTemplates() {
   CaptureFilterDispatch = KSFILTER_DISPATCH{};
   CaptureFilterDispatch.Create = CCaptureFilter::Create;
   CaptureFilterDispatch.Close = CCaptureFilter::Close;
-  PinlessFilterDispatch = KSFILTER_DISPATCH{};
+  PinlessFilterDispatch =
+      KSFILTER_DISPATCH{CAnalogFrontEndFilter::Create, CAnalogFrontEndFilter::Close, nullptr, nullptr};
 
   BuildAutomation();
   BuildPins();

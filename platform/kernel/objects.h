@@ -109,6 +109,29 @@ typedef struct _IRP {
   PVOID HostContext[4];
 } IRP, *PIRP;
 
+// The request's current stack location: what the driver was asked to do and the sizes
+// of the caller's buffers. Only the device-control parameters are kept.
+typedef struct _IO_STACK_LOCATION {
+  UCHAR MajorFunction;
+  UCHAR MinorFunction;
+  UCHAR Flags;
+  UCHAR Control;
+  union {
+    struct {
+      ULONG OutputBufferLength;
+      ULONG InputBufferLength;
+      ULONG IoControlCode;
+      PVOID Type3InputBuffer;
+    } DeviceIoControl;
+  } Parameters;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+// The class driver that built the request keeps its stack location in HostContext[2];
+// null when the request has none.
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+  return Irp ? static_cast<PIO_STACK_LOCATION>(Irp->HostContext[2]) : nullptr;
+}
+
 typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, PIRP Irp);
 typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
                                        struct _DEVICE_OBJECT* PhysicalDeviceObject);

@@ -425,6 +425,7 @@ NTSTATUS PropertyRequest(FilterObject* Filter, PinObject* Pin, const void* Input
   irp.Type = 6;
   irp.Size = sizeof(IRP);
   SetRequestObjects(irp, Filter, Pin);
+  // The handler learns the sizes of the caller's buffers as a device control tells them.
   IO_STACK_LOCATION stack{};
   stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
   stack.Parameters.DeviceIoControl.OutputBufferLength = DataLength;
@@ -471,6 +472,3 @@ NTSTATUS PropertyRequest(FilterObject* Filter, PinObject* Pin, const void* Input
 
 }  // namespace platform::ks::detail
 
-PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
-  return Irp ? static_cast<PIO_STACK_LOCATION>(Irp->HostContext[2]) : nullptr;
-}

@@ -82,25 +82,6 @@ inline constexpr GUID KSPROPSETID_Stream = {
     0x65AABA60, 0x98AE, 0x11CF, {0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
 enum { KSPROPERTY_STREAM_MASTERCLOCK = 3 };
 
-// The request's stack location as a property handler sees it: the lengths of the
-// property (input) and value (output) buffers of the I/O control.
-typedef struct _IO_STACK_LOCATION {
-  UCHAR MajorFunction;
-  UCHAR MinorFunction;
-  UCHAR Flags;
-  UCHAR Control;
-  union {
-    struct {
-      ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
-      PVOID Type3InputBuffer;
-    } DeviceIoControl;
-  } Parameters;
-} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
-// Null for a request that did not come through the I/O control path.
-PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
-
 // The objects a request is for: the filter being created, or the filter a pin or
 // property request belongs to; the pin being created or addressed (null for a filter).
 PKSFILTER KsGetFilterFromIrp(PIRP Irp);

@@ -144,6 +144,7 @@ TEST_F(AudioPinTest, FormatChangeWhileRunningIsRefused) {
   HANDLE pin = nullptr;
   ASSERT_EQ(Pin(0, mono.Format(), &pin), STATUS_SUCCESS);
   EXPECT_EQ(client->SetDataFormat(pin, mono.Format()), STATUS_SUCCESS);
+  ReleaseMonitor();
   ASSERT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(client->SetDataFormat(pin, mono.Format()), STATUS_INVALID_DEVICE_STATE);
 }
@@ -161,6 +162,7 @@ TEST_F(AudioPinTest, StateChangesResetCountersAndTimestamps) {
   ctx->bResync = 0;
   dev->m_nAnalogAudioTotalOutputBytes = 100;
   dev->m_nAnalogVideoTotalOutputFrames = 3;
+  ReleaseMonitor();
   ASSERT_EQ(client->SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
   EXPECT_EQ(ctx->nPacketNumber, 0);
   EXPECT_EQ(ctx->nAudioDropCount, 0);
@@ -382,6 +384,7 @@ TEST_F(AuxPinTest, VbiPin) {
   EXPECT_EQ(framing.FramingItem[0].Frames, 8u);
   EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MaxFrameSize, f.VBIInfoHeader.BufferSize);
   ctx->nVbiFrameCount = 3;
+  ReleaseMonitor();
   ASSERT_EQ(client->SetState(pins[7], KSSTATE_PAUSE), STATUS_SUCCESS);
   EXPECT_EQ(static_cast<VbiPinContext*>(dev->m_pVbiPin[0]->Context)->nVbiFrameCount, 0);
   ASSERT_EQ(client->Close(pins[7]), STATUS_SUCCESS);

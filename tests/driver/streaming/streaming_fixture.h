@@ -99,6 +99,11 @@ class StreamingTest : public ::testing::Test {
     VORLIX_StopMonitorThread(Dev());
     monitorHeld = true;
   }
+  // A stream's power-up takes the monitor bracket itself: release it before a state change.
+  void ReleaseMonitor() {
+    if (monitorHeld) VORLIX_StartMonitorThread(Dev());
+    monitorHeld = false;
+  }
   // Opens filter n of the category; *filter receives the filter object the driver saw.
   NTSTATUS Open(const GUID& category, size_t n, HANDLE* handle, PKSFILTER* filter = nullptr) {
     auto list = client->ListFilters(category);

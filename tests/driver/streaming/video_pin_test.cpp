@@ -371,6 +371,7 @@ TEST_F(VideoPinTest, RunningFormatChangeSetsStrideOnly) {
   VideoPinContext* ctx = Ctx(0);
   // Stopped: an unchanged format is taken again.
   EXPECT_EQ(client->SetDataFormat(pin, &full.DataFormat), STATUS_SUCCESS);
+  ReleaseMonitor();
   ASSERT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   struct Case {
     const char* name;
@@ -417,6 +418,7 @@ TEST_F(VideoPinTest, StateChangesResetTheTimestampAndCounters) {
     ctx->bResync = 0;
   };
   dirty();
+  ReleaseMonitor();
   ASSERT_EQ(client->SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);  // STOP -> ACQUIRE -> PAUSE
   EXPECT_EQ(ctx->nPictureNumber, 0);
   EXPECT_EQ(ctx->nDropCount, 0);
