@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/core/board_kinds.h"
+#include "tests/support/board_identity.h"
 #include "driver/core/device.h"
 #include "driver/core/device_start.h"
 #include "driver/core/driver_entry.h"
@@ -29,10 +30,7 @@ namespace pci = platform::pci;
 namespace ks = platform::ks;
 using ks::GuidText;
 
-struct Setting {
-  const char16_t* name;
-  ULONG value;
-};
+using test_support::Setting;
 
 class DeviceStartTest : public ::testing::Test {
  protected:
@@ -82,16 +80,8 @@ class DeviceStartTest : public ::testing::Test {
   ks::KsClient client;
 };
 
-PCI_IDENTITY Kind(BoardKind k) {
-  PCI_IDENTITY id{};
-  BoardKindIdentity(k, &id);
-  return id;
-}
-PCI_IDENTITY Variant(BoardVariant v) {
-  PCI_IDENTITY id{};
-  BoardVariantIdentity(v, &id);
-  return id;
-}
+using test_support::Kind;
+using test_support::Variant;
 // The variant's subsystem bytes on the first pair of `kind` (a variant listed for several kinds).
 PCI_IDENTITY Variant(BoardVariant v, BoardKind kind) {
   PCI_IDENTITY id = Variant(v);

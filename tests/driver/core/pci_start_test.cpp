@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/core/board_kinds.h"
+#include "tests/support/board_identity.h"
 #include "driver/core/device.h"
 #include "driver/hardware/registers.h"
 #include "platform/board/board.h"
@@ -39,16 +40,8 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
 
 const ULONG kWdm = MakePoolTag("Wdm ");
 
-PCI_IDENTITY Kind(BoardKind k) {
-  PCI_IDENTITY id{};
-  BoardKindIdentity(k, &id);
-  return id;
-}
-PCI_IDENTITY Variant(BoardVariant v) {
-  PCI_IDENTITY id{};
-  BoardVariantIdentity(v, &id);
-  return id;
-}
+using test_support::Kind;
+using test_support::Variant;
 
 class PciStartTest : public ::testing::Test {
  protected:

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver/core/board_kinds.h"
+#include "tests/support/board_identity.h"
 #include "driver/core/device.h"
 #include "driver/core/device_start.h"
 #include "driver/core/driver_entry.h"
@@ -34,16 +35,9 @@ namespace pk = platform::kernel;
 namespace pci = platform::pci;
 namespace ks = platform::ks;
 
-struct Setting {
-  const char16_t* name;
-  ULONG value;
-};
+using test_support::Setting;
 
-inline PCI_IDENTITY Kind(BoardKind k) {
-  PCI_IDENTITY id{};
-  BoardKindIdentity(k, &id);
-  return id;
-}
+using test_support::Kind;
 
 // What the test filters' Create and the test pins' Create hang on their objects.
 inline FilterContext g_nextFilterContext;

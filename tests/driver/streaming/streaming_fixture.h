@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/core/board_kinds.h"
+#include "tests/support/board_identity.h"
 #include "driver/core/device.h"
 #include "driver/core/device_start.h"
 #include "driver/core/driver_entry.h"
@@ -29,21 +30,10 @@ namespace pk = platform::kernel;
 namespace pci = platform::pci;
 namespace ks = platform::ks;
 
-struct Setting {
-  const char16_t* name;
-  ULONG value;
-};
+using test_support::Setting;
 
-inline PCI_IDENTITY Kind(BoardKind k) {
-  PCI_IDENTITY id{};
-  BoardKindIdentity(k, &id);
-  return id;
-}
-inline PCI_IDENTITY Variant(BoardVariant v) {
-  PCI_IDENTITY id{};
-  BoardVariantIdentity(v, &id);
-  return id;
-}
+using test_support::Kind;
+using test_support::Variant;
 
 // The filter the capture filter dispatch last created: KS hands applications handles
 // only, the test looks at the filter object the driver saw.
