@@ -60,8 +60,9 @@ struct Summary {
 
 // What the system does not reach yet; said plainly at the end of every run.
 const char* const kNotBuiltYet[] = {
-    "capture pins and streaming (the filters are listed, but no frames, H.264 or audio are written)",
-    "property sets (the property-page plug-in runs only in its tests, against a stand-in driver)",
+    "streaming in the main job (the filters are listed; the pins stream only in the tests, and no frames, H.264 or "
+    "audio are written here)",
+    "the property page in the main job (the plug-in runs only in its tests, against a stand-in driver)",
 };
 
 // The encoder board in slot 0: 1080p30 on its SDI input.
