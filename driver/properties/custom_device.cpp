@@ -3,6 +3,7 @@
 #include "driver/properties/custom_device.h"
 
 #include <array>
+#include <type_traits>
 #include <cstddef>
 
 #include "driver/hardware/board_state.h"
@@ -36,13 +37,20 @@ constexpr CustomPropertyRow DevGet(ULONG id, const char* name, USHORT member) {
 constexpr CustomPropertyRow Flagged(ULONG id, const char* name, S scope, USHORT member, L log = L::None) {
   return Row(id, name, 4, scope, member, G::Mask, W::Flag, log);
 }
-constexpr CustomPropertyRow Special(ULONG id, const char* name, USHORT size, CustomHandler get, CustomHandler set,
+// A handler given as nullptr means the direction is absent; the direction is told from
+// the argument's type, since a handler's address cannot be compared in a constant
+// expression under every build's instrumentation.
+template <typename GetHandler, typename SetHandler>
+constexpr CustomPropertyRow Special(ULONG id, const char* name, USHORT size, GetHandler get, SetHandler set,
                                     ULONG arg = 0, S scope = S::None, USHORT member = 0) {
-  return Row(id, name, size, scope, member, get ? G::Special : G::None, set ? W::Special : W::None, L::None, arg, get,
-             set);
+  constexpr bool hasGet = !std::is_null_pointer_v<GetHandler>;
+  constexpr bool hasSet = !std::is_null_pointer_v<SetHandler>;
+  return Row(id, name, size, scope, member, hasGet ? G::Special : G::None, hasSet ? W::Special : W::None, L::None, arg,
+             hasGet ? CustomHandler(get) : nullptr, hasSet ? CustomHandler(set) : nullptr);
 }
 constexpr CustomPropertyRow Reserved(ULONG id, const char* name, USHORT size, bool get, bool set) {
-  return Special(id, name, size, get ? OnReservedProperty : nullptr, set ? OnReservedProperty : nullptr);
+  return Row(id, name, size, S::None, 0, get ? G::Special : G::None, set ? W::Special : W::None, L::None, 0,
+             get ? OnReservedProperty : nullptr, set ? OnReservedProperty : nullptr);
 }
 constexpr CustomPropertyRow Ignored(ULONG id, const char* name) {
   return Row(id, name, 4, S::None, 0, G::None, W::Ignore);
@@ -52,7 +60,8 @@ constexpr CustomPropertyRow Constant(ULONG id, const char* name, ULONG value, bo
   return Row(id, name, 4, S::None, 0, G::Const, reservedSet ? W::Special : W::None, L::None, value, nullptr,
              reservedSet ? OnReservedProperty : nullptr);
 }
-constexpr CustomPropertyRow Mailbox(ULONG id, const char* name, USHORT minData, CustomHandler get, CustomHandler set) {
+template <typename GetHandler, typename SetHandler>
+constexpr CustomPropertyRow Mailbox(ULONG id, const char* name, USHORT minData, GetHandler get, SetHandler set) {
   CustomPropertyRow r = Special(id, name, minData, get, set);
   r.minProperty = sizeof(KSPROPERTY);
   return r;
