@@ -199,7 +199,7 @@ TEST_F(DataPathTest, PreviewH264AndAudioArriveInTheRowsEntries) {
     for (size_t i = 0; i < done.size(); ++i) {
       ASSERT_EQ(done[i]->nLength, (aus[i].size() + 3) / 4 * 4) << "stream " << s << " packet " << i;
       EXPECT_EQ(0, memcmp(done[i]->pData, aus[i].data(), aus[i].size()));
-      EXPECT_EQ(done[i]->nValue, i + 1);
+      EXPECT_EQ((ULONGLONG)done[i]->nValue, i + 1);
     }
   }
   EXPECT_TRUE(board_.Violations().empty());
