@@ -54,14 +54,14 @@ ULONG Device::WindowLength(unsigned window) const { return window < kMaxWindows 
 
 void Device::SetInterruptLine(bool asserted) {
   bool was = line_.exchange(asserted);
-  KINTERRUPT* live = nullptr;
-  {
+  if (asserted) {
+    // The device's own thread may raise the line while the driver disconnects (a transfer
+    // it started completes late): the interrupt object is woken under the lock under which
+    // disconnecting takes it away, so it is never woken once it is being deleted.
     std::lock_guard<std::mutex> l(S().mu);
-    if (SlotInterrupt* si = slot_ ? FindSlotInterrupt(slot_) : nullptr) live = si->live;
+    SlotInterrupt* si = slot_ ? FindSlotInterrupt(slot_) : nullptr;
+    if (si && si->live) Wake(si->live, !was);
   }
-  // The interrupt object cannot go away here: disconnecting joins the delivery thread
-  // and the driver disconnects only after it stopped touching the device.
-  if (live && asserted) Wake(live, !was);
   if (asserted) platform::kernel::NoteMachineProgress();
 }
 
