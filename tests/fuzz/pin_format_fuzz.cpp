@@ -100,10 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (format->FormatSize != bytes.size()) return 0;
     HANDLE pin = nullptr;
     if (m.client.CreatePin(filter, 0, format, &pin) == STATUS_SUCCESS) {
-      if (request == 2) {
-        m.client.SetState(pin, KSSTATE_RUN);
-        m.client.SetDataFormat(pin, format);
-      }
+      // A format set again on the stopped pin. Running the pin would power the stream up,
+      // which takes the monitor bracket this machine holds for the whole run.
+      if (request == 2) m.client.SetDataFormat(pin, format);
       m.client.Close(pin);
     }
   }
