@@ -7,14 +7,16 @@ namespace platform::kernel {
 namespace {
 
 std::mutex g_modeLock;
-Mode g_mode = Mode::Manual;
+// Read without the lock: a device's own thread asks for the mode while holding its
+// locks, and a change of mode joins threads that may be waiting for those locks.
+std::atomic<Mode> g_mode{Mode::Manual};
 
 }  // namespace
 
 void SetMode(Mode mode) {
   std::lock_guard<std::mutex> g(g_modeLock);
-  if (mode == g_mode) return;
-  g_mode = mode;
+  if (mode == g_mode.load()) return;
+  g_mode.store(mode);
   if (mode == Mode::Threaded) {
     detail::StartDpcThread();
     detail::StartTimerThread();
@@ -24,10 +26,7 @@ void SetMode(Mode mode) {
   }
 }
 
-Mode GetMode() {
-  std::lock_guard<std::mutex> g(g_modeLock);
-  return g_mode;
-}
+Mode GetMode() { return g_mode.load(); }
 
 void ResetMachine() {
   SetMode(Mode::Manual);
