@@ -245,16 +245,16 @@ constexpr ListEntry kUltraHd[] = {
 };
 #undef PAIR
 
-struct ListSpec {
+struct ListTable {
   const ListEntry* entries;
   ULONG count;
 };
 template <size_t N>
-constexpr ListSpec L(const ListEntry (&a)[N]) {
+constexpr ListTable L(const ListEntry (&a)[N]) {
   return {a, (ULONG)N};
 }
-const ListSpec kLists[RANGE_LIST_COUNT] = {L(kList525), L(kList625), L(kListE10),
-                                           L(kListE24), L(kListH12), L(kListCustomer12)};
+const ListTable kLists[RANGE_LIST_COUNT] = {L(kList525), L(kList625), L(kListE10),
+                                            L(kListE24), L(kListH12), L(kListCustomer12)};
 
 constexpr ULONG kMaxVideoRecords = 512;
 KS_DATARANGE_VIDEO g_videoRecords[kMaxVideoRecords];
@@ -415,12 +415,12 @@ ULONG CodeOnlyVideoRangeCount() { return g_videoRecordCount - g_codeOnlyFirst; }
 
 ULONG CopyVideoRangeList(VideoRangeListId list, PKSDATARANGE* dest) {
   if (list >= RANGE_LIST_COUNT) return 0;
-  const ListSpec& spec = kLists[list];
-  for (ULONG i = 0; i < spec.count; i++) {
-    const ListEntry& e = spec.entries[i];
+  const ListTable& table = kLists[list];
+  for (ULONG i = 0; i < table.count; i++) {
+    const ListEntry& e = table.entries[i];
     dest[i] = FindVideoRange(e.format, e.width, e.height, e.standard, e.interval);
   }
-  return spec.count;
+  return table.count;
 }
 
 void InitializeDataRanges() {
@@ -452,14 +452,14 @@ void InitializeDataRanges() {
   // The records only code refers to: every entry of the installable lists that the
   // tables do not hold already, and the largest size.
   g_codeOnlyFirst = g_videoRecordCount;
-  auto addCodeOnly = [](const ListSpec& spec) {
-    for (ULONG i = 0; i < spec.count; i++) {
-      const ListEntry& x = spec.entries[i];
+  auto addCodeOnly = [](const ListTable& table) {
+    for (ULONG i = 0; i < table.count; i++) {
+      const ListEntry& x = table.entries[i];
       if (!FindVideoRange(x.format, x.width, x.height, x.standard, x.interval))
         NewRecord({x.format, x.width, x.height, x.standard, x.interval});
     }
   };
-  for (const ListSpec& spec : kLists) addCodeOnly(spec);
+  for (const ListTable& table : kLists) addCodeOnly(table);
   addCodeOnly(L(kUltraHd));
 
   for (int b = 0; b < RANGE_BLOCKS; b++) {

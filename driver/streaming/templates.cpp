@@ -112,7 +112,7 @@ KSPIN_MEDIUM g_encoderInputMedium;
 
 // ---- Property items: id, directions, MinProperty, MinData -----------------------------------
 enum { GET = 1, SET = 2, GET_SET = 3 };
-struct ItemSpec {
+struct ItemShape {
   ULONG id;
   UCHAR directions;
   ULONG minProperty;
@@ -120,41 +120,41 @@ struct ItemSpec {
 };
 // The directions stay with the item list until the handlers exist: a filled-in table
 // names a handler for each direction marked here.
-const ItemSpec kProcAmpItems[] = {
+const ItemShape kProcAmpItems[] = {
     {0, GET_SET, 40, 40}, {1, GET_SET, 40, 40}, {2, GET_SET, 40, 40}, {3, GET_SET, 40, 40}, {4, GET_SET, 40, 40}};
-const ItemSpec kVideoControlItems[] = {{0, GET, 32, 32}, {1, GET, 56, 56}, {2, GET, 40, 0}, {3, GET_SET, 32, 32}};
-const ItemSpec kVideoDecoderItems[] = {
+const ItemShape kVideoControlItems[] = {{0, GET, 32, 32}, {1, GET, 56, 56}, {2, GET, 40, 0}, {3, GET_SET, 32, 32}};
+const ItemShape kVideoDecoderItems[] = {
     {0, GET, 40, 40}, {2, GET, 32, 32}, {1, GET_SET, 32, 32}, {3, GET_SET, 32, 32}, {4, GET_SET, 32, 32}};
-const ItemSpec kVideoCompressionItems[] = {{0, GET, 48, 48},     {1, GET_SET, 32, 32}, {2, GET_SET, 32, 32},
-                                           {3, GET_SET, 32, 32}, {4, GET_SET, 32, 32}, {5, GET_SET, 32, 32}};
-const ItemSpec kDroppedFramesItems[] = {{0, GET, 48, 48}};
-const ItemSpec kEncoderApiItems[] = {{0, GET_SET, 24, 4}};
-const ItemSpec kCrossbarItems[] = {{0, GET, 32, 32}, {1, GET, 64, 64}, {2, GET, 40, 40}, {3, GET_SET, 40, 40}};
-const ItemSpec kTunerItems[] = {{0, GET, 104, 104}, {4, SET, 56, 56},     {5, GET_SET, 32, 32}, {2, GET_SET, 32, 32},
-                                {1, GET, 56, 56},   {3, GET_SET, 32, 32}, {6, GET, 40, 40},     {7, GET, 48, 48}};
-const ItemSpec kTvAudioItems[] = {{0, GET, 80, 80}, {2, GET, 32, 32}, {1, GET_SET, 32, 32}};
-const ItemSpec kAudioNodeItems[] = {{4, GET_SET, 40, 4}, {33, GET_SET, 32, 4}};
+const ItemShape kVideoCompressionItems[] = {{0, GET, 48, 48},     {1, GET_SET, 32, 32}, {2, GET_SET, 32, 32},
+                                            {3, GET_SET, 32, 32}, {4, GET_SET, 32, 32}, {5, GET_SET, 32, 32}};
+const ItemShape kDroppedFramesItems[] = {{0, GET, 48, 48}};
+const ItemShape kEncoderApiItems[] = {{0, GET_SET, 24, 4}};
+const ItemShape kCrossbarItems[] = {{0, GET, 32, 32}, {1, GET, 64, 64}, {2, GET, 40, 40}, {3, GET_SET, 40, 40}};
+const ItemShape kTunerItems[] = {{0, GET, 104, 104}, {4, SET, 56, 56},     {5, GET_SET, 32, 32}, {2, GET_SET, 32, 32},
+                                 {1, GET, 56, 56},   {3, GET_SET, 32, 32}, {6, GET, 40, 40},     {7, GET, 48, 48}};
+const ItemShape kTvAudioItems[] = {{0, GET, 80, 80}, {2, GET, 32, 32}, {1, GET_SET, 32, 32}};
+const ItemShape kAudioNodeItems[] = {{4, GET_SET, 40, 4}, {33, GET_SET, 32, 4}};
 
 KSPROPERTY_ITEM g_procAmp[5], g_videoControl[4], g_videoDecoder[5], g_videoCompression[6], g_droppedFrames[1],
     g_peakBitRate[1], g_bitRateMode[1], g_bitRate[1], g_crossbar[4], g_tuner[8], g_tvAudio[3], g_audioNode[2];
 
 template <size_t N>
-void BuildItems(KSPROPERTY_ITEM (&items)[N], const ItemSpec (&spec)[N]) {
+void BuildItems(KSPROPERTY_ITEM (&items)[N], const ItemShape (&rows)[N]) {
   for (size_t i = 0; i < N; i++) {
     items[i] = KSPROPERTY_ITEM{};
-    items[i].PropertyId = spec[i].id;
-    items[i].MinProperty = spec[i].minProperty;
-    items[i].MinData = spec[i].minData;
+    items[i].PropertyId = rows[i].id;
+    items[i].MinProperty = rows[i].minProperty;
+    items[i].MinData = rows[i].minData;
   }
 }
 
 // The same, with the set's handlers in the directions each item has.
 template <size_t N>
-void BuildItems(KSPROPERTY_ITEM (&items)[N], const ItemSpec (&spec)[N], PFNKSHANDLER get, PFNKSHANDLER set) {
-  BuildItems(items, spec);
+void BuildItems(KSPROPERTY_ITEM (&items)[N], const ItemShape (&rows)[N], PFNKSHANDLER get, PFNKSHANDLER set) {
+  BuildItems(items, rows);
   for (size_t i = 0; i < N; i++) {
-    if (spec[i].directions & GET) items[i].GetPropertyHandler = get;
-    if (spec[i].directions & SET) items[i].SetPropertyHandler = set;
+    if (rows[i].directions & GET) items[i].GetPropertyHandler = get;
+    if (rows[i].directions & SET) items[i].SetPropertyHandler = set;
   }
 }
 
