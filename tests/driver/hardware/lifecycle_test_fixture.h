@@ -61,7 +61,7 @@ class LifecycleTest : public ::testing::Test {
     BoardKindIdentity(kind, &id);
     board_.SetIdentity(board::IdentityFrom(id));
     slot_ = pci::PlugIn(board_, slotOptions_);
-    harness_ = std::make_unique<platform::ks::PnpHarness>(DriverEntry);
+    harness_ = std::make_unique<platform::ks::PnpHarness>(driverEntry_);
     ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
     size_t index = 0;
     ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index, slot_->busNumber()), STATUS_SUCCESS);
@@ -95,6 +95,8 @@ class LifecycleTest : public ::testing::Test {
   }
 
   board::EncoderBoard board_;
+  // The driver the harness loads: the product's own, or a test's around it.
+  NTSTATUS (*driverEntry_)(PDRIVER_OBJECT, PUNICODE_STRING) = DriverEntry;
   pci::SlotOptions slotOptions_;
   pci::Slot* slot_ = nullptr;
   std::unique_ptr<platform::ks::PnpHarness> harness_;

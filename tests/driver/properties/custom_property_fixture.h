@@ -1,7 +1,6 @@
-// An encoder board started through the Plug and Play harness (PCI start, settings, state
-// block, hardware initialisation, monitor thread), on the jumping test clock, with two
-// filter factories of its own: a capture filter carrying the custom property set whose
-// context is a FilterContext of the channel and stream index the test chooses, and a
+// An encoder board started through the Plug and Play harness by the device's own start,
+// on the jumping test clock, with two filter factories of the test's beside its own: a capture filter carrying the
+// custom property set whose context is a FilterContext of the channel and stream index the test chooses, and a
 // digital-tuner-B filter with a TunerFilterContext. Requests go through the application's
 // side of KS (KsClient), as a program makes them.
 #pragma once
@@ -29,7 +28,7 @@
 #include "platform/ks/client.h"
 #include "platform/ks/harness.h"
 #include "platform/pci/host.h"
-#include "tests/driver/hardware/encoder_test_fixture.h"
+#include "tests/driver/hardware/lifecycle_test_fixture.h"
 
 namespace vorlix_test {
 
@@ -99,26 +98,12 @@ inline const KSFILTER_DESCRIPTOR kCaptureTestFilter =
 inline const KSFILTER_DESCRIPTOR kTunerTestFilter =
     CustomTestDescriptor(&kTunerTestDispatch, &DigitalTunerGuids[1], &kTunerTestCategory);
 
-// PCI start, the run-time members device start sets, the settings, the state block and
-// hardware initialisation; then the two test factories.
-inline NTSTATUS CustomTestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
-  CDevice* device = DeviceOf(d);
-  NTSTATUS status = device->Initialize(d, irp, translated);
-  if (!NT_SUCCESS(status)) return status;
-  device->m_nDigitalCaptureStreamReference = 0;
-  device->m_bMonitorThreadStop = 1;
-  device->m_bFrameClockStop[0] = device->m_bFrameClockStop[1] = 1;
-  ExInitializeFastMutex(&device->m_PinMutex);
-  KeInitializeSemaphore(&device->m_ThreadControlSemaphore, 0, 0x7FFFFFFF);
-  KeInitializeSpinLock(&device->m_VendorCommandLock);
-  device->PresetSettings();
-  device->LoadSettings();
-  device->m_pBoardState = static_cast<BoardState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BoardState), kStateTag));
-  if (!device->m_pBoardState) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(device->m_pBoardState, sizeof(BoardState));
-  VORLIX_HwInitialize(device);
-  status = KsCreateFilterFactory(d->FunctionalDeviceObject, &kCaptureTestFilter, nullptr, nullptr, 0, nullptr, nullptr,
-                                 nullptr);
+// The device's own start, then the two test factories beside the ones it creates.
+inline NTSTATUS CustomTestStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated) {
+  NTSTATUS status = CDevice::Start(d, irp, translated, untranslated);
+  if (NT_SUCCESS(status))
+    status = KsCreateFilterFactory(d->FunctionalDeviceObject, &kCaptureTestFilter, nullptr, nullptr, 0, nullptr,
+                                   nullptr, nullptr);
   if (NT_SUCCESS(status))
     status = KsCreateFilterFactory(d->FunctionalDeviceObject, &kTunerTestFilter, nullptr, nullptr, 0, nullptr, nullptr,
                                    nullptr);
@@ -132,51 +117,22 @@ inline NTSTATUS CustomTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING pat
   return KsInitializeDriver(driver, path, &kCustomTestDescriptor);
 }
 
-class CustomPropertyTest : public ::testing::Test {
+class CustomPropertyTest : public LifecycleTest {
  protected:
   void SetUp() override {
-    machine::ResetMachine();
-    machine::RegistryReset();
-    pci::Reset();
-    machine::SetMode(machine::Mode::Threaded);
-    machine::UseJumpingTestClock();
-    machine::SetDelayScale(1);
-    scope_.emplace();
-    WriteFirmware(board::SampleFirmwareImage());
-    board_.SetBoardIdentityRecord(0x34, 0x12, 0x78, 0x56);
-    board_.encoder().SetSignal(board::InputFormat::k1080p30);
+    LifecycleTest::SetUp();
+    driverEntry_ = CustomTestDriverEntry;
     g_nextFilter = NextFilter{};
   }
   void TearDown() override {
     client_.reset();  // closes every filter still open
-    if (harness_) {
-      if (index_) harness_->RemoveDevice(*index_);
-      EXPECT_EQ(harness_->Unload(), STATUS_SUCCESS);  // no pool left behind
-      harness_.reset();
-    }
-    EXPECT_EQ(machine::LiveSystemThreadCount(), 0u);
-    if (slot_) pci::Unplug(slot_);
-    EXPECT_TRUE(pci::Faults().empty());
-    EXPECT_TRUE(board_.Violations().empty()) << board_.Violations().front();
-    scope_.reset();
-    machine::SetMode(machine::Mode::Manual);
-    pci::Reset();
-    machine::ResetMachine();
+    LifecycleTest::TearDown();
   }
   // Plugs the board in with the identity of `kind`, starts it and opens the capture
   // filter of channel 0.
   void Start(BoardKind kind = BOARD_KIND_ENCODER) {
-    PCI_IDENTITY id{};
-    BoardKindIdentity(kind, &id);
-    board_.SetIdentity(board::IdentityFrom(id));
-    slot_ = pci::PlugIn(board_);
-    harness_ = std::make_unique<ks::PnpHarness>(CustomTestDriverEntry);
-    ASSERT_EQ(harness_->Load(), STATUS_SUCCESS);
-    size_t index = 0;
-    ASSERT_EQ(harness_->AddDevice(pci::BusData, slot_, &index, slot_->busNumber()), STATUS_SUCCESS);
-    index_ = index;
-    resources_ = pci::TranslatedResources(*slot_);
-    ASSERT_EQ(harness_->StartDevice(index, resources_.get(), resources_.get()), STATUS_SUCCESS);
+    LifecycleTest::Start(kind);
+    if (HasFatalFailure()) return;
     client_ = std::make_unique<ks::KsClient>();
     filter_ = Open(0, 0);
     ASSERT_NE(filter_, nullptr);
@@ -216,16 +172,8 @@ class CustomPropertyTest : public ::testing::Test {
     EXPECT_EQ(Set(f ? f : filter_, id, &v, 4), STATUS_SUCCESS) << "set of id " << id;
   }
 
-  CDevice* Dev() { return DeviceOf(harness_->Device(*index_)); }
-  BoardState* State() { return Dev()->m_pBoardState; }
   board::EncoderCore& Encoder() { return board_.encoder(); }
 
-  board::EncoderBoard board_;
-  pci::Slot* slot_ = nullptr;
-  std::unique_ptr<ks::PnpHarness> harness_;
-  std::optional<size_t> index_;
-  pci::ResourceList resources_;
-  std::optional<machine::MachineThreadScope> scope_;
   std::unique_ptr<ks::KsClient> client_;
   HANDLE filter_ = nullptr;
 };

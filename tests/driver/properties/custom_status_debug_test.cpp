@@ -12,12 +12,6 @@
 namespace vorlix_test {
 namespace {
 
-void Pass(LONGLONG ms) {
-  LARGE_INTEGER d;
-  d.QuadPart = -ms * 10000;
-  KeDelayExecutionThread(KernelMode, FALSE, &d);
-}
-
 TEST_F(CustomPropertyTest, ChannelRecordsAndStatusByFilterChannel) {
   Start();
   HANDLE sub = Open(3, 8);  // filter channel 3 (channel index 7)
