@@ -3,6 +3,7 @@
 // here, the DMA buffer filled by the test and the register traffic read from the board.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -516,6 +517,21 @@ TEST_F(TransferTest, ImmediateModeRegisterSequence) {
       "R3920", "W3950=70000", "W3C80=2800", "W3C90=33", "W3CA0=0", "W3CB0=0", "W3D00=0", "W3D10=0", "W3D20=FFF8D7C9",
       "W3A30=4"};
   EXPECT_EQ(Trace(), expected);
+}
+
+// A mailbox that stays busy is read at most 1,000 times before the transfer goes on
+// regardless.
+TEST_F(TransferTest, BusyMailboxIsReadAThousandTimesThenTheTransferGoesOn) {
+  AddRow(4, true, 0x10000);
+  Encoder().SetStuckBusy(true);
+  Respond(RESP_STREAM_READY, 0x00070000, 0x2800, 0x33);
+  Encoder().SetStuckBusy(false);
+  const std::vector<std::string> trace = Trace();
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), "R3920"), 1000);
+  const std::vector<std::string> tail(trace.end() - 6, trace.end());
+  const std::vector<std::string> expected = {"W3960=1000", "W39A0=7", "W39D0=80",
+                                             "W39C0=2000", "R39C0",   "W3990=80000001"};
+  EXPECT_EQ(tail, expected);
 }
 
 TEST_F(TransferTest, TimerModeRegisterSequence) {
