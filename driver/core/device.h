@@ -131,6 +131,17 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   LONG m_nDeinterlaceRingIndex[16];
   FieldSlot m_DeinterlaceRing[4][64];
   FieldSlot m_DeinterlaceOutput[4][16];
+  // Software deinterlace of a finished frame (channel 0..15), in place: each returns 1.
+  ULONG DeinterlaceYuy2(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
+  ULONG DeinterlaceNv12(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
+  ULONG DeinterlaceYv12(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
+  ULONG DeinterlaceRgb24(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
+  ULONG DeinterlaceRgb32(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
+
+  // Frame finishing's byte helpers: an overlap-safe move, and a blank packed 4:2:2 fill
+  // (length / 2 words of bytes 0x80, 0x00).
+  VOID CopyFrameBytes(PVOID pDestination, const VOID* pSource, SIZE_T nLength);
+  VOID FillBlankYuy2(PVOID pDestination, SIZE_T nLength);
 
   // ---- custom-property records (OSD, channel status, debug words, mailbox) -------------
   // On-screen display text: 16 slots per channel, 64 text bytes and a terminator each,

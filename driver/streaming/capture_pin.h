@@ -38,4 +38,15 @@ class CCapturePin {
   static ULONG DeliverAudioFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLength, ULONG nParam, PUCHAR pData,
                                  ULONG nFrameExtent, ULONGLONG nPictureNumber, UCHAR nFlush,
                                  PKSSTREAM_HEADER pStreamHeader);
+
+  // Finishing of buffers the virtual camera's push took from the pin's queue, with the
+  // delivery routines' arguments: the video frame keeps the bytes the push copied (or is
+  // built from the bounce frame buffers for pins other than the virtual one), the audio
+  // buffer is filled from the board's audio ring. They return 0.
+  static ULONG FillVideoFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLength, ULONG nParam, PUCHAR pData,
+                              ULONG nFrameExtent, ULONGLONG nPictureNumber, UCHAR nFlush,
+                              PKSSTREAM_HEADER pStreamHeader);
+  static ULONG FillAudioFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLength, ULONG nParam, PUCHAR pData,
+                              ULONG nFrameExtent, ULONGLONG nPictureNumber, UCHAR nFlush,
+                              PKSSTREAM_HEADER pStreamHeader);
 };
