@@ -116,14 +116,15 @@ std::string Slurp(const fs::path& file) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// The number after `key` on the summary line of `stage`.
+// The number after `key` in the result column of the summary line of `stage` (the
+// column's first number for an empty key); -1 without that line or key.
 long SummaryNumber(const std::string& report, const std::string& stage, const std::string& key) {
-  size_t at = report.find("  " + stage + " ");
+  size_t at = report.find("\n  " + stage + " ");
   if (at == std::string::npos) return -1;
-  size_t end = report.find('\n', at);
-  size_t k = report.find(key, at);
-  if (k == std::string::npos || k > end) return -1;
-  return std::strtol(report.c_str() + k + key.size(), nullptr, 10);
+  std::string result = report.substr(at + 3 + 24, report.find('\n', at + 1) - (at + 3 + 24));
+  size_t k = result.find(key);
+  if (k == std::string::npos) return -1;
+  return std::strtol(result.c_str() + k + key.size(), nullptr, 10);
 }
 
 class CaptureOutput : public ::testing::Test {
@@ -189,11 +190,15 @@ TEST_F(CaptureOutput, StreamsDecodeAndFramesComeInOrder) {
     EXPECT_EQ(s.fields["profile"], "High");
     EXPECT_EQ(std::atol(s.fields["width"].c_str()), e.w);
     EXPECT_EQ(std::atol(s.fields["height"].c_str()), e.h);
-    size_t units = 0;
+    // Every access unit the pin delivered from its first IDR on, and 30 a second for the
+    // run's length, give or take the start and the stop.
+    const long written = SummaryNumber(r, std::string(e.pin) + " written", "");
+    const long before = SummaryNumber(r, std::string(e.pin) + " written", "on, ");
+    long units = 0;
     for (const CsvLine& c : byPin[e.pin]) units += c.bytes > 0;
-    EXPECT_EQ(std::atol(s.fields["nb_read_frames"].c_str()), (long)units);
-    EXPECT_EQ(s.frames, (int)units);
-    // 30 a second for the run's length, give or take the start and the stop.
+    EXPECT_EQ(written + before, units) << r;
+    EXPECT_EQ(std::atol(s.fields["nb_read_frames"].c_str()), written);
+    EXPECT_EQ(s.frames, written);
     EXPECT_NEAR((double)units, kSeconds * 30, 4);
     // An IDR opens the stream and one follows every GOP.
     ASSERT_FALSE(s.keyFrames.empty());
@@ -225,17 +230,24 @@ TEST_F(CaptureOutput, StreamsDecodeAndFramesComeInOrder) {
                                                          kPreviewWidth, kPreviewWidth, kPreviewHeight));
   for (size_t i = 1; i < numbers.size(); i++) ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << i;
 
-  // Times rise by the snapped duration of the buffer before (the low bits of a video time
-  // are cleared, and the remainder of the exact rate carries into every third step).
-  const std::map<std::string, long long> durations = {
-      {"preview", 333333}, {"main", 333333}, {"sub", 333333}, {"audio", 100000}};
+  // Video times rise by the snapped duration of the buffer before (the low bits of a
+  // time are cleared, and the remainder of the exact rate carries into every third step).
+  // Audio times rise, resynchronised to the clock when the packets and the stamped
+  // durations part.
   for (const auto& [pin, lines] : byPin) {
     SCOPED_TRACE(pin);
     ASSERT_GE(lines.size(), 10u);
     for (size_t i = 0; i < lines.size(); i++) {
-      EXPECT_EQ(lines[i].duration, durations.at(pin)) << i;
-      if (i) {
-        EXPECT_NEAR(lines[i].time - lines[i - 1].time, lines[i - 1].duration, 4) << i;
+      if (pin == "audio") {
+        EXPECT_EQ(lines[i].duration, 67500) << i;
+        if (i) {
+          EXPECT_GT(lines[i].time, lines[i - 1].time) << i;
+        }
+      } else {
+        EXPECT_EQ(lines[i].duration, 333333) << i;
+        if (i) {
+          EXPECT_NEAR(lines[i].time - lines[i - 1].time, lines[i - 1].duration, 4) << i;
+        }
       }
     }
   }
@@ -246,8 +258,8 @@ TEST_F(CaptureOutput, StreamsDecodeAndFramesComeInOrder) {
 }
 
 // The input unplugged: every preview buffer carries the driver's no-signal picture, the
-// encoder makes nothing, the sound is silence, and the run still ends cleanly.
-TEST_F(CaptureOutput, WithoutSignalTheDriversPictureAndSilence) {
+// H.264 buffers come back empty on time, and the run still ends cleanly.
+TEST_F(CaptureOutput, WithoutSignalTheDriversPicture) {
   Outcome run = Capture(true);
   const std::string& r = run.report;
   ASSERT_EQ(run.code, 0) << r;
@@ -269,14 +281,16 @@ TEST_F(CaptureOutput, WithoutSignalTheDriversPictureAndSilence) {
 
   EXPECT_EQ(fs::file_size(run.out / "main.h264"), 0u);
   EXPECT_EQ(fs::file_size(run.out / "sub.h264"), 0u);
+  // The audio frame clock stands in for the board only on input 0; on the default
+  // input the pin gets nothing, and whatever it got is silence.
   const std::string wav = Slurp(run.out / "audio.wav");
-  ASSERT_GT(wav.size(), 44u);
+  ASSERT_GE(wav.size(), 44u);
   EXPECT_EQ(wav.find_first_not_of('\0', 44), std::string::npos);
 
-  // Times still rise by the durations.
+  // Times still rise.
   std::map<std::string, std::vector<CsvLine>> byPin;
   for (const CsvLine& c : ReadCsv(run.out / "frames.csv")) byPin[c.pin].push_back(c);
-  for (const char* pin : {"preview", "audio"}) {
+  for (const char* pin : {"preview", "main", "sub"}) {
     SCOPED_TRACE(pin);
     const auto& lines = byPin[pin];
     ASSERT_GE(lines.size(), 10u);
