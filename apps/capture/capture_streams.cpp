@@ -478,13 +478,9 @@ class Capture {
       pin.lastDuration = h.Duration;
       pin.durations.insert(h.Duration);
     }
-    if (used == 0) {
-      // Without an input the encoder makes nothing: its buffers come back empty.
-      if (pin.kind == PinRun::Kind::Stream && settings_.noSignal)
-        pin.empty++;
-      else
-        pin.lost++;
-    }
+    // An empty buffer is a frame the driver could not fill (a picture whose transfer
+    // began before the pin ran, or no input for the encoder): dropped, not lost.
+    if (used == 0) pin.empty++;
     if (pin.kind == PinRun::Kind::Stream && used == f.FrameExtent) pin.filled++;
     const auto* data = static_cast<const uint8_t*>(f.Data);
     if (pin.kind == PinRun::Kind::Stream && used && data && !pin.joined) {
@@ -597,7 +593,7 @@ class Capture {
       std::string dropped = std::to_string(p.pictureGaps) + " by picture number";
       if (p.kind == PinRun::Kind::Preview && p.patternFrames)
         dropped += ", " + std::to_string(p.patternGaps) + " by the test pattern's frame number";
-      if (p.kind == PinRun::Kind::Stream && settings_.noSignal) dropped += "; " + std::to_string(p.empty) + " empty";
+      dropped += "; " + std::to_string(p.empty) + " came back empty";
       summary_.Line(p.name + " dropped", dropped);
       if (p.kind == PinRun::Kind::Stream)
         summary_.Line(p.name + " written", std::to_string(p.written) + " access units from the first IDR on, " +

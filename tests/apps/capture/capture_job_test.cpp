@@ -22,6 +22,7 @@ struct ArgCase {
   bool ok;
   std::string root, out;
   double seconds;
+  bool noSignal = false;
 };
 
 TEST(CaptureArguments, AreReadOrRefused) {
@@ -29,6 +30,8 @@ TEST(CaptureArguments, AreReadOrRefused) {
       {{}, true, "vorlix-root", "capture", 5},
       {{"--root", "r", "--out", "o", "--seconds", "0"}, true, "r", "o", 0},
       {{"--seconds", "2.5"}, true, "vorlix-root", "capture", 2.5},
+      {{"--no-signal", "--seconds", "1"}, true, "vorlix-root", "capture", 1, true},
+      {{"--no-signal=1"}, false, "", "", 0},
       {{"--seconds"}, false, "", "", 0},
       {{"--seconds", "-1"}, false, "", "", 0},
       {{"--seconds", "5x"}, false, "", "", 0},
@@ -47,6 +50,7 @@ TEST(CaptureArguments, AreReadOrRefused) {
       EXPECT_EQ(options.root, fs::path(c.root)) << shown;
       EXPECT_EQ(options.out, fs::path(c.out)) << shown;
       EXPECT_EQ(options.seconds, c.seconds) << shown;
+      EXPECT_EQ(options.noSignal, c.noSignal) << shown;
     } else {
       EXPECT_FALSE(error.empty()) << shown;
     }
