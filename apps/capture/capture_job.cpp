@@ -1,10 +1,5 @@
 #include "apps/capture/capture_job.h"
 
-#include "apps/capture/capture_streams.h"
-#include "apps/capture/report.h"
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cmath>
 #include <cstdlib>
@@ -12,8 +7,9 @@
 #include <optional>
 #include <ostream>
 #include <system_error>
-#include <thread>
 
+#include "apps/capture/capture_streams.h"
+#include "apps/capture/report.h"
 #include "driver/core/board_kinds.h"
 #include "driver/core/driver_entry.h"
 #include "platform/board/board.h"
