@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -18,6 +19,8 @@
 #include "apps/capture/capture_job.h"
 #include "apps/capture/capture_streams.h"
 #include "driver/streaming/delivery.h"
+#include "platform/board/board.h"
+#include "platform/board/encoder_core.h"
 #include "platform/board/test_pattern.h"
 #include "platform/kernel/machine.h"
 
@@ -140,11 +143,12 @@ class CaptureOutput : public ::testing::Test {
     platform::kernel::ResetMachine();
     fs::remove_all(dir_);
   }
-  Outcome Capture(bool noSignal) {
+  Outcome Capture(bool noSignal, std::function<void(platform::board::EncoderBoard&)> inject = nullptr) {
     vorlix::capture::Options options;
+    options.beforeLoad = inject;
     options.root = dir_ / "root";
     options.out = dir_ / "out";
-    options.seconds = kSeconds;
+    options.seconds = inject ? 1 : kSeconds;
     options.noSignal = noSignal;
     options.testClock = true;
     std::ostringstream report;
@@ -298,6 +302,23 @@ TEST_F(CaptureOutput, WithoutSignalTheDriversPicture) {
     ASSERT_GE(lines.size(), 10u);
     for (size_t i = 1; i < lines.size(); i++) EXPECT_GE(lines[i].time, lines[i - 1].time) << i;
   }
+}
+
+// A board whose encoder never sends anything: the pins run and stop with every buffer
+// back, the run fails naming what is missing, and nothing is left allocated.
+TEST_F(CaptureOutput, ABoardThatSendsNothingFailsTheRunCleanly) {
+  Outcome run = Capture(false, [](platform::board::EncoderBoard& b) { b.encoder().SetProducersEnabled(false); });
+  const std::string& r = run.report;
+  EXPECT_EQ(run.code, 1) << r;
+  for (const char* line : {"  pins run                ok\n", "  pins stop               ok\n",
+                           "  preview frames          0 buffers, 0 bytes", "  main written            0 access units",
+                           "  preview picture         NO PREVIEW PICTURE\n",
+                           "  driver unload           ok, no pool left\n", "  verifier                no failures\n"})
+    EXPECT_NE(r.find(line), std::string::npos) << line << "\n" << r;
+  EXPECT_EQ(r.find(" NOT RETURNED"), std::string::npos) << r;
+  std::string last = r.substr(r.rfind('\n', r.size() - 2) + 1);
+  EXPECT_EQ(last, "vorlix-capture: FAILED: preview picture\n") << r;
+  EXPECT_EQ(platform::kernel::PoolLiveBlocks(), 0);
 }
 
 }  // namespace
