@@ -187,7 +187,7 @@ bool VideoFormatFor(ks::KsClient& client, HANDLE filter, ULONG compression, long
   return false;
 }
 
-// The stereo 16-bit 48 kHz format of the audio pin factory.
+// The 16-bit 48 kHz PCM format of the audio pin factory.
 bool AudioFormatFor(ks::KsClient& client, HANDLE filter, std::vector<uint8_t>* format, WAVEFORMATEX* wave) {
   for (std::vector<uint8_t>& range : PinRanges(client, filter, 0)) {
     if (range.size() < sizeof(KSDATARANGE_AUDIO)) continue;
@@ -347,7 +347,7 @@ class Capture {
     audio.kind = PinRun::Kind::Audio;
     std::vector<uint8_t> format;
     if (!AudioFormatFor(client_, audioFilter_, &format, &wave_)) {
-      summary_.Fail("audio pin", "NO 48 kHz 16-BIT STEREO FORMAT");
+      summary_.Fail("audio pin", "NO 48 kHz 16-BIT PCM FORMAT");
       return false;
     }
     return CreatePin(audio, audioFilter_, format);
@@ -532,37 +532,12 @@ class Capture {
     summary_.Step("capture filters close", status);
   }
 
-  // The encoder board's audio pin offers one 16-bit channel, while its packets carry
-  // the input's two: the bytes delivered over the run say how many channels they hold,
-  // and the file is written with that count so that it plays at its true speed.
-  WAVEFORMATEX WaveAsDelivered(const PinRun& pin) {
-    WAVEFORMATEX w = wave_;
-    const double bytesPerChannelSecond = (double)w.nSamplesPerSec * (w.wBitsPerSample / 8);
-    const long channels = settings_.seconds > 0 && bytesPerChannelSecond > 0
-                              ? std::lround((double)pin.bytes / (settings_.seconds * bytesPerChannelSecond))
-                              : (long)w.nChannels;
-    char text[160];
-    if (channels >= 1 && channels <= 8 && channels != (long)w.nChannels) {
-      std::snprintf(text, sizeof(text), "the pin's format says %u channel%s, the packets carry %ld: written as %ld",
-                    (unsigned)w.nChannels, w.nChannels == 1 ? "" : "s", channels, channels);
-      w.nChannels = (USHORT)channels;
-      w.nBlockAlign = (USHORT)(channels * (w.wBitsPerSample / 8));
-      w.nAvgBytesPerSec = w.nBlockAlign * w.nSamplesPerSec;
-    } else {
-      std::snprintf(text, sizeof(text), "%u channel%s as the pin's format says", (unsigned)w.nChannels,
-                    w.nChannels == 1 ? "" : "s");
-    }
-    summary_.Line("audio channels", text);
-    return w;
-  }
-
   void Report() {
     bool filesOk = true;
     for (auto& pin : pins_) {
       if (pin->kind == PinRun::Kind::Audio) {
-        // The header now knows the data's length, and the channels the packets carry.
-        WAVEFORMATEX written = WaveAsDelivered(*pin);
-        std::vector<uint8_t> header = WaveHeader(written, (uint32_t)std::min<uint64_t>(pin->bytes, 0xFFFFFFD0u));
+        // The header now knows the data's length.
+        std::vector<uint8_t> header = WaveHeader(wave_, (uint32_t)std::min<uint64_t>(pin->bytes, 0xFFFFFFD0u));
         pin->file.seekp(0);
         pin->file.write(reinterpret_cast<const char*>(header.data()), (std::streamsize)header.size());
       }

@@ -62,8 +62,10 @@ constexpr ULONG kSourcePreview = 0x01;
 constexpr ULONG kSourceMain = 0x02;
 constexpr ULONG kSourceSub = 0x03;
 constexpr ULONG kSourceAudio = 0x04;
-constexpr ULONG kAudioPacketSamples = 480;  // 10 ms at 48 kHz
-constexpr LONGLONG kAudioPeriod = 100000;   // 10 ms in 100 ns units
+// One 16-bit channel at 48 kHz, 324 samples a packet: 648 bytes every 6.75 ms, the size
+// and rhythm the driver's audio pin and its frame clock are built around.
+constexpr ULONG kAudioPacketSamples = 324;
+constexpr LONGLONG kAudioPeriod = 67500;  // 6.75 ms in 100 ns units
 constexpr ULONG kAudioFlag = 0x80000000u;
 
 const ULONG kArgRegisters[8] = {kMboxArg1, kMboxArg2, kMboxArg3, kMboxArg4,
@@ -732,7 +734,7 @@ void EncoderCore::StartTransferChunk() {
 // ---------------------------------------------------------------------------------------
 // Producers: while the encoder runs on a signal, every frame of the signal gives a
 // preview picture and a packet per started stream (as their frame-keep masks allow), and
-// every 10 ms an audio packet, each announced by a response.
+// every 6.75 ms an audio packet, each announced by a response.
 
 SignalTiming TimingOf(InputFormat format) {
   switch (format) {
@@ -909,7 +911,7 @@ void EncoderCore::ProduceStream(int s, ULONG n, ULONG sourceRate) {
 
 void EncoderCore::AudioTick(ULONG epoch) {
   if (epoch != producerEpoch_) return;
-  std::vector<uint32_t> tone = ToneStereo16(audioSamples_, kAudioPacketSamples);
+  std::vector<uint32_t> tone = ToneMono16(audioSamples_, kAudioPacketSamples);
   audioSamples_ += kAudioPacketSamples;
   Response r;
   r.type = kRespStream;

@@ -90,15 +90,14 @@ std::vector<uint32_t> TilePreview(const std::vector<uint8_t>& i420, uint32_t w, 
   return words;
 }
 
-std::vector<uint32_t> ToneStereo16(uint64_t first, uint32_t samples) {
-  std::vector<uint32_t> out(samples);
-  for (uint32_t i = 0; i < samples; ++i) {
-    // 1 kHz at 48 kHz: 48 samples a period, so the phase repeats exactly.
-    double phase = 2.0 * M_PI * (double)((first + i) % 48) / 48.0;
-    int16_t left = (int16_t)std::lround(8000.0 * std::sin(phase));
-    int16_t right = (int16_t)-left;
-    out[i] = (uint32_t)(uint16_t)left | (uint32_t)(uint16_t)right << 16;
-  }
+std::vector<uint32_t> ToneMono16(uint64_t first, uint32_t samples) {
+  // 1 kHz at 48 kHz: 48 samples a period, so the phase repeats exactly.
+  auto sample = [](uint64_t n) {
+    return (uint16_t)(int16_t)std::lround(8000.0 * std::sin(2.0 * M_PI * (double)(n % 48) / 48.0));
+  };
+  std::vector<uint32_t> out(samples / 2);
+  for (uint32_t i = 0; i < samples / 2; ++i)
+    out[i] = (uint32_t)sample(first + 2 * i) | (uint32_t)sample(first + 2 * i + 1) << 16;
   return out;
 }
 

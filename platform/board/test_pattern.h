@@ -22,8 +22,8 @@ int64_t ReadPatternNumber(const uint8_t* luma, uint32_t stride, uint32_t w, uint
 // first); padding outside the picture is black. Returned as 32-bit words.
 std::vector<uint32_t> TilePreview(const std::vector<uint8_t>& i420, uint32_t w, uint32_t h);
 
-// `samples` stereo 16-bit frames of a 1 kHz tone at 48 kHz, starting at sample `first`
-// (left and right in phase opposition so channel swaps show).
-std::vector<uint32_t> ToneStereo16(uint64_t first, uint32_t samples);
+// `samples` 16-bit samples (an even count) of a 1 kHz tone at 48 kHz on one channel,
+// starting at sample `first`, two to a word, the earlier in the low half.
+std::vector<uint32_t> ToneMono16(uint64_t first, uint32_t samples);
 
 }  // namespace platform::board

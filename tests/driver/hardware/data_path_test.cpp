@@ -182,11 +182,12 @@ TEST_F(DataPathTest, PreviewH264AndAudioArriveInTheRowsEntries) {
     EXPECT_TRUE(same) << "picture " << number;
   }
 
-  // Audio: the tone, 480 stereo samples a packet.
+  // Audio: the tone, 324 samples a packet, each packet taking up where the one before
+  // ended (the entry's value is the packet's number, from 1).
   for (const CloneNode* n : sound.Done()) {
-    EXPECT_EQ(n->nLength, 1920u);
-    std::vector<uint32_t> tone = board::ToneStereo16(0, 480);  // 480 is whole periods of the tone
-    EXPECT_EQ(0, memcmp(n->pData, tone.data(), 1920));
+    EXPECT_EQ(n->nLength, 648u);
+    std::vector<uint32_t> tone = board::ToneMono16((n->nValue - 1) * 324, 324);
+    EXPECT_EQ(0, memcmp(n->pData, tone.data(), 648)) << "packet " << n->nValue;
   }
 
   // H.264: each entry is one access unit the engine made, in order, and the frame-type

@@ -70,16 +70,20 @@ TEST(TestPattern, PreviewLayoutIsMacroblocksOfLumaThenPairedChroma) {
   EXPECT_EQ(t[5 * 384 + 256 + 7 * 16 + 1], 128);  // chroma line 15
 }
 
-TEST(TestPattern, ToneIsStereoInOppositePhase) {
-  std::vector<uint32_t> a = board::ToneStereo16(0, 96), b = board::ToneStereo16(48, 48);
+TEST(TestPattern, ToneIsOneChannelTwoSamplesAWord) {
+  std::vector<uint32_t> a = board::ToneMono16(0, 96), b = board::ToneMono16(48, 48);
+  ASSERT_EQ(a.size(), 48u);
+  ASSERT_EQ(b.size(), 24u);
   EXPECT_TRUE(std::equal(b.begin(), b.end(), a.begin()));  // one period is 48 samples
-  int16_t peak = 0;
-  for (uint32_t s : a) {
-    int16_t left = (int16_t)(s & 0xFFFF), right = (int16_t)(s >> 16);
-    EXPECT_EQ(left, (int16_t)-right);
-    peak = std::max(peak, left);
+  std::vector<int16_t> s;
+  for (uint32_t w : a) {
+    s.push_back((int16_t)(w & 0xFFFF));
+    s.push_back((int16_t)(w >> 16));
   }
-  EXPECT_EQ(peak, 8000);
+  EXPECT_EQ(s[0], 0);
+  EXPECT_EQ(s[12], 8000);   // a quarter period in
+  EXPECT_EQ(s[36], -8000);  // three quarters
+  EXPECT_EQ(*std::max_element(s.begin(), s.end()), 8000);
 }
 
 // ---- H.264 engine ---------------------------------------------------------------------------
@@ -395,7 +399,7 @@ TEST_F(DataPathTest, ProducersFollowTheEncodersStartAndStop) {
   EXPECT_EQ(s.previewPictures, 30u);
   EXPECT_EQ(s.streamPackets[0], 15u);  // the keep mask halves the rate
   EXPECT_EQ(s.streamPackets[1], 30u);
-  EXPECT_EQ(s.audioPackets, 100u);
+  EXPECT_EQ(s.audioPackets, 148u);
   // The main stream runs at 15 fps with an IDR every 6 frames.
   auto aus = core_.AccessUnits(0);
   ASSERT_EQ(aus.size(), 15u);
@@ -403,10 +407,10 @@ TEST_F(DataPathTest, ProducersFollowTheEncodersStartAndStop) {
     Nals n = Split(aus[i]);
     EXPECT_EQ(std::count(n.types.begin(), n.types.end(), 5) > 0, i % 6 == 0) << i;
   }
-  // The first response is the first audio packet (10 ms before the first frame).
+  // The first response is the first audio packet (6.75 ms in, before the first frame at 33 ms).
   ASSERT_EQ(Take(), 1u);
   EXPECT_EQ(Read(kRespWord), 0x80040000u);
-  EXPECT_EQ(Read(kRespLength), 480u);
+  EXPECT_EQ(Read(kRespLength), 162u);
   // Stopped: nothing more.
   Send(8, 0x80000000);
   Send(8, 0);
@@ -416,7 +420,7 @@ TEST_F(DataPathTest, ProducersFollowTheEncodersStartAndStop) {
     board_.RunDueEvents();
   }
   EXPECT_EQ(core_.state().previewPictures, 30u);
-  EXPECT_EQ(core_.state().audioPackets, 100u);
+  EXPECT_EQ(core_.state().audioPackets, 148u);
   // Without a signal nothing starts.
   core_.SetSignal(board::InputFormat::kNone);
   Send(7, 0);
