@@ -519,6 +519,57 @@ TEST(ColourConversion, RowTailsComputeAsTheVectorSteps) {
     }
 }
 
+// A flat row, every pixel the same (Y, Cb, Cr), gives one colour at every width from 1
+// to 64 and every level: the pixels a row's vector steps cover and the ones its last,
+// partial step covers agree with each other and with the first pixel of a 64-wide row.
+TEST(ColourConversion, FlatRowsGiveOneColourAtEveryWidth) {
+  constexpr int kWide = 64, h = 2;
+  const u8 colours[][3] = {{16, 128, 128}, {235, 128, 128}, {81, 90, 240},   {145, 54, 34},
+                           {41, 240, 110}, {0, 0, 0},       {255, 255, 255}, {126, 1, 254}};
+  for (const RgbRoutine& routine : RgbRoutines())
+    for (int level = 0; level < CPU_LEVEL_COUNT; ++level) {
+      if (level && !CpuCanRunLevel(level)) continue;
+      for (const auto& c : colours) {
+        // Packed rows of kWide pixels, or three planes of kWide samples a row: every
+        // width reads a prefix of the same bytes.
+        std::vector<u8> planes[3];
+        const bool packed = routine.layout == Layout::kYuy2 || routine.layout == Layout::kUyvy;
+        if (packed) {
+          planes[0].resize(2 * kWide * h);
+          for (size_t i = 0; i < planes[0].size(); i += 4) {
+            u8* p = &planes[0][i];
+            if (routine.layout == Layout::kYuy2)
+              p[0] = c[0], p[1] = c[1], p[2] = c[0], p[3] = c[2];
+            else
+              p[0] = c[1], p[1] = c[0], p[2] = c[2], p[3] = c[0];
+          }
+        } else {
+          for (int i = 0; i < 3; ++i) planes[i].assign(size_t(kWide) * h, c[i]);
+        }
+        const u8* p[3] = {planes[0].data(), packed ? planes[0].data() : planes[1].data(),
+                          packed ? planes[0].data() : planes[2].data()};
+        const int steps[3] = {packed ? 2 * kWide : kWide, kWide, kWide};
+        const int bpp = routine.bpp;
+        std::vector<u8> wide(size_t(kWide) * bpp * h);
+        ASSERT_EQ(routine.run(level, p, steps, wide.data(), kWide * bpp, {kWide, h}), IMG_OK);
+        for (int w = 1; w <= kWide; ++w) {
+          if (routine.layout == Layout::kYuy2 && w < 2) continue;
+          // A lone UYVY pixel takes its Cb for Cr: not the flat colour unless they agree.
+          if (routine.layout == Layout::kUyvy && w == 1 && c[1] != c[2]) continue;
+          SCOPED_TRACE(std::string(routine.name) + " level " + std::to_string(level) + " width " + std::to_string(w) +
+                       " colour " + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," + std::to_string(c[2]));
+          std::vector<u8> out(size_t(w) * bpp * h, 0xEE);
+          ASSERT_GE(routine.run(level, p, steps, out.data(), w * bpp, {w, h}), 0);
+          const int written = routine.layout == Layout::kPlanes420 ? w & ~1 : w;
+          for (int row = 0; row < h; ++row)
+            for (int x = 0; x < written; ++x)
+              ASSERT_EQ(0, std::memcmp(&out[(size_t(row) * w + x) * bpp], wide.data(), size_t(bpp)))
+                  << "row " << row << " pixel " << x;
+        }
+      }
+    }
+}
+
 // ---- Known colours ----------------------------------------------------------------------
 
 struct ForwardCase {
