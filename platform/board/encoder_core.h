@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -199,6 +200,10 @@ class EncoderCore {
   // Lengths (words) of the firmware chunks in order.
   std::vector<ULONG> ChunkLengths() const;
   EncoderState state() const;
+  // Processor time the board-to-host DMA's copies took so far (ns). They run on the
+  // thread that starts a chunk (the driver's), so a measurement of the driver's share
+  // takes them off that thread's time.
+  uint64_t DmaCopyNanoseconds() const { return dmaCopyNs_.load(std::memory_order_relaxed); }
 
  private:
   void ResetModel();
@@ -241,6 +246,7 @@ class EncoderCore {
   bool busErrorRecovery_ = false;
   ULONG transferEpoch_ = 0;  // a bus error cancels the chunks on their way
   ULONG combineBits_ = 0, combineCount_ = 0;
+  std::atomic<uint64_t> dmaCopyNs_{0};
   // Producers.
   bool producersEnabled_ = true;
   bool producing_ = false;
