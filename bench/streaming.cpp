@@ -26,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -130,6 +131,7 @@ std::vector<uint8_t> MonoFormat(const KSPIN_DESCRIPTOR& pin) {
 void BM_LiveChannels(benchmark::State& state) {
   const int channels = (int)state.range(0);
   const double seconds = (double)state.range(1);
+  const bool replay = state.range(2) != 0;
   fs::path root = fs::temp_directory_path() / ("vorlix-bench-streaming." + std::to_string(::getpid()));
   for (auto _ : state) {
     machine::ResetMachine();
@@ -155,6 +157,7 @@ void BM_LiveChannels(benchmark::State& state) {
       BoardKindIdentity(BOARD_KIND_ENCODER, &id);
       c.board->SetIdentity(board::IdentityFrom(id));
       c.board->encoder().SetSignal(board::InputFormat::k1080p30);
+      c.board->encoder().SetReplay(replay);
       c.slot = pci::PlugIn(*c.board);
       c.resources = pci::TranslatedResources(*c.slot);
       if (harness->AddDevice(pci::BusData, c.slot, &c.index, c.slot->busNumber()) != STATUS_SUCCESS ||
@@ -268,6 +271,7 @@ void BM_LiveChannels(benchmark::State& state) {
 
     stop = true;
     for (auto& t : threads) t.join();
+    if (const char* path = std::getenv("VORLIX_BENCH_LOG")) machine::SaveDebugLog(path);
     client.reset();  // every pin stopped and closed, then the filters
     for (Channel& c : boards) {
       harness->StopDevice(c.index);
@@ -294,11 +298,13 @@ void BM_LiveChannels(benchmark::State& state) {
   std::error_code ec;
   fs::remove_all(root, ec);
 }
-// channels x seconds of streaming
+// channels x seconds of streaming x replay (the board sends one GOP's pictures and
+// packets round again instead of drawing and encoding every frame)
 BENCHMARK(BM_LiveChannels)
-    ->ArgNames({"channels", "seconds"})
-    ->Args({1, 5})
-    ->Args({4, 5})
+    ->ArgNames({"channels", "seconds", "replay"})
+    ->Args({1, 5, 0})
+    ->Args({1, 5, 1})
+    ->Args({4, 5, 1})
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();
