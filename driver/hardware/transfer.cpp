@@ -314,7 +314,9 @@ void CompleteTransfer(CDevice* d, Rows& r) {
       }
     }
   } else if (ack.Command == VENDOR_CMD_STREAM_DONE && (ack.Arg1 & 0x80000000u)) {
-    d->m_nStreamRunState[1] += 1;
+    // The audio frame clock takes this count from its own thread, and a stream's stop
+    // clears it from the pin's.
+    __atomic_fetch_add(&d->m_nStreamRunState[1], 1u, __ATOMIC_RELAXED);
     for (ULONG row : {12u, 13u}) {
       if (!r.TakesPart(row)) continue;
       AudioPinContext* pin = AudioPin(r.pins[row]);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <pthread.h>
 
 #include "platform/board/encoder_core.h"
 #include "platform/kernel/machine.h"
@@ -192,6 +193,8 @@ void Board::EnsureThread() {
 }
 
 void Board::ThreadMain() {
+  // Named so that a measurement can tell the simulated hardware's work from the machine's.
+  pthread_setname_np(pthread_self(), "board");
   for (;;) {
     {
       std::unique_lock<std::mutex> l(eventMu_);

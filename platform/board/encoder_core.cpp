@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "platform/board/board.h"
@@ -318,6 +319,14 @@ void EncoderCore::SetProducersEnabled(bool on) {
   ENCODER_LOCK;
   producersEnabled_ = on;
   UpdateProducers();
+}
+
+void EncoderCore::SetReplay(bool on) {
+  ENCODER_LOCK;
+  replay_ = on;
+  for (auto& r : replayStream_) r.clear();
+  replayPreview_.clear();
+  replayNext_[0] = replayNext_[1] = 0;
 }
 
 void EncoderCore::SetRecordAccessUnits(bool on) {
@@ -716,7 +725,13 @@ void EncoderCore::StartTransferChunk() {
       board_.Violation(what);
       return;
     }
+    // The copy is the DMA engine's work, done on the thread that started it.
+    timespec begin{}, end{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &begin);
     std::memcpy(target, t.payload->data() + transferWords_, (size_t)length * 4);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+    dmaCopyNs_.fetch_add((uint64_t)((end.tv_sec - begin.tv_sec) * 1000000000LL + (end.tv_nsec - begin.tv_nsec)),
+                         std::memory_order_relaxed);
   }
   transferWords_ += length;
   state_.chunks++;
@@ -852,7 +867,20 @@ void EncoderCore::FrameTick(ULONG epoch) {
     // An interlaced input at full size goes as two field pictures, the top field (bit 3
     // of the word clear) first.
     const bool fields = ((state_.inputArg2 >> 31) & 1) && w == t.width && h == t.height && h % 4 == 0;
-    if (w >= 16 && h >= 16 && w % 2 == 0 && h % 2 == 0 && Kept(state_.previewMask, n, rate)) {
+    const size_t round = state_.stream[0].gop ? state_.stream[0].gop : 30;
+    const size_t at = n % round;
+    const bool replayed = replay_ && !fields && at < replayPreview_.size() && replayPreview_[at] &&
+                          replayPreview_[at]->size() == (size_t)((w + 15) / 16) * ((h + 15) / 16) * 96;
+    if (replayed && w >= 16 && h >= 16 && w % 2 == 0 && h % 2 == 0 && Kept(state_.previewMask, n, rate)) {
+      Response r;
+      r.type = kRespPreview;
+      r.word = kSourcePreview << 16;
+      r.payload = replayPreview_[at];
+      r.length = (ULONG)r.payload->size();
+      r.tag = ++nextTag_;
+      state_.previewPictures++;
+      Enqueue(std::move(r));
+    } else if (w >= 16 && h >= 16 && w % 2 == 0 && h % 2 == 0 && Kept(state_.previewMask, n, rate)) {
       std::vector<uint8_t> frame = TestPatternI420(w, h, n);
       for (ULONG parity = 0; parity < (fields ? 2u : 1u); ++parity) {
         std::vector<uint32_t> tiled =
@@ -863,6 +891,10 @@ void EncoderCore::FrameTick(ULONG epoch) {
         r.length = (ULONG)tiled.size();
         r.tag = ++nextTag_;
         r.payload = std::make_shared<const std::vector<ULONG>>(tiled.begin(), tiled.end());
+        if (replay_ && !fields) {
+          if (replayPreview_.size() <= at) replayPreview_.resize(at + 1);
+          replayPreview_[at] = r.payload;
+        }
         state_.previewPictures++;
         Enqueue(std::move(r));
       }
@@ -895,6 +927,21 @@ void EncoderCore::ProduceStream(int s, ULONG n, ULONG sourceRate) {
     board_.Violation("H.264 engine: the stream's settings were refused");
     return;
   }
+  // Replay follows the GOP: position 0 of a round is always the IDR.
+  std::vector<ReplayPacket>& replayed = replayStream_[s];
+  if (!same) replayed.clear();
+  if (replay_ && replayed.size() >= want.gop) {
+    const size_t at = replayNext_[s]++ % replayed.size();
+    Response r;
+    r.type = kRespStream;
+    r.word = (s == 0 ? kSourceMain : kSourceSub) << 16 | (ULONG)(s * 2) << 8 | (ULONG)replayed[at].type << 4;
+    r.payload = replayed[at].payload;
+    r.length = (ULONG)r.payload->size();
+    r.tag = ++nextTag_;
+    state_.streamPackets[s]++;
+    Enqueue(std::move(r));
+    return;
+  }
   int type = 0;
   std::vector<uint8_t> au = model.Encode(TestPatternI420(st.width, st.height, n).data(), &type);
   if (au.empty()) return;
@@ -902,6 +949,10 @@ void EncoderCore::ProduceStream(int s, ULONG n, ULONG sourceRate) {
   r.type = kRespStream;
   r.word = (s == 0 ? kSourceMain : kSourceSub) << 16 | (ULONG)(s * 2) << 8 | (ULONG)type << 4;
   r.payload = Words(au.data(), au.size());
+  if (replay_ && replayed.size() < want.gop) {
+    replayed.push_back(ReplayPacket{r.payload, type});
+    replayNext_[s] = 0;
+  }
   r.length = (ULONG)r.payload->size();
   r.tag = ++nextTag_;
   state_.streamPackets[s]++;

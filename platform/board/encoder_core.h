@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -188,6 +189,11 @@ class EncoderCore {
   void SetResponseQueueLimit(size_t limit);
   // The producers follow the encoder's start and stop commands (default on).
   void SetProducersEnabled(bool on);
+  // Replay: the producers draw and encode one GOP (the preview one cycle of as many
+  // pictures) and then send the same pictures and access units round again, so that the
+  // board's own work stops counting when the host's path is measured. The streams stay
+  // valid H.264 (each round starts at an IDR); the pictures' numbers repeat.
+  void SetReplay(bool on);
   // Access units the H.264 engine made, per stream (kept when recording is on).
   void SetRecordAccessUnits(bool on);
   std::vector<std::vector<uint8_t>> AccessUnits(int stream) const;
@@ -199,6 +205,10 @@ class EncoderCore {
   // Lengths (words) of the firmware chunks in order.
   std::vector<ULONG> ChunkLengths() const;
   EncoderState state() const;
+  // Processor time the board-to-host DMA's copies took so far (ns). They run on the
+  // thread that starts a chunk (the driver's), so a measurement of the driver's share
+  // takes them off that thread's time.
+  uint64_t DmaCopyNanoseconds() const { return dmaCopyNs_.load(std::memory_order_relaxed); }
 
  private:
   void ResetModel();
@@ -241,6 +251,16 @@ class EncoderCore {
   bool busErrorRecovery_ = false;
   ULONG transferEpoch_ = 0;  // a bus error cancels the chunks on their way
   ULONG combineBits_ = 0, combineCount_ = 0;
+  std::atomic<uint64_t> dmaCopyNs_{0};
+  // Replay: what the first round made, by position in the round.
+  bool replay_ = false;
+  struct ReplayPacket {
+    std::shared_ptr<const std::vector<ULONG>> payload;
+    int type = 0;
+  };
+  std::vector<ReplayPacket> replayStream_[2];
+  size_t replayNext_[2] = {};
+  std::vector<std::shared_ptr<const std::vector<ULONG>>> replayPreview_;
   // Producers.
   bool producersEnabled_ = true;
   bool producing_ = false;
