@@ -126,6 +126,15 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   PVOID m_pVcamInfo[VCAM_MEDIA];  // system-space address of the locked view
   // Referenced process that mapped the view: the view can only be unmapped there.
   PEPROCESS m_pVcamProcess[VCAM_MEDIA];
+  // Bytes of the view (page-rounded): what a push may read of the section.
+  SIZE_T m_nVcamViewSize[VCAM_MEDIA];
+  // Serialises attach, push and detach on one medium.
+  FAST_MUTEX m_VcamMutex[VCAM_MEDIA];
+  // The audio payload bytes an audio push carried over to the next push's first buffer
+  // (the count is the pin's carry word; the bytes live here, as the section is rewritten).
+  PUCHAR m_pVcamCarry;
+  ULONG m_nVcamCarryCapacity;
+  ULONG m_nVcamCarryStored;
 
   // ---- software deinterlace ----------------------------------------------------------------
   LONG m_nDeinterlaceRingIndex[16];
