@@ -35,6 +35,10 @@ struct StripeJob {
   PUCHAR pFrameEnd;     // one past the frame's last byte: no row is written beyond it
 };
 
+// Interleaves a job's rows: byte k of plane A and of plane B become output bytes 2k and
+// 2k + 1; rows whose pointers and length are 16-byte multiples go 16 bytes at a time.
+VOID InterleaveStripe(const StripeJob* pJob);
+
 // Blanks a frame by its bit count: 16-bit gets the blank 4:2:2 fill and, where it fits and
 // the board wants it, the no-signal picture in the centre; 12-bit zero luma and 0x80
 // chroma; anything else zeros. Never beyond nFrameExtent.
