@@ -307,10 +307,13 @@ ULONG CCapturePin::FillVideoFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLe
   if (IsKind(d, BOARD_KIND_T)) {
     // Those boards carry two bits of the frame's field phase in the time's low bits.
     if (clocked) pStreamHeader->PresentationTime.Time += (arrivedUsed >> 8) & 3;
-    if (d->m_nAnalogVideoDropCount) {
-      d->m_nAnalogVideoDropCount--;
-      pStreamHeader->DataUsed = 0;
+    // The count is set by a property request on another thread: taken one at a time,
+    // never below zero.
+    ULONG drops = Load(d->m_nAnalogVideoDropCount);
+    while (drops && !__atomic_compare_exchange_n(&d->m_nAnalogVideoDropCount, &drops, drops - 1, FALSE,
+                                                 __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
     }
+    if (drops) pStreamHeader->DataUsed = 0;
   }
   if (TakeBlanking(d, nLength)) {
     BlankFrame(d, v, pData, nFrameExtent);

@@ -133,6 +133,17 @@ TEST(PackedSource, EveryFormatAndMirrorMatchesTheLibrary) {
   }
 }
 
+// The virtual camera's pin is never built, whatever the bounce buffers hold.
+TEST(PackedSource, TheVirtualPinKeepsItsBytes) {
+  BounceDevice d;
+  d.Source(64, 48);
+  VideoPin p(d, 8, 64, 48, 16);
+  auto pushed = Random(64 * 48 * 2, 9);
+  auto out = pushed;
+  p.Fill(out, 2);
+  EXPECT_EQ(out, pushed);
+}
+
 // The horizontal mirror keeps each pair's chroma with it: output pair p of a row is source
 // pair (pairs - 1 - p) with its two luma bytes exchanged.
 TEST(PackedSource, HorizontalMirrorKeepsChromaInPlace) {
