@@ -19,6 +19,19 @@ struct FieldSlot {
   ULONG nReserved;
 };
 
+// The timing of the picture in the bounce frame buffers, as frame finishing reads it. The
+// two path flags together (the first non-zero, the second 1) ask for the planar-source
+// path whatever the size.
+struct SourceTiming {
+  ULONG nWidth;
+  ULONG nHeight;
+  ULONG nRefresh;
+  ULONG bFractional;
+  ULONG bInterlaced;
+  ULONG nExtraLines;
+  ULONG nPathFlag[2];
+};
+
 // Virtual-camera media: index 0 video, 1 audio.
 enum { VCAM_VIDEO = 0, VCAM_AUDIO = 1, VCAM_MEDIA = 2 };
 
@@ -146,6 +159,12 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   ULONG DeinterlaceYv12(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
   ULONG DeinterlaceRgb24(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
   ULONG DeinterlaceRgb32(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
+
+  // ---- frame finishing ----------------------------------------------------------------------
+  // The timing of the bounce frame buffers' picture (nothing in this system writes it; it
+  // reads as zero), and the frames still to blank after the signal came back.
+  SourceTiming m_SourceTiming;
+  ULONG m_nBlankCountdown;
 
   // Frame finishing's byte helpers: an overlap-safe move, and a blank packed 4:2:2 fill
   // (length / 2 words of bytes 0x80, 0x00).
