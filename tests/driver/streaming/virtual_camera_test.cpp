@@ -96,7 +96,7 @@ class VirtualCameraTest : public StreamingTest {
   void Audio(ULONG word) { Command(audioFilter_, 602, word); }
 
   // The virtual video filter with a running YV12 704 x 480 pin and `buffers` queued.
-  void StartVideo(int buffers) {
+  void StartVideo(int buffers, ks::ReferenceClock* clock = nullptr) {
     PKSFILTER f = nullptr;
     ASSERT_EQ(Open(KSCATEGORY_VIDEO, 1, &videoFilter_, &f), STATUS_SUCCESS);
     ASSERT_EQ(Ctx(f)->nKind, (ULONG)FILTER_KIND_VIRTUAL_VIDEO);
@@ -115,6 +115,9 @@ class VirtualCameraTest : public StreamingTest {
     format.VideoInfoHeader.AvgTimePerFrame = 333667;
     ASSERT_EQ(client->CreatePin(videoFilter_, 0, &format.DataFormat, &videoPin_), STATUS_SUCCESS);
     ASSERT_NE(Dev()->m_pVideoPin[VCAM_PIN_SLOT], nullptr);
+    if (clock) {
+      ASSERT_EQ(client->SetMasterClock(videoPin_, clock), STATUS_SUCCESS);
+    }
     ASSERT_EQ(client->SetState(videoPin_, KSSTATE_RUN), STATUS_SUCCESS);
     for (int i = 0; i < buffers; i++) SubmitVideo();
   }
@@ -190,7 +193,8 @@ TEST(VirtualCameraLayout, HeaderAndNames) {
 }
 
 TEST_F(VirtualCameraTest, AttachLogsOpenMapAndHeaderThenPushesFramesInOrder) {
-  ASSERT_NO_FATAL_FAILURE(StartVideo(4));
+  ks::ReferenceClock clock;
+  ASSERT_NO_FATAL_FAILURE(StartVideo(4, &clock));
   // The attach goes to the ordinary video filter, whose channel index is 0.
   HANDLE plain = nullptr;
   ASSERT_EQ(Open(KSCATEGORY_VIDEO, 0, &plain), STATUS_SUCCESS);
@@ -218,10 +222,13 @@ TEST_F(VirtualCameraTest, AttachLogsOpenMapAndHeaderThenPushesFramesInOrder) {
   EXPECT_EQ(pk::MappedViewCount(), 1u);
   EXPECT_EQ(pk::LockedMdlCount(), 1u);
 
-  // Ten numbered frames, one push each: every one arrives, in order, whole.
+  // Ten numbered frames, one push each: every one arrives, in order, whole, stamped on
+  // the pin's clock with rising times (the first one marks the discontinuity of the start).
+  LONGLONG lastTime = -1;
   for (uint32_t k = 1; k <= 10; k++) {
     DrawFrame(s.Payload(), kFrameBytes, k);
     s.Info()->nDataSize = kFrameBytes;
+    pk::AdvanceClock(333667);  // a producer at 29.97 frames a second
     pk::ClearDebugLog();
     Video(VCAM_COMMAND_PUSH);
     EXPECT_EQ(pk::DebugLogText(), "");
@@ -233,6 +240,10 @@ TEST_F(VirtualCameraTest, AttachLogsOpenMapAndHeaderThenPushesFramesInOrder) {
     EXPECT_EQ(std::memcmp(f.Data, s.Payload(), kFrameBytes), 0) << "frame " << k;
     EXPECT_TRUE(GuardIntact(f, kFrameBytes));
     EXPECT_EQ(static_cast<VideoPinContext*>(Dev()->m_pVideoPin[VCAM_PIN_SLOT]->Context)->nPictureNumber, (LONGLONG)k);
+    EXPECT_EQ(f.Header.OptionsFlags, k == 1 ? 0x115u : 0x111u) << "frame " << k;
+    EXPECT_GT(f.Header.PresentationTime.Time, lastTime) << "frame " << k;
+    EXPECT_GT(f.Header.Duration, 0);
+    lastTime = f.Header.PresentationTime.Time;
     SubmitVideo();
   }
 
