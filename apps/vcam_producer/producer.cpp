@@ -60,7 +60,10 @@ size_t Section::Write(const void* data, size_t bytes) {
   if (!base_) return 0;
   if (bytes > payloadBytes_) bytes = payloadBytes_;
   std::memcpy(Payload(), data, bytes);
-  __atomic_store_n(&Header()->dataSize, (uint32_t)bytes, __ATOMIC_RELEASE);
+  // The count goes in after the bytes it covers.
+  const uint32_t count = (uint32_t)bytes;
+  __atomic_thread_fence(__ATOMIC_RELEASE);
+  std::memcpy(&Header()->dataSize, &count, sizeof(count));
   return bytes;
 }
 

@@ -23,7 +23,9 @@ const AV_VCAM_INFO* InfoOf(const CDevice* d, int medium) {
 
 // The producer may rewrite its header at any time: the count is read once.
 ULONG ReadDataSize(const AV_VCAM_INFO* info) {
-  return __atomic_load_n(&const_cast<AV_VCAM_INFO*>(info)->nDataSize, __ATOMIC_RELAXED);
+  ULONG count;
+  RtlCopyMemory(&count, &info->nDataSize, sizeof(count));
+  return count;
 }
 
 // The bytes of payload the view holds; 0 when the medium is not wholly attached or its
