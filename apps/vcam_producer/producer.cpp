@@ -60,9 +60,9 @@ size_t Section::Write(const void* data, size_t bytes) {
   if (!base_) return 0;
   if (bytes > payloadBytes_) bytes = payloadBytes_;
   std::memcpy(Payload(), data, bytes);
-  // The count goes in after the bytes it covers.
+  // The count goes in after the bytes it covers; the push command that follows (a
+  // request or a pipe write) hands both to the driver.
   const uint32_t count = (uint32_t)bytes;
-  __atomic_thread_fence(__ATOMIC_RELEASE);
   std::memcpy(&Header()->dataSize, &count, sizeof(count));
   return bytes;
 }
