@@ -21,7 +21,7 @@ vorlix_need_packages() {
   fi
 }
 
-VORLIX_BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils python3 pkg-config libcairo2-dev fonts-dejavu-core libx264-dev ffmpeg)
+VORLIX_BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev binutils python3 pkg-config libcairo2-dev fonts-dejavu-core libx264-dev ffmpeg libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev)
 
 # The settings of the tree scripts/test builds first; scripts/capture builds its program
 # in that same tree, so whatever the tests built is not built again.

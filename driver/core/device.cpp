@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "driver/streaming/virtual_camera.h"
+
 namespace {
 
 constexpr ULONG kDeviceTag = MakePoolTag("QZVK");
@@ -27,6 +29,7 @@ CDevice::CDevice() {
   // rings are emptied explicitly: the deinterlacer trusts a slot only by these words.
   EmptyRings(m_DeinterlaceRing);
   EmptyRings(m_DeinterlaceOutput);
+  VcamInitialize(this);
 }
 
 NTSTATUS CDevice::Add(PKSDEVICE pKsDevice) {
@@ -78,6 +81,13 @@ void CDevice::ReleaseVirtualCamera(int medium) {
   if (m_pVcamProcess[medium]) {
     ObDereferenceObject(m_pVcamProcess[medium]);
     m_pVcamProcess[medium] = nullptr;
+  }
+  m_nVcamViewSize[medium] = 0;
+  if (medium == VCAM_AUDIO) {
+    if (m_pVcamCarry) ExFreePoolWithTag(m_pVcamCarry, kVcamCarryTag);
+    m_pVcamCarry = nullptr;
+    m_nVcamCarryCapacity = 0;
+    m_nVcamCarryStored = 0;
   }
 }
 

@@ -19,6 +19,19 @@ struct FieldSlot {
   ULONG nReserved;
 };
 
+// The timing of the picture in the bounce frame buffers, as frame finishing reads it. The
+// two path flags together (the first non-zero, the second 1) ask for the planar-source
+// path whatever the size.
+struct SourceTiming {
+  ULONG nWidth;
+  ULONG nHeight;
+  ULONG nRefresh;
+  ULONG bFractional;
+  ULONG bInterlaced;
+  ULONG nExtraLines;
+  ULONG nPathFlag[2];
+};
+
 // Virtual-camera media: index 0 video, 1 audio.
 enum { VCAM_VIDEO = 0, VCAM_AUDIO = 1, VCAM_MEDIA = 2 };
 
@@ -126,6 +139,15 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   PVOID m_pVcamInfo[VCAM_MEDIA];  // system-space address of the locked view
   // Referenced process that mapped the view: the view can only be unmapped there.
   PEPROCESS m_pVcamProcess[VCAM_MEDIA];
+  // Bytes of the view (page-rounded): what a push may read of the section.
+  SIZE_T m_nVcamViewSize[VCAM_MEDIA];
+  // Serialises attach, push and detach on one medium.
+  FAST_MUTEX m_VcamMutex[VCAM_MEDIA];
+  // The audio payload bytes an audio push carried over to the next push's first buffer
+  // (the count is the pin's carry word; the bytes live here, as the section is rewritten).
+  PUCHAR m_pVcamCarry;
+  ULONG m_nVcamCarryCapacity;
+  ULONG m_nVcamCarryStored;
 
   // ---- software deinterlace ----------------------------------------------------------------
   LONG m_nDeinterlaceRingIndex[16];
@@ -137,6 +159,12 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   ULONG DeinterlaceYv12(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
   ULONG DeinterlaceRgb24(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
   ULONG DeinterlaceRgb32(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
+
+  // ---- frame finishing ----------------------------------------------------------------------
+  // The timing of the bounce frame buffers' picture (nothing in this system writes it; it
+  // reads as zero), and the frames still to blank after the signal came back.
+  SourceTiming m_SourceTiming;
+  ULONG m_nBlankCountdown;
 
   // Frame finishing's byte helpers: an overlap-safe move, and a blank packed 4:2:2 fill
   // (length / 2 words of bytes 0x80, 0x00).

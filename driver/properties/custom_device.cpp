@@ -9,6 +9,7 @@
 #include "driver/hardware/board_state.h"
 #include "driver/hardware/lifecycle.h"
 #include "driver/streaming/guids.h"
+#include "driver/streaming/virtual_camera.h"
 
 namespace {
 
@@ -202,8 +203,8 @@ constexpr CustomPropertyRow kRows[] = {
     // ---- instance, virtual device, multi-sync ---------------------------------------------
     Dev(500, "CustomCloneFiltersProperty", M(m_nCloneFilters)),
     Dev(600, "CustomVirtualCaptureDeviceProperty", M(m_nVirtualCaptureDevice)),
-    Special(601, "CustomVirtualCaptureVideoProperty", 4, nullptr, OnSetCustomVirtualCaptureCommand, VCAM_VIDEO),
-    Special(602, "CustomVirtualCaptureAudioProperty", 4, nullptr, OnSetCustomVirtualCaptureCommand, VCAM_AUDIO),
+    Special(601, "CustomVirtualCaptureVideoProperty", 4, nullptr, OnSetCustomVirtualCaptureVideoProperty, VCAM_VIDEO),
+    Special(602, "CustomVirtualCaptureAudioProperty", 4, nullptr, OnSetCustomVirtualCaptureAudioProperty, VCAM_AUDIO),
     Dev(610, "CustomAnalogVideoMultiSyncChannels", M(m_nAnalogVideoMultiSyncChannels)),
     Dev(611, "CustomAnalogVideoMultiSyncPositionX", M(m_nAnalogVideoMultiSyncPositionX)),
     Dev(612, "CustomAnalogVideoMultiSyncPositionY", M(m_nAnalogVideoMultiSyncPositionY)),
@@ -596,6 +597,14 @@ NTSTATUS OnGetCustomDeviceAudioInputConfigProperty(CustomRequest& r) {
 
 NTSTATUS OnReservedProperty(CustomRequest&) { return STATUS_SUCCESS; }
 
-// The virtual capture commands act on the virtual capture path, which is off unless the
-// virtual capture device is enabled; the command is accepted either way.
-NTSTATUS OnSetCustomVirtualCaptureCommand(CustomRequest&) { return STATUS_SUCCESS; }
+// The virtual capture commands (1 attach, 0 push, 2 detach) act only while the virtual
+// capture device is enabled; the request succeeds either way, and the producer reads
+// what happened in the debugger log.
+NTSTATUS OnSetCustomVirtualCaptureVideoProperty(CustomRequest& r) {
+  VcamRunCommand(r.device, VCAM_VIDEO, r.Word(), r.channelIndex);
+  return STATUS_SUCCESS;
+}
+NTSTATUS OnSetCustomVirtualCaptureAudioProperty(CustomRequest& r) {
+  VcamRunCommand(r.device, VCAM_AUDIO, r.Word(), r.channelIndex);
+  return STATUS_SUCCESS;
+}

@@ -134,7 +134,8 @@ NTSTATUS OnGetCustomDeviceTopologyProperty(CustomRequest& r);
 NTSTATUS OnGetCustomDeviceVideoInputConfigProperty(CustomRequest& r);
 NTSTATUS OnGetCustomDeviceAudioInputConfigProperty(CustomRequest& r);
 NTSTATUS OnReservedProperty(CustomRequest& r);
-NTSTATUS OnSetCustomVirtualCaptureCommand(CustomRequest& r);
+NTSTATUS OnSetCustomVirtualCaptureVideoProperty(CustomRequest& r);
+NTSTATUS OnSetCustomVirtualCaptureAudioProperty(CustomRequest& r);
 // Analog video and audio.
 NTSTATUS OnSetAnalogCrossbarVideoInputProperty(CustomRequest& r);
 NTSTATUS OnSetCustomAnalogVideoSplitProperty(CustomRequest& r);

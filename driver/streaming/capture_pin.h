@@ -49,4 +49,8 @@ class CCapturePin {
   static ULONG FillAudioFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLength, ULONG nParam, PUCHAR pData,
                               ULONG nFrameExtent, ULONGLONG nPictureNumber, UCHAR nFlush,
                               PKSSTREAM_HEADER pStreamHeader);
+
+  // System thread of one multi-sync tile (a StripeJob, frame_finishing.h): interleaves the
+  // tile's planes into its place in the frame, then ends.
+  static VOID InterleaveStripeThread(PVOID pJob);
 };

@@ -10,11 +10,33 @@ const SnapWindow LiveSnapWindows[LIVE_SNAP_WINDOWS] = {
 };
 
 const TimestampRules LiveVideoTimestampRules = {
-    LiveSnapWindows, LIVE_SNAP_WINDOWS, TRUE, 0, 100, TRUE, 0, 10000000000ULL,
+    LiveSnapWindows, LIVE_SNAP_WINDOWS, TRUE, 0, 100, TRUE, 0, 10000000000ULL, FALSE,
 };
 
 const TimestampRules LiveAudioTimestampRules = {
-    nullptr, 0, FALSE, 100000, 5, FALSE, 1200000, 3240000000ULL,
+    nullptr, 0, FALSE, 100000, 5, FALSE, 1200000, 3240000000ULL, FALSE,
+};
+
+const SnapWindow VirtualSnapWindows[VIRTUAL_SNAP_WINDOWS] = {
+    {161666, 166750, 0, 60000},  {166750, 171833, 1, 59940},  {195000, 204166, 0, 50000},  {204167, 208438, 0, 48000},
+    {208438, 213542, 1, 47952},  {328333, 333500, 0, 30000},  {333501, 338667, 1, 29970},  {395000, 405000, 0, 25000},
+    {411666, 416874, 0, 24000},  {416875, 422083, 1, 23976},  {495000, 500250, 0, 20000},  {500250, 505500, 1, 19980},
+    {595000, 605000, 0, 16666},  {661666, 667112, 0, 15000},  {667112, 672557, 1, 14985},  {795000, 805000, 0, 12500},
+    {1328333, 1334000, 0, 7500}, {1334000, 1339668, 1, 7492}, {1595000, 1605000, 0, 6250},
+};
+
+const SnapWindow VirtualAudioSnapWindows[VIRTUAL_AUDIO_SNAP_WINDOWS] = {
+    {212333, 214333, 0, 48000},
+    {231199, 233199, 0, 44100},
+    {319000, 321000, 0, 32000},
+};
+
+const TimestampRules VirtualVideoTimestampRules = {
+    VirtualSnapWindows, VIRTUAL_SNAP_WINDOWS, FALSE, 10000, 5, FALSE, 0, 10000000000ULL, FALSE,
+};
+
+const TimestampRules VirtualAudioTimestampRules = {
+    VirtualAudioSnapWindows, VIRTUAL_AUDIO_SNAP_WINDOWS, FALSE, 10000, 5, FALSE, 1200000, 10240000000ULL, FALSE,
 };
 
 namespace {
@@ -36,34 +58,47 @@ LONGLONG SignalRate(const SignalTiming& s) {
   return rate;
 }
 
-LONGLONG ChooseVideoRate(PinContext* c, const SignalTiming& s, ULONGLONG interval, const TimestampRules& rules) {
+namespace {
+
+// The rate of the last window containing the interval (0: none).
+LONGLONG SnapCandidate(ULONGLONG interval, ULONG bFractional, const TimestampRules& rules) {
   LONGLONG candidate = 0;
   for (ULONG i = 0; i < rules.nWindows; i++) {
     const SnapWindow& w = rules.pWindows[i];
     if (interval < w.nFrom || interval > w.nTo) continue;
-    if (rules.bFractionalFilter && w.bFractional != s.bFractional) continue;
+    if (rules.bFractionalFilter && w.bFractional != bFractional) continue;
     candidate = w.nRate;
   }
+  return candidate;
+}
+
+// The hysteresis over a non-zero candidate: the rate to use.
+LONGLONG HoldCandidate(PinContext* c, LONGLONG candidate) {
+  if (c->nSnappedRate == 0) {
+    c->nSnappedRate = candidate;
+    c->nSnapHoldCount = 1;
+    return candidate;
+  }
+  if (candidate == c->nSnappedRate) {
+    if (c->nSnapHoldCount < kMaxHold) c->nSnapHoldCount++;
+    return candidate;
+  }
+  if (c->nSnapHoldCount == 1) {
+    c->nSnappedRate = candidate;
+    return candidate;
+  }
+  if (c->nSnapHoldCount > 1) c->nSnapHoldCount--;
+  return c->nSnappedRate;
+}
+
+}  // namespace
+
+LONGLONG ChooseVideoRate(PinContext* c, const SignalTiming& s, ULONGLONG interval, const TimestampRules& rules) {
+  LONGLONG candidate = SnapCandidate(interval, s.bFractional, rules);
   const LONGLONG signalRate = SignalRate(s);
   if (signalRate > 0 && candidate > signalRate) candidate = 0;
 
-  if (candidate) {
-    if (c->nSnappedRate == 0) {
-      c->nSnappedRate = candidate;
-      c->nSnapHoldCount = 1;
-      return candidate;
-    }
-    if (candidate == c->nSnappedRate) {
-      if (c->nSnapHoldCount < kMaxHold) c->nSnapHoldCount++;
-      return candidate;
-    }
-    if (c->nSnapHoldCount == 1) {
-      c->nSnappedRate = candidate;
-      return candidate;
-    }
-    if (c->nSnapHoldCount > 1) c->nSnapHoldCount--;
-    return c->nSnappedRate;
-  }
+  if (candidate) return HoldCandidate(c, candidate);
   if (c->nSnapHoldCount >= 2 && c->nSnappedRate) {
     if (c->nSnapHoldCount < kMaxHold) c->nSnapHoldCount++;
     return c->nSnappedRate;
@@ -86,6 +121,13 @@ LONGLONG ChooseAudioRate(PinContext* c, ULONG nSampleFrequency) {
     return c->nSnappedRate;
   }
   return nSampleFrequency ? (LONGLONG)nSampleFrequency : 48000;
+}
+
+LONGLONG ChooseSnappedAudioRate(PinContext* c, ULONGLONG interval, ULONG nSampleFrequency,
+                                const TimestampRules& rules) {
+  const LONGLONG candidate = SnapCandidate(interval, 0, rules);
+  if (candidate) return HoldCandidate(c, candidate);
+  return ChooseAudioRate(c, nSampleFrequency);
 }
 
 VOID StampTime(PinContext* c, LONGLONG now, LONGLONG rate, const TimestampRules& rules, LONGLONG* pTime,
@@ -124,6 +166,11 @@ VOID StampTime(PinContext* c, LONGLONG now, LONGLONG rate, const TimestampRules&
       c->nTimeRemainder = 0;
     }
   } else {
+    c->nDriftCount = 0;
+  }
+  if (rules.bFollowClock) {
+    time = now;
+    c->nTimeRemainder = 0;
     c->nDriftCount = 0;
   }
 

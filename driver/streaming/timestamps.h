@@ -33,12 +33,24 @@ struct TimestampRules {
   BOOLEAN bClearLowBits;      // the header's time has its two lowest bits cleared
   LONGLONG nReferenceOffset;  // added to every clock reading
   ULONGLONG nDurationUnits;   // duration = nDurationUnits / rate (rate in milli-units)
+  BOOLEAN bFollowClock;       // after the drift step the time is the clock reading itself
 };
 
 // Live video and H.264 (17 windows, half-frame drift limit, 100 misses) and live audio
 // (no windows, 10 ms drift limit, 5 misses, readings 120 ms ahead, 324-sample packets).
 extern const TimestampRules LiveVideoTimestampRules;
 extern const TimestampRules LiveAudioTimestampRules;
+
+// The virtual camera's finishing: video snaps to 19 windows whatever the fractional flag,
+// with a 1 ms drift limit and 5 misses (boards that follow the clock and clear the low
+// bits get those two switches on a copy); audio snaps 1,024-sample packets to three
+// rates, 120 ms ahead, with the same limits.
+#define VIRTUAL_SNAP_WINDOWS 19
+#define VIRTUAL_AUDIO_SNAP_WINDOWS 3
+extern const SnapWindow VirtualSnapWindows[VIRTUAL_SNAP_WINDOWS];
+extern const SnapWindow VirtualAudioSnapWindows[VIRTUAL_AUDIO_SNAP_WINDOWS];
+extern const TimestampRules VirtualVideoTimestampRules;
+extern const TimestampRules VirtualAudioTimestampRules;
 
 // The input signal as the device last detected it.
 struct SignalTiming {
@@ -69,6 +81,11 @@ LONGLONG ChooseVideoRate(PinContext* pContext, const SignalTiming& signal, ULONG
 // Chooses the audio rate in hertz: the held rate once the hysteresis holds one, else the
 // detected sample frequency, else 48,000. Never 0.
 LONGLONG ChooseAudioRate(PinContext* pContext, ULONG nSampleFrequency);
+
+// As ChooseAudioRate, with a candidate from the rules' windows (the last one containing
+// `interval`) held through the video hysteresis first.
+LONGLONG ChooseSnappedAudioRate(PinContext* pContext, ULONGLONG interval, ULONG nSampleFrequency,
+                                const TimestampRules& rules);
 
 // Stamps one buffer at clock reading `now` (the reference offset not yet added) with
 // `rate`: updates the context's timestamp state and returns the header's time and

@@ -213,6 +213,14 @@ void ClearFileFaults();
 // Fault injection for IoAllocateMdl (by count, through the pool: tag "Mdl ") and for
 // MmMapLockedPagesSpecifyCache: the nth call from now returns null.
 void FailNthMdlMapping(uint64_t n);
+// The nth MmProbeAndLockPages from now fails with `status` (n = 1: the next one).
+void FailNthMdlLock(uint64_t n, NTSTATUS status = STATUS_WORKING_SET_QUOTA);
+// The host shared-memory object of a named section's leaf name ("NAME" of
+// "\BaseNamedObjects\NAME"): "/NAME", or "/<ns>NAME" when the environment variable
+// VORLIX_SECTION_NAMESPACE is set, so machines running side by side keep their sections
+// apart and a producer process started with that environment finds the same ones.
+// False for a name no section can have.
+bool SectionHostName(const std::u16string& leaf, std::string* out);
 size_t LockedMdlCount();
 size_t MappedViewCount();
 

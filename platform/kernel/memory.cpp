@@ -6,10 +6,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <vector>
 
 #include "platform/kernel/handles.h"
 #include "platform/kernel/internal.h"
+#include "platform/kernel/machine.h"
 
 using namespace platform::kernel;
 using namespace platform::kernel::detail;
@@ -22,7 +25,9 @@ std::atomic<int64_t> g_lockedMdls{0};
 
 struct MdlFaults {
   std::mutex lock;
-  uint64_t mapFailAt = 0;  // the nth mapping from now fails; 0 = none
+  uint64_t mapFailAt = 0;   // the nth mapping from now fails; 0 = none
+  uint64_t lockFailAt = 0;  // the nth page lock from now fails; 0 = none
+  NTSTATUS lockFailStatus = STATUS_WORKING_SET_QUOTA;
 };
 MdlFaults& MF() {
   static MdlFaults f;
@@ -49,7 +54,27 @@ struct View {
   size_t size;
   PEPROCESS process;
   std::shared_ptr<SectionObject> section;  // a view keeps its section alive
+  size_t offset;                           // of the view in its section
 };
+
+// Pages of a section locked through an MDL. Locked pages stay resident whatever the
+// process does with its view, and their system-space mapping is a mapping of its own, so
+// a producer that unmaps its view (or ends) never pulls the pages from under a driver.
+struct LockedRange {
+  std::shared_ptr<SectionObject> section;
+  size_t offset;  // page-aligned offset of the MDL's first page in the section
+  size_t length;  // page-rounded
+  void* systemBase = nullptr;
+};
+
+struct Locks {
+  std::mutex lock;
+  std::map<PMDL, LockedRange> ranges;
+};
+Locks& L() {
+  static Locks l;
+  return l;
+}
 
 struct Views {
   std::mutex lock;
@@ -74,19 +99,31 @@ bool ShmNameOf(const UNICODE_STRING* name, std::string& out) {
   size_t at = s.find(prefix);
   if (at == std::u16string::npos) return false;
   if (at != 0 && s.compare(0, 10, u"\\Sessions\\") != 0) return false;
-  std::u16string leaf = s.substr(at + prefix.size());
-  if (leaf.empty() || leaf.size() > 200) return false;
-  out = "/";
-  for (char16_t c : leaf) {
-    if (c == u'\\' || c == u'/' || c == 0 || c > 0x7E) return false;
-    out += (char)c;
-  }
-  return true;
+  return platform::kernel::SectionHostName(s.substr(at + prefix.size()), &out);
 }
 
 }  // namespace
 
 namespace platform::kernel {
+
+bool SectionHostName(const std::u16string& leaf, std::string* out) {
+  if (leaf.empty() || leaf.size() > 200) return false;
+  std::string name = "/";
+  if (const char* ns = std::getenv("VORLIX_SECTION_NAMESPACE")) name += ns;
+  for (char16_t c : leaf) {
+    if (c == u'\\' || c == u'/' || c == 0 || c > 0x7E) return false;
+    name += (char)c;
+  }
+  if (name.size() > 250) return false;
+  *out = name;
+  return true;
+}
+
+void FailNthMdlLock(uint64_t n, NTSTATUS status) {
+  std::lock_guard<std::mutex> g(MF().lock);
+  MF().lockFailAt = n;
+  MF().lockFailStatus = status;
+}
 
 void FailNthMdlMapping(uint64_t n) {
   std::lock_guard<std::mutex> g(MF().lock);
@@ -123,6 +160,7 @@ void EndUserProcessViews(PEPROCESS process) {
 void ResetMemoryFaults() {
   std::lock_guard<std::mutex> g(MF().lock);
   MF().mapFailAt = 0;
+  MF().lockFailAt = 0;
 }
 
 }  // namespace platform::kernel::detail
@@ -149,6 +187,14 @@ VOID IoFreeMdl(PMDL Mdl) {
                           DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS);
     g_lockedMdls.fetch_sub(1);
   }
+  {
+    std::lock_guard<std::mutex> g(L().lock);
+    auto it = L().ranges.find(Mdl);
+    if (it != L().ranges.end()) {
+      if (it->second.systemBase) ::munmap(it->second.systemBase, it->second.length);
+      L().ranges.erase(it);
+    }
+  }
   if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA && !(Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL))
     ReportVerifierFailure("IoFreeMdl", "MDL freed while still mapped into system space",
                           DRIVER_VERIFIER_DETECTED_VIOLATION);
@@ -160,15 +206,46 @@ VOID MmBuildMdlForNonPagedPool(PMDL Mdl) {
   Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
 }
 
-VOID MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE, LOCK_OPERATION) {
+NTSTATUS MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
   CheckIrqlAtMost("MmProbeAndLockPages", DISPATCH_LEVEL);
   if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
     ReportVerifierFailure("MmProbeAndLockPages", "pages of this MDL are already locked", MEMORY_MANAGEMENT);
-    return;
+    return STATUS_INVALID_PARAMETER;
+  }
+  {
+    std::lock_guard<std::mutex> g(MF().lock);
+    if (MF().lockFailAt > 0 && --MF().lockFailAt == 0) return MF().lockFailStatus;
+  }
+  // A range inside a section view must lie wholly in one view of the calling process and
+  // allow the access asked for; anything else is the access violation the probe raises.
+  const ULONG_PTR first = (ULONG_PTR)MmGetMdlVirtualAddress(Mdl);
+  const ULONG_PTR end = first + Mdl->ByteCount;
+  if (Mdl->ByteCount == 0 || end < first) return STATUS_ACCESS_VIOLATION;
+  LockedRange range{};
+  {
+    std::lock_guard<std::mutex> g(V().lock);
+    for (const View& v : V().list) {
+      const ULONG_PTR base = (ULONG_PTR)v.base;
+      const ULONG_PTR top = base + (v.size + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
+      if (end <= base || first >= top) continue;
+      if (first < base || end > top) return STATUS_ACCESS_VIOLATION;
+      if (AccessMode == UserMode && v.process != CurrentProcess()) return STATUS_ACCESS_VIOLATION;
+      if (Operation != IoReadAccess && !v.section->writable()) return STATUS_ACCESS_VIOLATION;
+      const ULONG_PTR page = (ULONG_PTR)Mdl->StartVa;
+      range.section = v.section;
+      range.offset = v.offset + (size_t)(page - base);
+      range.length = (size_t)((end - page + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE);
+      break;
+    }
+  }
+  if (range.section) {
+    std::lock_guard<std::mutex> g(L().lock);
+    L().ranges[Mdl] = std::move(range);
   }
   Mdl->MdlFlags |= MDL_PAGES_LOCKED;
   Mdl->Process = PsGetCurrentProcess();
   g_lockedMdls.fetch_add(1);
+  return STATUS_SUCCESS;
 }
 
 VOID MmUnlockPages(PMDL Mdl) {
@@ -178,6 +255,10 @@ VOID MmUnlockPages(PMDL Mdl) {
     return;
   }
   if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) MmUnmapLockedPages(Mdl->MappedSystemVa, Mdl);
+  {
+    std::lock_guard<std::mutex> g(L().lock);
+    L().ranges.erase(Mdl);
+  }
   Mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
   g_lockedMdls.fetch_sub(1);
 }
@@ -192,8 +273,26 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_
     std::lock_guard<std::mutex> g(MF().lock);
     if (MF().mapFailAt > 0 && --MF().mapFailAt == 0) return nullptr;
   }
-  // One address space on this machine: the system address is the locked range itself.
   PVOID va = MmGetMdlVirtualAddress(Mdl);
+  if (AccessMode == KernelMode) {
+    // Pages of a section get a system-space mapping of their own, which outlives the
+    // process's view; other memory is one address space with the system here.
+    std::lock_guard<std::mutex> g(L().lock);
+    auto it = L().ranges.find(Mdl);
+    if (it != L().ranges.end()) {
+      LockedRange& r = it->second;
+      if (r.systemBase) {
+        ReportVerifierFailure("MmMapLockedPagesSpecifyCache", "MDL already mapped into system space",
+                              MEMORY_MANAGEMENT);
+        return nullptr;
+      }
+      const int prot = r.section->writable() ? PROT_READ | PROT_WRITE : PROT_READ;
+      void* base = ::mmap(nullptr, r.length, prot, MAP_SHARED, r.section->fd(), (off_t)r.offset);
+      if (base == MAP_FAILED) return nullptr;
+      r.systemBase = base;
+      va = (PUCHAR)base + Mdl->ByteOffset;
+    }
+  }
   if (AccessMode == KernelMode) {
     Mdl->MappedSystemVa = va;
     Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
@@ -205,6 +304,14 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
   if (!(Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != Mdl->MappedSystemVa) {
     ReportVerifierFailure("MmUnmapLockedPages", "unmap of an address this MDL is not mapped at", MEMORY_MANAGEMENT);
     return;
+  }
+  {
+    std::lock_guard<std::mutex> g(L().lock);
+    auto it = L().ranges.find(Mdl);
+    if (it != L().ranges.end() && it->second.systemBase) {
+      ::munmap(it->second.systemBase, it->second.length);
+      it->second.systemBase = nullptr;
+    }
   }
   Mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
   Mdl->MappedSystemVa = nullptr;
@@ -259,7 +366,7 @@ NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* B
   if (base == MAP_FAILED) return STATUS_INSUFFICIENT_RESOURCES;
   {
     std::lock_guard<std::mutex> g(V().lock);
-    V().list.push_back(View{base, size, process, section});
+    V().list.push_back(View{base, size, process, section, (size_t)offset});
   }
   *BaseAddress = base;
   *ViewSize = (size + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;

@@ -46,9 +46,12 @@ typedef struct _MDL {
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
 VOID IoFreeMdl(PMDL Mdl);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-// Locks the pages of the calling process. Real kernels raise an exception on failure;
-// here a failure is reported to the verifier.
-VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+// Locks the pages of the calling process. Where a kernel raises an exception that the
+// caller catches (a range outside the caller's views, an access its view does not allow,
+// no resources to lock), this one returns that exception's status; STATUS_SUCCESS
+// otherwise. Pages of a section stay locked and mapped for the driver even when the
+// process unmaps its view or ends.
+NTSTATUS MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
 VOID MmUnlockPages(PMDL MemoryDescriptorList);
 // BugCheckOnFailure FALSE: null on failure (can be injected).
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,

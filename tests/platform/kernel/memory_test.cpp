@@ -164,4 +164,102 @@ TEST_F(SectionTest, MdlLocksAndMapsTheView) {
   ZwClose(section);
 }
 
+TEST_F(SectionTest, LockedPagesOutliveTheProducersView) {
+  PEPROCESS producer = pk::CreateUserProcess("producer");
+  HANDLE section = OpenSection();
+  SIZE_T size;
+  PVOID view;
+  PMDL mdl;
+  {
+    pk::ScopedProcess in(producer);
+    view = MapView(section, &size);
+    mdl = IoAllocateMdl(view, (ULONG)size, FALSE, FALSE, nullptr);
+    ASSERT_NE(mdl, nullptr);
+    ASSERT_EQ(MmProbeAndLockPages(mdl, UserMode, IoModifyAccess), STATUS_SUCCESS);
+  }
+  auto* system = static_cast<char*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  ASSERT_NE(system, nullptr);
+  EXPECT_NE(static_cast<void*>(system), view) << "the system mapping is a mapping of its own";
+
+  // The producer goes away: its view is gone, the driver's pages are not, and they are
+  // still the section's pages (a write through another mapping shows through).
+  pk::EndUserProcess(producer);
+  EXPECT_EQ(pk::MappedViewCount(), 0u);
+  EXPECT_EQ(std::memcmp(system, "HEADER", 6), 0);
+  int fd = ::shm_open(("/" + leaf_).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  void* other = ::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  ASSERT_NE(other, MAP_FAILED);
+  std::memcpy(static_cast<char*>(other) + kSize - 4, "TAIL", 4);
+  EXPECT_EQ(std::memcmp(system + kSize - 4, "TAIL", 4), 0);
+  ::munmap(other, kSize);
+
+  MmUnmapLockedPages(system, mdl);
+  MmUnlockPages(mdl);
+  IoFreeMdl(mdl);
+  EXPECT_EQ(pk::LockedMdlCount(), 0u);
+  EXPECT_EQ(ZwClose(section), STATUS_SUCCESS);
+  EXPECT_TRUE(pk::TakeVerifierFailures().empty());
+}
+
+TEST_F(SectionTest, PageLockFailuresAreStatuses) {
+  PEPROCESS producer = pk::CreateUserProcess("producer");
+  HANDLE section = OpenSection();
+  SIZE_T size;
+  PVOID view;
+  {
+    pk::ScopedProcess in(producer);
+    view = MapView(section, &size);
+  }
+  struct Case {
+    const char* name;
+    ULONG_PTR offset;
+    ULONG length;
+    bool inProducer;
+    uint64_t inject;
+    NTSTATUS status;
+  } cases[] = {
+      {"whole view, in its process", 0, (ULONG)kSize, true, 0, STATUS_SUCCESS},
+      {"a page inside, in its process", PAGE_SIZE + 8, 100, true, 0, STATUS_SUCCESS},
+      {"another process's view", 0, (ULONG)kSize, false, 0, STATUS_ACCESS_VIOLATION},
+      {"running past the view", PAGE_SIZE, (ULONG)kSize, true, 0, STATUS_ACCESS_VIOLATION},
+      {"nothing to lock", 0, 0, true, 0, STATUS_ACCESS_VIOLATION},
+      {"no resources to lock", 0, 64, true, 1, STATUS_WORKING_SET_QUOTA},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pk::ScopedProcess in(c.inProducer ? producer : pk::SystemProcess());
+    PMDL mdl = IoAllocateMdl(static_cast<PUCHAR>(view) + c.offset, c.length, FALSE, FALSE, nullptr);
+    ASSERT_NE(mdl, nullptr);
+    if (c.inject) pk::FailNthMdlLock(c.inject);
+    EXPECT_EQ(MmProbeAndLockPages(mdl, UserMode, IoModifyAccess), c.status);
+    EXPECT_EQ(pk::LockedMdlCount(), c.status == STATUS_SUCCESS ? 1u : 0u);
+    if (c.status == STATUS_SUCCESS) {
+      auto* system = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+      ASSERT_NE(system, nullptr);
+      EXPECT_EQ(std::memcmp(system, static_cast<PUCHAR>(view) + c.offset, c.length), 0);
+      MmUnlockPages(mdl);  // unmaps the system view too
+    }
+    IoFreeMdl(mdl);
+  }
+  EXPECT_TRUE(pk::TakeVerifierFailures().empty());
+  pk::EndUserProcess(producer);
+  ZwClose(section);
+}
+
+TEST(SectionNames, HostNamesCarryTheMachinesNamespace) {
+  std::string host;
+  ::unsetenv("VORLIX_SECTION_NAMESPACE");
+  ASSERT_TRUE(pk::SectionHostName(u"DRAV.VCAM.V.SHARE.MEMORY.00", &host));
+  EXPECT_EQ(host, "/DRAV.VCAM.V.SHARE.MEMORY.00");
+  ::setenv("VORLIX_SECTION_NAMESPACE", "run42.", 1);
+  ASSERT_TRUE(pk::SectionHostName(u"DRAV.VCAM.A.SHARE.MEMORY.04", &host));
+  EXPECT_EQ(host, "/run42.DRAV.VCAM.A.SHARE.MEMORY.04");
+  ::unsetenv("VORLIX_SECTION_NAMESPACE");
+  EXPECT_FALSE(pk::SectionHostName(u"", &host));
+  EXPECT_FALSE(pk::SectionHostName(u"a/b", &host));
+  EXPECT_FALSE(pk::SectionHostName(std::u16string(201, u'x'), &host));
+}
+
 }  // namespace
