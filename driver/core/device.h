@@ -19,6 +19,9 @@ struct FieldSlot {
   ULONG nReserved;
 };
 
+// Virtual-camera media: index 0 video, 1 audio.
+enum { VCAM_VIDEO = 0, VCAM_AUDIO = 1, VCAM_MEDIA = 2 };
+
 // The timing of the picture in the bounce frame buffers, as frame finishing reads it. The
 // two path flags together (the first non-zero, the second 1) ask for the planar-source
 // path whatever the size.
@@ -31,9 +34,6 @@ struct SourceTiming {
   ULONG nExtraLines;
   ULONG nPathFlag[2];
 };
-
-// Virtual-camera media: index 0 video, 1 audio.
-enum { VCAM_VIDEO = 0, VCAM_AUDIO = 1, VCAM_MEDIA = 2 };
 
 class CDevice : public CPCIBaseDevice, public CDeviceSettings {
  public:

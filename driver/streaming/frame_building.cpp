@@ -380,7 +380,7 @@ VOID InterleaveStripe(const StripeJob* job) {
   const ULONG_PTR outStep = (ULONG_PTR)job->nOutputWidth * 2;
   for (ULONG row = 0; row < job->nRows; row++) {
     // Never a row past the frame's end, whatever the job says.
-    if (job->pFrameEnd && (ULONG_PTR)(job->pFrameEnd - out) < (ULONG_PTR)n * 2) break;
+    if (job->pFrameEnd && (out > job->pFrameEnd || (ULONG_PTR)(job->pFrameEnd - out) < (ULONG_PTR)n * 2)) break;
     if ((n % 16) == 0 && ((ULONG_PTR)out % 16) == 0 && ((ULONG_PTR)a % 16) == 0 && ((ULONG_PTR)b % 16) == 0) {
       for (ULONG k = 0; k < n; k += 16) {
         const __m128i va = _mm_load_si128(reinterpret_cast<const __m128i*>(a + k));

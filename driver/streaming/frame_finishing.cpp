@@ -204,14 +204,15 @@ ULONG FillFromRing(CDevice* d, AudioPinContext* a, ULONGLONG nPictureNumber, PUC
 
   if (a->nChannels == 8) {
     // Eight channels gathered from four stereo planes: as many 16-byte frames as the
-    // buffer holds and every plane can give.
+    // buffer holds and every plane can give; the buffer reports what was gathered, not
+    // the bytes beyond it that nothing wrote.
     ULONG k = 0;
     for (; k < kEightChannelFrames && (k + 1) * 16 <= nFrameExtent; k++) {
       const ULONG last = 3 * kEightChannelPlaneStep + 4 * k;
       if ((ULONGLONG)last + 4 > readable) break;
       for (ULONG j = 0; j < 4; j++) RtlCopyMemory(pData + 16 * k + 4 * j, src + j * kEightChannelPlaneStep + 4 * k, 4);
     }
-    return nFrameExtent;
+    return k * 16;
   }
 
   const ULONG rate = a->nSamplesPerSec;

@@ -204,8 +204,9 @@ TEST(FillAudioFrame, MonoInputDuplicatesTheCardsSample) {
   }
 }
 
-// Eight channels: 1,024 frames of four words from the four planes; a smaller buffer gets
-// as many frames as it holds and nothing past its end.
+// Eight channels: 1,024 frames of four words from the four planes, the bytes gathered
+// reported as used; a smaller buffer gets as many frames as it holds and nothing past
+// its end.
 TEST(FillAudioFrame, EightChannelGatherBoundedByTheBuffer) {
   RingDevice d(0x20000);
   for (ULONG extent : {65536u, 16384u, 4000u}) {
@@ -219,13 +220,13 @@ TEST(FillAudioFrame, EightChannelGatherBoundedByTheBuffer) {
       for (ULONG j = 0; j < 4; j++)
         ASSERT_EQ(std::memcmp(&storage[16 * k + 4 * j], &d.ring[j * 0x8000 + 4 * k], 4), 0) << k << " " << j;
     for (size_t i = extent; i < storage.size(); i++) ASSERT_EQ(storage[i], 0xEE) << extent << " " << i;
-    EXPECT_EQ(h.DataUsed, extent);
+    EXPECT_EQ(h.DataUsed, frames * 16);
   }
-  // A DMA buffer too small for the gather's planes: nothing read beyond it.
+  // A DMA buffer too small for the gather's planes: nothing read beyond it, nothing used.
   RingDevice small;
   AudioPin p(small, 13, 8);
   std::vector<UCHAR> buffer(16384, 0x33);
-  p.Fill(buffer);
+  EXPECT_EQ(p.Fill(buffer).DataUsed, 0u);
   EXPECT_EQ(buffer, std::vector<UCHAR>(16384, 0x33));
 }
 
