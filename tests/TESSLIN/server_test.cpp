@@ -78,8 +78,7 @@ TEST_F(ServerTest, RegistrationFailuresAreReportedAndKeepOnlyWholeClasses) {
   }
   // Registered again over a whole registration, a failure leaves the earlier one alone.
   ASSERT_EQ(Entry("DllRegisterServer")(), S_OK);
-  win32::FailRegistryWritesUnder("CLSID\\{15E3F6CE-F3DD-454A-8DEA-E4A380FCCB1E}\\InprocServer32",
-                                 ERROR_ACCESS_DENIED);
+  win32::FailRegistryWritesUnder("CLSID\\{15E3F6CE-F3DD-454A-8DEA-E4A380FCCB1E}\\InprocServer32", ERROR_ACCESS_DENIED);
   EXPECT_EQ(Entry("DllRegisterServer")(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
   EXPECT_EQ(ClassKeys(), kRegistered);
   win32::ClearRegistryFaults();
