@@ -5,6 +5,7 @@
 // into the running device. The tests act as a user would and look at the device.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -227,6 +228,37 @@ TEST_F(PageOnDriverTest, DeviceAndDriverPanelChangesLandInTheDevice) {
   EXPECT_EQ(Dev()->m_nAnalogVideoFlexibleResolutionPatch, 1u);
   ASSERT_TRUE(win32::Click(driver, 1114));
   EXPECT_EQ(Dev()->m_nAnalogVideoFlexibleResolutionPatch, 0u);
+  frame.Close();
+}
+
+// The board whose identity the page knows as the firmware board: its status shows the
+// firmware word the device reads, and its mirror boxes reach the device's channel.
+TEST_F(PageOnDriverTest, OnTheFirmwareBoardTheMirrorBoxesReachTheDevice) {
+  board_.SetBoardIdentityRecord(0x01, 0x00, 0x01, 0x85);
+  StartBoard();
+  IUnknown* filter = OpenCapture();
+  ASSERT_NE(filter, nullptr);
+  com::PropertyFrame& frame = OpenPage(filter);
+  Tick(1000);
+  HWND device = Panel(kDevicePanel);
+  ULONG firmware = Dev()->m_nSiliconTunerType;
+  char version[96];
+  std::snprintf(version, sizeof version, "DRIVER VERSION       : 1.1.0.167.0, FIRMWARE : %u.%u.%u.%u, 2016.08.10",
+                firmware >> 24, (firmware >> 16) & 0xFF, (firmware >> 8) & 0xFF, firmware & 0xFF);
+  EXPECT_EQ(Text(frame.page(), kDriverVersion), version);
+  ASSERT_TRUE(win32::Click(device, 35005));
+  EXPECT_EQ(Dev()->m_nAnalogVideoVerticalMirror[0], 1u) << "stored as sent, without the flag";
+  ASSERT_TRUE(win32::Click(device, 35006));
+  EXPECT_EQ(Dev()->m_nAnalogVideoHorizontalMirror[0], 1u);
+  ASSERT_TRUE(win32::Click(device, 35005));
+  EXPECT_EQ(Dev()->m_nAnalogVideoVerticalMirror[0], 0u);
+
+  // This board's page comes back on the panel chosen last.
+  ASSERT_TRUE(win32::Click(frame.page(), kDriverTab));
+  ASSERT_EQ(frame.Reactivate(), S_OK);
+  Tick(100);
+  EXPECT_TRUE(IsWindowVisible(Panel(kDriverPanel)));
+  EXPECT_TRUE(IsWindowVisible(GetDlgItem(Panel(kDriverPanel), 1114)));
   frame.Close();
 }
 
