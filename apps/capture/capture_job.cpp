@@ -1,16 +1,16 @@
 #include "apps/capture/capture_job.h"
 #include "apps/capture/property_pages.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <ostream>
 #include <system_error>
-#include <thread>
 
+#include "apps/capture/capture_streams.h"
+#include "apps/capture/report.h"
 #include "driver/core/board_kinds.h"
 #include "driver/core/driver_entry.h"
 #include "platform/board/board.h"
@@ -29,40 +29,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string StatusText(NTSTATUS status) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", (unsigned)status);
-  return text;
-}
-
-// One line of the summary: a stage and how it went. Every stage that fails is named
-// again in the last line, and fails the run.
-struct Summary {
-  std::ostream& out;
-  bool ok = true;
-  std::string failed = {};
-  void Line(const std::string& stage, const std::string& result) {
-    out << "  " << stage;
-    for (size_t n = stage.size(); n < 24; n++) out << ' ';
-    out << result << "\n";
-  }
-  void Fail(const std::string& stage, const std::string& result) {
-    Line(stage, result);
-    ok = false;
-    failed += (failed.empty() ? "" : ", ") + stage;
-  }
-  void Step(const std::string& stage, NTSTATUS status) {
-    if (NT_SUCCESS(status))
-      Line(stage, "ok");
-    else
-      Fail(stage, "FAILED " + StatusText(status));
-  }
-};
-
 // What the system does not reach yet; said plainly at the end of every run.
 const char* const kNotBuiltYet[] = {
-    "streaming in the main job (the filters are listed; the pins stream only in the tests, and no frames, H.264 or "
-    "audio are written here)",
+    "the virtual camera",
 };
 
 // The encoder board in slot 0: 1080p30 on its SDI input.
@@ -140,42 +109,64 @@ size_t DetectionsOf(ULONG width, ULONG height) {
   return n;
 }
 
-void SleepFor(double seconds) {
-  auto until = std::chrono::steady_clock::now() +
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-  while (std::chrono::steady_clock::now() < until) {
-    auto left = until - std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100)));
+// After the capture the input changes to 720p60 (from 1080p30, or is plugged in after a
+// run without it), and the monitor thread must follow it; it looks every half second, so
+// it gets up to two seconds to show it.
+void FollowSignalChange(board::EncoderBoard& b, bool noSignal, Summary& summary) {
+  size_t before = DetectionsOf(1280, 720);
+  b.encoder().SetSignal(board::InputFormat::k720p60);
+  for (int waited = 0; DetectionsOf(1280, 720) == before && waited < 20; waited++) PassMachineTime(0.1);
+  const std::string change = noSignal ? "no signal" : "1920 x 1080 at 30";
+  if (DetectionsOf(1280, 720) > before)
+    summary.Line("signal change", change + " -> 1280 x 720 at 60, followed by the monitor");
+  else
+    summary.Fail("signal change", change + " -> 1280 x 720 at 60 NOT FOLLOWED by the monitor");
+}
+
+// What the driver told the board's encoder for the two streams, as the board recorded it:
+// the captured streams must say the same.
+void ReportEncoderStreams(board::EncoderBoard& b, Summary& summary) {
+  const board::EncoderState state = b.encoder().state();
+  const char* const names[2] = {"main encoder", "sub encoder"};
+  for (int s = 0; s < 2; s++) {
+    const board::EncoderStreamState& st = state.stream[s];
+    char text[160];
+    std::snprintf(
+        text, sizeof(text), "%u x %u, GOP %u, %s %u, %u access units", (unsigned)st.width, (unsigned)st.height,
+        (unsigned)st.gop, st.mode == 1 && st.bitRateKbits ? "bit rate (kbit/s)" : "quantiser",
+        (unsigned)(st.mode == 1 && st.bitRateKbits ? st.bitRateKbits : st.quantiser), (unsigned)state.streamPackets[s]);
+    summary.Line(names[s], text);
   }
 }
 
-// The run: the machine's threads, DPCs and timers go on by themselves. Half-way the input
-// changes from 1080p30 to 720p60, and the monitor thread must follow it; it looks every
-// half second, so a run gets up to two seconds more to show it.
-void RunFor(double seconds, board::EncoderBoard& b, Summary& summary) {
-  if (seconds > 0) {
-    SleepFor(seconds / 2);
-    size_t before = DetectionsOf(1280, 720);
-    b.encoder().SetSignal(board::InputFormat::k720p60);
-    SleepFor(seconds - seconds / 2);
-    for (int waited = 0; DetectionsOf(1280, 720) == before && waited < 20; waited++) SleepFor(0.1);
-    if (DetectionsOf(1280, 720) > before)
-      summary.Line("signal change", "1920 x 1080 at 30 -> 1280 x 720 at 60, followed by the monitor");
-    else
-      summary.Fail("signal change", "1280 x 720 at 60 NOT FOLLOWED by the monitor");
+// The run: the machine's threads, DPCs and timers go on by themselves while the job
+// captures channel 0.
+void RunFor(const Options& options, board::EncoderBoard& b, Summary& summary) {
+  if (options.seconds > 0) {
+    CaptureSettings settings;
+    settings.out = options.out;
+    settings.seconds = options.seconds;
+    settings.noSignal = options.noSignal;
+    CaptureChannel0(settings, summary);
+    ReportEncoderStreams(b, summary);
+    FollowSignalChange(b, options.noSignal, summary);
   }
-  char ran[32];
-  std::snprintf(ran, sizeof(ran), "%g s", seconds);
+  char ran[48];
+  std::snprintf(ran, sizeof(ran), "%g s%s", options.seconds, options.noSignal ? ", input unplugged" : "");
   summary.Line("board 0 run", ran);
 }
 
 }  // namespace
 
-std::string Usage() { return "usage: vorlix-capture [--root DIR] [--out DIR] [--seconds N]\n"; }
+std::string Usage() { return "usage: vorlix-capture [--root DIR] [--out DIR] [--seconds N] [--no-signal]\n"; }
 
 bool ParseArguments(const std::vector<std::string>& args, Options* options, std::string* error) {
   for (size_t i = 0; i < args.size(); i++) {
     const std::string& arg = args[i];
+    if (arg == "--no-signal") {
+      options->noSignal = true;
+      continue;
+    }
     if (arg != "--root" && arg != "--out" && arg != "--seconds") {
       *error = "unknown argument '" + arg + "'";
       return false;
@@ -224,7 +215,10 @@ int Run(const Options& options, std::ostream& report) {
     report << "vorlix-capture: cannot write the firmware image under " << (options.root / "C").string() << "\n";
     return 1;
   }
-  pk::UseRealClock();
+  if (options.testClock)
+    pk::UseJumpingTestClock();
+  else
+    pk::UseRealClock();
   pk::SetDelayScale(options.delayScale);
   pk::SetMode(pk::Mode::Threaded);
 
@@ -239,10 +233,15 @@ int Run(const Options& options, std::ostream& report) {
   }
 
   {
+    // On the jumping clock this thread is one of the machine's: time moves on only while
+    // it waits too, so the job never falls behind the board.
+    std::optional<pk::MachineThreadScope> machineThread;
+    if (options.testClock) machineThread.emplace();
     platform::pci::Reset();
     // The machine has RAM above 4 GB, as the boards' hosts do; PCI start probes for it.
     platform::pci::SetHighMemoryPresent(true);
     EncoderSlot encoder;
+    if (options.noSignal) encoder.board.encoder().SetSignal(board::InputFormat::kNone);
     if (options.beforeLoad) options.beforeLoad(encoder.board);
     platform::ks::PnpHarness harness(DriverEntry);
     NTSTATUS status = harness.Load();
@@ -261,7 +260,7 @@ int Run(const Options& options, std::ostream& report) {
                            [&summary](const std::string& s, const std::string& r, bool ok) {
                              ok ? summary.Line(s, r) : summary.Fail(s, r);
                            });
-          RunFor(options.seconds, encoder.board, summary);
+          RunFor(options, encoder.board, summary);
           // The device's stop saves the settings into the registry.
           summary.Step("board 0 stop", harness.StopDevice(board));
         }
