@@ -8,6 +8,7 @@
 
 #include "TESSLIN/custom_property.h"
 #include "platform/com/ks_filter.h"
+#include "platform/kernel/machine.h"
 #include "platform/kernel/registry_host.h"
 #include "platform/ks/client.h"
 #include "platform/win32/win32_host.h"
@@ -91,6 +92,24 @@ class Installation {
   std::vector<std::u16string> before_;
 };
 
+// Lets machine time pass for the page's window timers. On the test clock this thread
+// waits as the machine's other threads do, in short steps, so the clock moves on only
+// once the device has caught up (the monitor reads the input on its own time).
+void LetTimePass(int64_t ms) {
+  if (pk::GetClockKind() == pk::ClockKind::Real) {
+    win32::RunFor(ms);
+    return;
+  }
+  for (int64_t done = 0; done < ms; done += 10) {
+    LONGLONG before = pk::InterruptTimeNow();
+    LARGE_INTEGER delay;
+    delay.QuadPart = -10 * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    // Delays that take no time (a scale of 0) leave the clock to the page.
+    win32::RunFor(pk::InterruptTimeNow() == before ? 10 : 0);
+  }
+}
+
 bool ServesCustomSet(const ks::FilterListing& listing) {
   const KSAUTOMATION_TABLE* table = listing.Descriptor ? listing.Descriptor->AutomationTable : nullptr;
   if (!table) return false;
@@ -102,9 +121,8 @@ bool ServesCustomSet(const ks::FilterListing& listing) {
 // The page open on one filter: pictures and the bit rate.
 void UsePage(com::PropertyFrame& frame, ks::KsClient& client, HANDLE filter, const fs::path& out,
              const SummaryLine& line) {
-  // The panels come after 100 ms, the status display after a second. Time goes in short
-  // steps, so on the test clock the board's own events keep their turns.
-  for (int step = 0; step < 110; ++step) win32::RunFor(10);
+  // The panels come after 100 ms, the status display after a second.
+  LetTimePass(1100);
   HWND page = frame.page();
   std::string status = win32::TextOf(GetDlgItem(page, 19006));
   line("page status", status.substr(std::min<size_t>(status.size(), 23)), true);
