@@ -7,9 +7,8 @@
 // The property request record is Kernel Streaming's own, shared with applications.
 #include "platform/ks/types.h"
 
-#ifndef IOCTL_KS_PROPERTY
-#define IOCTL_KS_PROPERTY 0x002F0003
-#endif
+// Spelled as the KS layer spells it, so both definitions may meet in one program.
+#define IOCTL_KS_PROPERTY 0x002F0003UL
 
 // {423C13A2-2070-11D0-9EF7-00AA00A216A1}
 inline constexpr IID IID_IKsObject = {0x423C13A2, 0x2070, 0x11D0, {0x9E, 0xF7, 0x00, 0xAA, 0x00, 0xA2, 0x16, 0xA1}};

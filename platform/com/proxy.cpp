@@ -108,7 +108,20 @@ void RemoveInterfaceHandler(REFGUID propertySet) { platform::kernel::RegistryDel
 
 HRESULT HresultFromStatus(NTSTATUS status) {
   if (NT_SUCCESS(status)) return S_OK;
+  // The KS class driver's own refusals, as the I/O manager translates them.
+  constexpr NTSTATUS kPropertySetNotFound = static_cast<NTSTATUS>(0xC0000230L);
+  constexpr NTSTATUS kDeviceNotReady = static_cast<NTSTATUS>(0xC00000A3L);
   switch (status) {
+    case kPropertySetNotFound:
+      return HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND);
+    case STATUS_NO_MATCH:
+      return HRESULT_FROM_WIN32(1169);  // ERROR_NO_MATCH
+    case STATUS_INVALID_BUFFER_SIZE:
+      return HRESULT_FROM_WIN32(24);  // ERROR_BAD_LENGTH
+    case kDeviceNotReady:
+      return HRESULT_FROM_WIN32(21);  // ERROR_NOT_READY
+    case STATUS_DEVICE_NOT_CONNECTED:
+      return HRESULT_FROM_WIN32(1167);  // ERROR_DEVICE_NOT_CONNECTED
     case STATUS_NOT_FOUND:
       return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
     case STATUS_BUFFER_TOO_SMALL:

@@ -57,11 +57,30 @@ TEST_F(ServerTest, RegistrationWritesTheTwoClassKeysAndUnregistrationRemovesOnly
             REGDB_E_CLASSNOTREG);
 }
 
-TEST_F(ServerTest, RegistrationFailuresAreReportedAndKeepWhatWasWritten) {
+TEST_F(ServerTest, RegistrationFailuresAreReportedAndKeepOnlyWholeClasses) {
   ASSERT_EQ(Entry("DllUnregisterServer")(), S_OK);
   win32::FailRegistryWritesUnder("CLSID\\{15E3F6CE", ERROR_ACCESS_DENIED);
   EXPECT_EQ(Entry("DllRegisterServer")(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
   EXPECT_EQ(ClassKeys(), std::vector<std::string>(kRegistered.begin() + 3, kRegistered.end()));
+  win32::ClearRegistryFaults();
+
+  // A failure inside a class's keys takes that class back whole; the one before stays.
+  for (const char* where : {"CLSID\\{15E3F6CE-F3DD-454A-8DEA-E4A380FCCB1E}\\InprocServer32",
+                            "CLSID\\{D1E5209F-68FD-4529-BEE0-5E7A1F47921E}\\InprocServer32"}) {
+    ASSERT_EQ(Entry("DllUnregisterServer")(), S_OK);
+    win32::FailRegistryWritesUnder(where, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Entry("DllRegisterServer")(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << where;
+    bool secondRow = std::string(where).find("15E3F6CE") != std::string::npos;
+    EXPECT_EQ(ClassKeys(), secondRow ? std::vector<std::string>(kRegistered.begin() + 3, kRegistered.end())
+                                     : std::vector<std::string>{})
+        << where;
+    win32::ClearRegistryFaults();
+  }
+  // Registered again over a whole registration, a failure leaves the earlier one alone.
+  ASSERT_EQ(Entry("DllRegisterServer")(), S_OK);
+  win32::FailRegistryWritesUnder("CLSID\\{15E3F6CE-F3DD-454A-8DEA-E4A380FCCB1E}\\InprocServer32", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Entry("DllRegisterServer")(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(ClassKeys(), kRegistered);
   win32::ClearRegistryFaults();
 
   // Without either filter mapper: the mapper's failure, after the keys are written.

@@ -161,8 +161,9 @@ HRESULT RegisterClass(const CFactoryTemplate& row, LPCSTR modulePath) {
   for (const WCHAR* p = row.m_Name; *p && n < 127; ++p) name[n++] = static_cast<char>(*p);
   name[n] = 0;
   HKEY key = nullptr;
+  DWORD disposition = 0;
   LSTATUS st = RegCreateKeyExA(HKEY_CLASSES_ROOT, keyName, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
-                               &key, nullptr);
+                               &key, &disposition);
   if (st != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(st));
   HRESULT hr = SetString(key, "", name);
   HKEY server = nullptr;
@@ -175,6 +176,9 @@ HRESULT RegisterClass(const CFactoryTemplate& row, LPCSTR modulePath) {
   if (SUCCEEDED(hr)) hr = SetString(server, "ThreadingModel", "Both");
   if (server) RegCloseKey(server);
   RegCloseKey(key);
+  // A class key this call made but could not finish would name a class without its
+  // server: it goes again, so a class is registered whole or not at all.
+  if (FAILED(hr) && disposition == REG_CREATED_NEW_KEY) RegDeleteTreeA(HKEY_CLASSES_ROOT, keyName);
   return hr;
 }
 
