@@ -2,6 +2,7 @@
 #define IMG_LEVEL 1
 #include "imaging/core/level.h"
 #include "imaging/core/deinterlace.h"
+#include "imaging/core/memory.h"
 
 namespace img::level1 {
 #include "imaging/core/deinterlace_body.inc"

@@ -2,6 +2,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "imaging/core/deinterlace.h"
 #include "imaging/core/dispatch.h"
+#include "imaging/core/memory.h"
 #include "tests/support/levels.h"
 
 namespace {
@@ -158,16 +160,39 @@ TEST(Deinterlace, BlendWeightFormsMatchLevelZeroAtTheirBoundaries) {
     }
 }
 
-// Rows around and beyond the width the vector levels keep a kept row's values for (4096
-// columns), on pictures tall enough for that reuse to chain over several missing rows,
-// with the kept rows copied by the row kernels or left to the caller.
+// Work-memory hooks that refuse every block, and count how many were asked for and how
+// many are still out.
+struct RefusingHooks {
+  static inline int asked = 0, live = 0;
+  static inline bool refuse = false;
+  static void* Malloc(u64 n) {
+    ++asked;
+    if (refuse) return nullptr;
+    ++live;
+    return std::malloc(n);
+  }
+  static void Free(void* p) {
+    if (p) --live;
+    std::free(p);
+  }
+  static constexpr ImgMemoryHookTable kTable{Malloc, nullptr, nullptr, Free};
+};
+
+// Wide rows, on pictures tall enough for the vector levels' reuse of a kept row's values
+// to chain over several missing rows, with the kept rows copied by the row kernels or left
+// to the caller: with the work memory those values live in, and with none (every row then
+// computes them in full). Either way every level gives what level 0 gives, and every
+// block of work memory goes back.
 TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
   const std::vector<CpuLevel> levels = RunnableLevels();
   if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
   Random r(0x4096u);
   const int widths[] = {4094, 4095, 4096, 4097, 4098, 4099, 4111, 4113, 5003};
   u16 weights[512];
-  for (int iter = 0; iter < 18; ++iter) {
+  const ImgMemoryHookTable* previous = ImgInstallMemoryHooks(&RefusingHooks::kTable);
+  RefusingHooks::asked = RefusingHooks::live = 0;
+  for (int iter = 0; iter < 36; ++iter) {
+    RefusingHooks::refuse = iter >= 18;
     const ImgSize size{widths[iter % 9], r.Int(3, 9)};
     const int noise = iter % 2 ? 6 : 255;
     const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1), strict = r.Int(0, 1);
@@ -181,7 +206,8 @@ TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
         std::vector<u8> out = p.dst;
         ImgDeinterlaceMotionAdaptiveTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, 12, first, kept,
                                                  copyKept, strict);
-        ASSERT_EQ(out, ref) << "motion-adaptive, level " << level << " size " << size.width << "x" << size.height;
+        ASSERT_EQ(out, ref) << "motion-adaptive, level " << level << " size " << size.width << "x" << size.height
+                            << (RefusingHooks::refuse ? " without work memory" : "");
       }
     }
     {
@@ -195,10 +221,14 @@ TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
         std::vector<u8> out = p.dst;
         ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
                                         &state);
-        ASSERT_EQ(out, ref) << "blend, level " << level << " size " << size.width << "x" << size.height;
+        ASSERT_EQ(out, ref) << "blend, level " << level << " size " << size.width << "x" << size.height
+                            << (RefusingHooks::refuse ? " without work memory" : "");
       }
     }
   }
+  ImgInstallMemoryHooks(previous);
+  EXPECT_GT(RefusingHooks::asked, 0);
+  EXPECT_EQ(RefusingHooks::live, 0);
 }
 
 // Steps of 2^30 bytes and more, either sign: twice such a step (the kept rows' step)
