@@ -4,6 +4,8 @@
 #include "imaging/core/deinterlace.h"
 #include "imaging/core/memory.h"
 
+#include <type_traits>
+
 namespace img::level3 {
 #include "imaging/core/deinterlace_body.inc"
 }  // namespace img::level3

@@ -231,6 +231,57 @@ TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
   EXPECT_EQ(RefusingHooks::live, 0);
 }
 
+// Pictures of half a megabyte and more, whose output rows the vector levels write past
+// the caches where a row starts on a cache-line boundary: destinations whose every row is
+// line-aligned, whose rows alternate, and whose rows never are, with still and moving
+// content. Every level gives what level 0 gives, padding included.
+TEST(Deinterlace, LargePicturesMatchLevelZeroWhateverTheRowAlignment) {
+  const std::vector<CpuLevel> levels = RunnableLevels();
+  if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
+  Random r(0x5712u);
+  u16 weights[512];
+  ImgDeinterlaceBlendState state;
+  ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, 4, -32, 8, 72), IMG_OK);
+  struct Case {
+    int w, h, dstStep, dstShift;  // dstShift: the first row's distance past a line boundary
+  } cases[] = {{1024, 520, 1024, 0}, {1027, 530, 1088, 0}, {1000, 560, 1032, 0},
+               {1024, 521, 1024, 1}, {1536, 400, 1536, 0}, {730, 800, 768, 0}};
+  for (const Case& c : cases) {
+    const ImgSize size{c.w, c.h};
+    for (int noise : {3, 40, 255}) {
+      const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1);
+      std::vector<std::vector<u8>> frames(4);
+      std::vector<u8> base(size_t(c.w) * c.h);
+      r.Fill(base.data(), base.size());
+      for (auto& f : frames) {
+        f = base;
+        for (u8& b : f) b = u8(std::clamp(int(b) + r.Int(-noise, noise), 0, 255));
+      }
+      const u8* const fp[4] = {frames[0].data(), frames[1].data(), frames[2].data(), frames[3].data()};
+      std::vector<u8> dst(size_t(c.dstStep) * c.h + 128);
+      r.Fill(dst.data(), dst.size());
+      const size_t origin = (64 - (reinterpret_cast<uintptr_t>(dst.data()) & 63)) % 64 + size_t(c.dstShift);
+      const std::string what = std::to_string(c.w) + "x" + std::to_string(c.h) + " step " + std::to_string(c.dstStep) +
+                               " noise " + std::to_string(noise);
+      std::vector<u8> ref = dst;
+      ImgDeinterlaceMotionAdaptiveTable[0](fp, c.w, ref.data() + origin, c.dstStep, size, 12, first, kept, copyKept, 0);
+      for (CpuLevel level : levels) {
+        std::vector<u8> out = dst;
+        ImgDeinterlaceMotionAdaptiveTable[level](fp, c.w, out.data() + origin, c.dstStep, size, 12, first, kept,
+                                                 copyKept, 0);
+        ASSERT_TRUE(out == ref) << "motion-adaptive, level " << level << " " << what;
+      }
+      ref = dst;
+      ImgDeinterlaceBlendTable[0](fp, c.w, ref.data() + origin, c.dstStep, size, first, kept, copyKept, &state);
+      for (CpuLevel level : levels) {
+        std::vector<u8> out = dst;
+        ImgDeinterlaceBlendTable[level](fp, c.w, out.data() + origin, c.dstStep, size, first, kept, copyKept, &state);
+        ASSERT_TRUE(out == ref) << "blend, level " << level << " " << what;
+      }
+    }
+  }
+}
+
 // Steps of 2^30 bytes and more, either sign: twice such a step (the kept rows' step)
 // does not fit an int. Every level must give what level 0 gives on the same pictures
 // laid out with small steps. The rows live in one reserved stretch of address space;
