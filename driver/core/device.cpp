@@ -97,6 +97,7 @@ VOID CDevice::Remove(PKSDEVICE pKsDevice, PIRP pIrp) {
 
   pDevice->ReleaseVirtualCamera(VCAM_VIDEO);
   pDevice->ReleaseVirtualCamera(VCAM_AUDIO);
+  pDevice->ReleaseDeinterlaceBuffers();
 
   if (pDevice->m_pMonitorThread) {
     pDevice->m_bMonitorThreadStop = 1;

@@ -19,6 +19,17 @@ struct FieldSlot {
   ULONG nReserved;
 };
 
+struct ImgDeinterlaceBlendState;
+
+// The pool block behind one channel's deinterlace ring slots and output planes, and the
+// frame it was laid out for (format 0: none yet).
+struct DeinterlaceBuffers {
+  PUCHAR pBlock;
+  ULONG nFormat;
+  ULONG nWidth;
+  ULONG nHeight;
+};
+
 // Virtual-camera media: index 0 video, 1 audio.
 enum { VCAM_VIDEO = 0, VCAM_AUDIO = 1, VCAM_MEDIA = 2 };
 
@@ -153,6 +164,14 @@ class CDevice : public CPCIBaseDevice, public CDeviceSettings {
   LONG m_nDeinterlaceRingIndex[16];
   FieldSlot m_DeinterlaceRing[4][64];
   FieldSlot m_DeinterlaceOutput[4][16];
+  // The blend method's weights per channel and plane (channel, + 16, + 32 for planes 0-2),
+  // owned by whoever sets them; without all three the blend leaves the frame as it is.
+  ImgDeinterlaceBlendState* m_pDeinterlaceBlendState[48];
+  // Per channel: the block the ring slots and output planes point into, allocated on the
+  // channel's first frame (again when its format or size changes), freed at stop and
+  // remove.
+  DeinterlaceBuffers m_DeinterlaceBuffers[16];
+  VOID ReleaseDeinterlaceBuffers();
   // Software deinterlace of a finished frame (channel 0..15), in place: each returns 1.
   ULONG DeinterlaceYuy2(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);
   ULONG DeinterlaceNv12(ULONG nChannel, ULONG nWidth, ULONG nHeight, PUCHAR pData, ULONG nFrameExtent);

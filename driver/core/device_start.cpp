@@ -367,6 +367,8 @@ VOID CDevice::Stop(PKSDEVICE pKsDevice, PIRP pIrp) {
     ExFreePoolWithTag(pDevice->m_pBoardState, kBoardStateTag);
     pDevice->m_pBoardState = nullptr;
   }
+  // The deinterlace rings' pictures belong to this run's streams.
+  pDevice->ReleaseDeinterlaceBuffers();
   pDevice->Uninitialize(pKsDevice, pIrp);
 }
 

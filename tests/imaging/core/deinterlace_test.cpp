@@ -2,6 +2,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "imaging/core/deinterlace.h"
 #include "imaging/core/dispatch.h"
+#include "imaging/core/memory.h"
 #include "tests/support/levels.h"
 
 namespace {
@@ -158,16 +160,39 @@ TEST(Deinterlace, BlendWeightFormsMatchLevelZeroAtTheirBoundaries) {
     }
 }
 
-// Rows around and beyond the width the vector levels keep a kept row's values for (4096
-// columns), on pictures tall enough for that reuse to chain over several missing rows,
-// with the kept rows copied by the row kernels or left to the caller.
+// Work-memory hooks that refuse every block, and count how many were asked for and how
+// many are still out.
+struct RefusingHooks {
+  static inline int asked = 0, live = 0;
+  static inline bool refuse = false;
+  static void* Malloc(u64 n) {
+    ++asked;
+    if (refuse) return nullptr;
+    ++live;
+    return std::malloc(n);
+  }
+  static void Free(void* p) {
+    if (p) --live;
+    std::free(p);
+  }
+  static constexpr ImgMemoryHookTable kTable{Malloc, nullptr, nullptr, Free};
+};
+
+// Wide rows, on pictures tall enough for the vector levels' reuse of a kept row's values
+// to chain over several missing rows, with the kept rows copied by the row kernels or left
+// to the caller: with the work memory those values live in, and with none (every row then
+// computes them in full). Either way every level gives what level 0 gives, and every
+// block of work memory goes back.
 TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
   const std::vector<CpuLevel> levels = RunnableLevels();
   if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
   Random r(0x4096u);
   const int widths[] = {4094, 4095, 4096, 4097, 4098, 4099, 4111, 4113, 5003};
   u16 weights[512];
-  for (int iter = 0; iter < 18; ++iter) {
+  const ImgMemoryHookTable* previous = ImgInstallMemoryHooks(&RefusingHooks::kTable);
+  RefusingHooks::asked = RefusingHooks::live = 0;
+  for (int iter = 0; iter < 36; ++iter) {
+    RefusingHooks::refuse = iter >= 18;
     const ImgSize size{widths[iter % 9], r.Int(3, 9)};
     const int noise = iter % 2 ? 6 : 255;
     const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1), strict = r.Int(0, 1);
@@ -181,7 +206,8 @@ TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
         std::vector<u8> out = p.dst;
         ImgDeinterlaceMotionAdaptiveTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, 12, first, kept,
                                                  copyKept, strict);
-        ASSERT_EQ(out, ref) << "motion-adaptive, level " << level << " size " << size.width << "x" << size.height;
+        ASSERT_EQ(out, ref) << "motion-adaptive, level " << level << " size " << size.width << "x" << size.height
+                            << (RefusingHooks::refuse ? " without work memory" : "");
       }
     }
     {
@@ -195,7 +221,62 @@ TEST(Deinterlace, EveryLevelMatchesLevelZeroOnWideRows) {
         std::vector<u8> out = p.dst;
         ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
                                         &state);
-        ASSERT_EQ(out, ref) << "blend, level " << level << " size " << size.width << "x" << size.height;
+        ASSERT_EQ(out, ref) << "blend, level " << level << " size " << size.width << "x" << size.height
+                            << (RefusingHooks::refuse ? " without work memory" : "");
+      }
+    }
+  }
+  ImgInstallMemoryHooks(previous);
+  EXPECT_GT(RefusingHooks::asked, 0);
+  EXPECT_EQ(RefusingHooks::live, 0);
+}
+
+// Pictures of half a megabyte and more, whose output rows the vector levels write past
+// the caches where a row starts on a cache-line boundary: destinations whose every row is
+// line-aligned, whose rows alternate, and whose rows never are, with still and moving
+// content. Every level gives what level 0 gives, padding included.
+TEST(Deinterlace, LargePicturesMatchLevelZeroWhateverTheRowAlignment) {
+  const std::vector<CpuLevel> levels = RunnableLevels();
+  if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
+  Random r(0x5712u);
+  u16 weights[512];
+  ImgDeinterlaceBlendState state;
+  ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, 4, -32, 8, 72), IMG_OK);
+  struct Case {
+    int w, h, dstStep, dstShift;  // dstShift: the first row's distance past a line boundary
+  } cases[] = {{1024, 520, 1024, 0}, {1027, 530, 1088, 0}, {1000, 560, 1032, 0},
+               {1024, 521, 1024, 1}, {1536, 400, 1536, 0}, {730, 800, 768, 0}};
+  for (const Case& c : cases) {
+    const ImgSize size{c.w, c.h};
+    for (int noise : {3, 40, 255}) {
+      const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1);
+      std::vector<std::vector<u8>> frames(4);
+      std::vector<u8> base(size_t(c.w) * c.h);
+      r.Fill(base.data(), base.size());
+      for (auto& f : frames) {
+        f = base;
+        for (u8& b : f) b = u8(std::clamp(int(b) + r.Int(-noise, noise), 0, 255));
+      }
+      const u8* const fp[4] = {frames[0].data(), frames[1].data(), frames[2].data(), frames[3].data()};
+      std::vector<u8> dst(size_t(c.dstStep) * c.h + 128);
+      r.Fill(dst.data(), dst.size());
+      const size_t origin = (64 - (reinterpret_cast<uintptr_t>(dst.data()) & 63)) % 64 + size_t(c.dstShift);
+      const std::string what = std::to_string(c.w) + "x" + std::to_string(c.h) + " step " + std::to_string(c.dstStep) +
+                               " noise " + std::to_string(noise);
+      std::vector<u8> ref = dst;
+      ImgDeinterlaceMotionAdaptiveTable[0](fp, c.w, ref.data() + origin, c.dstStep, size, 12, first, kept, copyKept, 0);
+      for (CpuLevel level : levels) {
+        std::vector<u8> out = dst;
+        ImgDeinterlaceMotionAdaptiveTable[level](fp, c.w, out.data() + origin, c.dstStep, size, 12, first, kept,
+                                                 copyKept, 0);
+        ASSERT_TRUE(out == ref) << "motion-adaptive, level " << level << " " << what;
+      }
+      ref = dst;
+      ImgDeinterlaceBlendTable[0](fp, c.w, ref.data() + origin, c.dstStep, size, first, kept, copyKept, &state);
+      for (CpuLevel level : levels) {
+        std::vector<u8> out = dst;
+        ImgDeinterlaceBlendTable[level](fp, c.w, out.data() + origin, c.dstStep, size, first, kept, copyKept, &state);
+        ASSERT_TRUE(out == ref) << "blend, level " << level << " " << what;
       }
     }
   }
