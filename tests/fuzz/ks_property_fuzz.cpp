@@ -435,9 +435,12 @@ struct Machine {
       std::fprintf(stderr, "%s\n", pci::Faults().front().c_str());
       Fail("bus fault");
     }
-    // The machine's records of log lines and delays would grow with every input.
+    // The machine's and the board's records would grow with every input.
     pk::ClearDebugLog();
     pk::ClearDelayRequests();
+    board.ClearAccessLog();
+    board.ClearBusTransactions();
+    board.encoder().ClearCommands();
   }
 };
 
