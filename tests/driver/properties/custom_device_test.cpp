@@ -110,9 +110,10 @@ TEST_F(CustomPropertyTest, GetsThatWriteNothingReturnTheCallersBytes) {
 // register window: the handlers answer from what is left and never touch the board.
 TEST_F(CustomPropertyTest, RequestsAfterStopReadNoFreedState) {
   Start();
-  Dev()->m_nAnalogVideoDecoderStatus = 1;
+  ReleaseMonitor();  // the stop ends the monitor itself
   ASSERT_EQ(harness_->StopDevice(*index_), STATUS_SUCCESS);
   ASSERT_EQ(Dev()->m_pBoardState, nullptr);
+  Dev()->m_nAnalogVideoDecoderStatus = 1;  // a signal as last seen: no state block to read it from
   board_.ClearAccessLog();
   EXPECT_EQ(Get(241), 0u);
   EXPECT_EQ(Get(370), 0u);

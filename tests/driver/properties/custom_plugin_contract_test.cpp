@@ -15,7 +15,9 @@ class PluginContractTest : public CustomPropertyTest {
   LONG Request(ULONG id, ULONG flags, ULONG* value, ULONG length = 4, ULONG* returned = nullptr) {
     KSPROPERTY p = {KSPROPSETID_CustomDevice, id, flags};
     ULONG r = 0;
-    LONG hr = client_->SynchronousDeviceControl(filter_, IOCTL_KS_PROPERTY, &p, sizeof(p), value, length, &r);
+    LONG hr = AroundBracket(id, [&] {
+      return client_->SynchronousDeviceControl(filter_, IOCTL_KS_PROPERTY, &p, sizeof(p), value, length, &r);
+    });
     if (returned) *returned = r;
     return hr;
   }

@@ -3,6 +3,12 @@
 // custom property set whose context is a FilterContext of the channel and stream index the test chooses, and a
 // digital-tuner-B filter with a TunerFilterContext. Requests go through the application's
 // side of KS (KsClient), as a program makes them.
+//
+// The tests set and read the device's members directly, which the monitor thread also
+// reads and writes: the fixture holds the monitor (its bracket taken, the thread ended)
+// from the start on, so that nothing runs beside the test. Tests of what the monitor does,
+// and of the requests that take the bracket themselves (GPIO lines, the EEPROM) or stop
+// the hardware, let it go first.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,12 +21,15 @@
 
 #include "driver/core/board_kinds.h"
 #include "driver/core/device.h"
+#include "driver/core/device_start.h"
 #include "driver/hardware/board_state.h"
 #include "driver/hardware/lifecycle.h"
 #include "driver/hardware/registers.h"
 #include "driver/properties/custom_device.h"
 #include "driver/streaming/guids.h"
 #include "driver/streaming/pin_context.h"
+#include "driver/streaming/templates.h"
+#include "imaging/core/cpu.h"
 #include "platform/board/board.h"
 #include "platform/board/encoder_core.h"
 #include "platform/kernel/machine.h"
@@ -113,7 +122,12 @@ inline const KSDEVICE_DISPATCH kCustomTestDispatch = {
     CDevice::Add, CustomTestStart, nullptr, nullptr, nullptr, CDevice::Stop,     nullptr,
     nullptr,      CDevice::Remove, nullptr, nullptr, nullptr, CDevice::SetPower, nullptr};
 inline const KSDEVICE_DESCRIPTOR kCustomTestDescriptor = {&kCustomTestDispatch, 0, nullptr};
+// The driver's own entry with this device descriptor: the templates and start counters
+// as a fresh image holds them.
 inline NTSTATUS CustomTestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  CpuSelectProcessorLevel();
+  InitializeStreamingTemplates();
+  ResetDeviceStartCounters();
   return KsInitializeDriver(driver, path, &kCustomTestDescriptor);
 }
 
@@ -125,6 +139,7 @@ class CustomPropertyTest : public LifecycleTest {
     g_nextFilter = NextFilter{};
   }
   void TearDown() override {
+    ReleaseMonitor();
     client_.reset();  // closes every filter still open
     LifecycleTest::TearDown();
   }
@@ -136,8 +151,32 @@ class CustomPropertyTest : public LifecycleTest {
     client_ = std::make_unique<ks::KsClient>();
     filter_ = Open(0, 0);
     ASSERT_NE(filter_, nullptr);
+    HoldMonitor();
     machine::ClearDebugLog();
     board_.ClearAccessLog();
+  }
+  // Takes the monitor bracket (the thread ends after its pass) and keeps it.
+  void HoldMonitor() {
+    if (monitorHeld_) return;
+    VORLIX_StopMonitorThread(Dev());
+    monitorHeld_ = true;
+  }
+  // Gives the bracket back: the monitor runs again.
+  void ReleaseMonitor() {
+    if (!monitorHeld_) return;
+    VORLIX_StartMonitorThread(Dev());
+    monitorHeld_ = false;
+  }
+  // A request that takes the bracket itself (the GPIO lines, the EEPROM, the crossbar
+  // audio input) would wait for it for good: a held monitor is let go around it and held
+  // again after.
+  template <typename Request>
+  auto AroundBracket(ULONG id, Request request) {
+    const bool bracket = monitorHeld_ && (id == 940 || id == 941 || id == 957 || id == 255);
+    if (bracket) ReleaseMonitor();
+    auto result = request();
+    if (bracket) HoldMonitor();
+    return result;
   }
   // A capture filter whose context holds `channel` and `streamIndex`.
   HANDLE Open(ULONG channel, ULONG streamIndex) {
@@ -157,10 +196,11 @@ class CustomPropertyTest : public LifecycleTest {
   }
 
   NTSTATUS Get(HANDLE f, ULONG id, void* data, ULONG length, ULONG* returned = nullptr) {
-    return client_->GetProperty({f}, KSPROPSETID_CustomDevice, id, data, length, returned);
+    return AroundBracket(
+        id, [&] { return client_->GetProperty({f}, KSPROPSETID_CustomDevice, id, data, length, returned); });
   }
   NTSTATUS Set(HANDLE f, ULONG id, const void* data, ULONG length) {
-    return client_->SetProperty({f}, KSPROPSETID_CustomDevice, id, data, length);
+    return AroundBracket(id, [&] { return client_->SetProperty({f}, KSPROPSETID_CustomDevice, id, data, length); });
   }
   // A 4-byte get through the filter of channel 0 (0xDEADBEEF if it fails).
   ULONG Get(ULONG id, HANDLE f = nullptr) {
@@ -176,6 +216,7 @@ class CustomPropertyTest : public LifecycleTest {
 
   std::unique_ptr<ks::KsClient> client_;
   HANDLE filter_ = nullptr;
+  bool monitorHeld_ = false;
 };
 
 }  // namespace vorlix_test

@@ -58,9 +58,7 @@ TEST_F(CustomPropertyTest, OsdTextSlotsAndTheSettingsPass) {
   State()->nSignalFrameRate = 30;
   d->m_nOsdTextEnable = 1;
   Encoder().ClearCommands();
-  VORLIX_StopMonitorThread(d);
-  VORLIX_ApplySettings(d);
-  VORLIX_StartMonitorThread(d);
+  VORLIX_ApplySettings(d);  // as the monitor's pass runs it (the fixture holds the monitor)
   ULONG osd = 0;
   for (const auto& c : Encoder().Commands()) osd += c.command() == VENDOR_CMD_OSD_TEXT;
   EXPECT_EQ(osd, 1u);
@@ -97,7 +95,9 @@ TEST_F(CustomPropertyTest, WatchdogWordsReachTheMicrocontrollerLater) {
   Set(931, 7);
   EXPECT_EQ(d->m_nSoftwareWatchdogDuration, 0x80000007u);
   board_.microcontroller().writes.clear();
+  ReleaseMonitor();
   Pass(300);
+  HoldMonitor();
   auto writes = board_.microcontroller().writes;
   EXPECT_NE(std::find(writes.begin(), writes.end(), std::pair<UCHAR, UCHAR>{MCU_REG_WDT_DURATION, 7}), writes.end());
   EXPECT_NE(std::find(writes.begin(), writes.end(), std::pair<UCHAR, UCHAR>{MCU_REG_WDT_KICK, MCU_WDT_MAGIC}),
@@ -108,6 +108,7 @@ TEST_F(CustomPropertyTest, WatchdogWordsReachTheMicrocontrollerLater) {
 
 TEST_F(CustomPropertyTest, GpioLinesThroughTheMonitorBracket) {
   Start();
+  ReleaseMonitor();  // the requests take the bracket themselves
   CDevice* d = Dev();
   State()->nGpioADirection = 0x00600000;  // the bus lines' shadow stays as it is
   Set(940, 0x1F);
@@ -137,6 +138,7 @@ TEST_F(CustomPropertyTest, GpioLinesThroughTheMonitorBracket) {
 TEST_F(CustomPropertyTest, LowPowerNeverBlocksTheBracket) {
   Start();
   CDevice* d = Dev();
+  ReleaseMonitor();  // leaving full power stops the monitor itself
   ASSERT_EQ(harness_->SetDevicePower(*index_, PowerDeviceD3), STATUS_SUCCESS);
   board_.ClearAccessLog();
   Set(940, 0x5);
@@ -156,6 +158,7 @@ TEST_F(CustomPropertyTest, LowPowerNeverBlocksTheBracket) {
 
 TEST_F(CustomPropertyTest, EepromReadAndWriteOverBusA) {
   Start();
+  ReleaseMonitor();  // the requests take the bracket themselves
   CDevice* d = Dev();
   EXPECT_EQ(Get(957), 0x56781234u);
   EXPECT_EQ(LogLines("CDevice::"), (std::vector<std::string>{"CDevice::OnGetCustomDebugEepromProperty( 56781234 )"}));

@@ -220,6 +220,7 @@ TEST_F(FrontEndTest, CrossbarLayoutsByBoardAndSwitch) {
       }
     }
     CloseFilter(f);
+    ReleaseMonitors();  // the removal stops the monitor itself
     harness->RemoveDevice(harness->DeviceCount() - 1);
   }
 }
@@ -344,8 +345,7 @@ TEST_F(FrontEndTest, TunerStatusWaitsOneHundredMillisecondsInTvModeOnly) {
   HANDLE f = OpenListed(KSCATEGORY_TVTUNER);
   d->m_nAnalogTunerCurrentFrequency = 183250000;
   d->m_nAnalogVideoDecoderStatus = 1;
-  // The monitor thread's bus work asks for delays of its own: hold it while counting.
-  VORLIX_StopMonitorThread(d);
+  // The monitor thread's bus work asks for delays of its own: the fixture holds it.
   for (ULONG mode : {1u, 2u}) {
     SCOPED_TRACE(mode);
     d->m_nAnalogTunerMode = mode;
@@ -367,7 +367,6 @@ TEST_F(FrontEndTest, TunerStatusWaitsOneHundredMillisecondsInTvModeOnly) {
       EXPECT_TRUE(delays.empty());
     }
   }
-  VORLIX_StartMonitorThread(d);
 }
 
 TEST_F(FrontEndTest, TuningStoresTheStereoSystemByStandardCountryAndMode) {

@@ -19,6 +19,7 @@
 #include "driver/core/device.h"
 #include "driver/core/device_start.h"
 #include "driver/core/driver_entry.h"
+#include "driver/hardware/lifecycle.h"
 #include "driver/streaming/pin_context.h"
 #include "driver/streaming/templates.h"
 #include "platform/board/board.h"
@@ -84,6 +85,7 @@ class StandardSetTest : public ::testing::Test {
     ResetDeviceStartCounters();
   }
   void TearDown() override {
+    ReleaseMonitors();
     ks::ClearKsFaults();
     pk::ClearPoolFaults();
     for (auto it = opened.rbegin(); it != opened.rend(); ++it) client.Close(*it);
@@ -106,9 +108,22 @@ class StandardSetTest : public ::testing::Test {
     key = pk::RegistryDriverKeyPath(harness->Device(index)->PhysicalDeviceObject->HostInstance);
     pk::RegistryCreateKey(key);
     for (const Setting& s : settings) pk::RegistrySetDword(key, s.name, s.value);
-    EXPECT_EQ(harness->StartDevice(index, resources[index].get(), resources[index].get()), STATUS_SUCCESS);
+    const NTSTATUS started = harness->StartDevice(index, resources[index].get(), resources[index].get());
+    EXPECT_EQ(started, STATUS_SUCCESS);
     ksDevice = harness->Device(index);
+    if (started == STATUS_SUCCESS) HoldMonitor(DeviceOf(ksDevice));
     return DeviceOf(ksDevice);
+  }
+  // The tests set and read the device's members directly, which the monitor thread of an
+  // encoder board also reads and writes: every started device's monitor is held (its
+  // bracket taken, the thread ended) until the test lets it go, as it must before a stop.
+  void HoldMonitor(CDevice* d) {
+    VORLIX_StopMonitorThread(d);
+    held.push_back(d);
+  }
+  void ReleaseMonitors() {
+    for (CDevice* d : held) VORLIX_StartMonitorThread(d);
+    held.clear();
   }
 
   // Opens a filter listed under the category for this device (the first one).
@@ -197,6 +212,7 @@ class StandardSetTest : public ::testing::Test {
   }
 
   std::unique_ptr<ks::PnpHarness> harness;
+  std::vector<CDevice*> held;
   std::vector<std::unique_ptr<platform::board::GenericBoard>> boards;
   std::vector<pci::Slot*> slots;
   std::vector<pci::ResourceList> resources;

@@ -625,6 +625,7 @@ TEST_F(StandardVideoTest, RequestsAfterStopReadNoFreedState) {
   CDevice* d = StartBoard(Kind(BOARD_KIND_ENCODER));
   HANDLE f = OpenVideo(4, 0);
   const KSDATARANGE* first = VideoCapturePinDescriptor.PinDescriptor.DataRanges[0];
+  ReleaseMonitors();  // the stop ends the monitor itself
   ASSERT_EQ(harness->StopDevice(harness->DeviceCount() - 1), STATUS_SUCCESS);
   ASSERT_EQ(d->m_pPciIdentity, nullptr);
   ASSERT_EQ(d->m_pBoardState, nullptr);

@@ -40,7 +40,17 @@ TEST(CaptureFilterIdentity, ReferenceGuids) {
   EXPECT_EQ(CCaptureFilter::IdentifyReference(nullptr, TRUE).nChannelNumber, 0u);
 }
 
-using CaptureFilterTest = StreamingTest;
+// The tests set the device's members directly (its identity, clone count, tuner type),
+// which the monitor thread reads on its passes: the fixture holds the monitor of the board
+// it starts for the whole test.
+class CaptureFilterTest : public StreamingTest {
+ protected:
+  size_t StartBoard(const PCI_IDENTITY& id, std::vector<Setting> settings = {}) {
+    const size_t index = StreamingTest::StartBoard(id, std::move(settings));
+    if (index == 0) HoldMonitor();
+    return index;
+  }
+};
 
 TEST_F(CaptureFilterTest, ChannelIndexByBoard) {
   StartBoard(Kind(BOARD_KIND_ENCODER));
