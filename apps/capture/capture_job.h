@@ -20,6 +20,10 @@ struct Options {
   double seconds = 5;
   // The input unplugged for the whole capture: the driver draws its no-signal picture.
   bool noSignal = false;
+  // The virtual camera as well (--virtual [FILE]): after the live capture a producer
+  // pushes `virtualFile` (empty: the numbered test pattern) into the virtual pins.
+  bool virtualCamera = false;
+  std::string virtualFile;
   // The machine's jumping test clock instead of real time: machine time moves on only
   // while every machine thread waits, so a capture's seconds take what the work needs
   // (tests; delays then take their scaled length of machine time).
@@ -31,7 +35,8 @@ struct Options {
   std::function<void(platform::board::EncoderBoard&)> beforeLoad;
 };
 
-// Reads `vorlix-capture [--root DIR] [--out DIR] [--seconds N] [--no-signal]`. False with a message
+// Reads `vorlix-capture [--root DIR] [--out DIR] [--seconds N] [--no-signal]
+// [--virtual [FILE]]`. False with a message
 // in *error on anything else.
 bool ParseArguments(const std::vector<std::string>& args, Options* options, std::string* error);
 std::string Usage();
