@@ -15,7 +15,6 @@ namespace {
 
 constexpr ULONG kNoInput = 0xFFFFFFFFu;
 constexpr ULONG kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
-constexpr ULONG kTimeFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
 
 // Shared by every H.264 stream but the main one: one lock per rate-control slot keeps
 // the ring and its sum in step.
@@ -53,19 +52,6 @@ BOOLEAN StampVideo(PinContext* c, CDevice* d, LONGLONG* pTime, LONGLONG* pDurati
   const LONGLONG rate = ChooseVideoRate(c, SignalOf(d), interval, LiveVideoTimestampRules);
   StampTime(c, now, rate, LiveVideoTimestampRules, pTime, pDuration);
   return TRUE;
-}
-
-// Writes time, duration and the time flags (or clears them without a clock).
-void WriteTimes(PKSSTREAM_HEADER h, BOOLEAN clocked, LONGLONG time, LONGLONG duration, ULONG flags) {
-  if (clocked) {
-    h->PresentationTime.Time = time;
-    h->Duration = duration;
-    h->OptionsFlags = flags | kTimeFlags;
-  } else {
-    h->PresentationTime.Time = 0;
-    h->Duration = 0;
-    h->OptionsFlags = flags & ~kTimeFlags;
-  }
 }
 
 void WriteFrameInfo(PinContext* c, PKSSTREAM_HEADER h, ULONGLONG nPictureNumber) {
@@ -201,7 +187,7 @@ ULONG CCapturePin::DeliverVideoFrame(PinContext* pContext, PUCHAR pFrame, ULONG 
   if (TakeResync(pContext)) flags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
   LONGLONG time = 0, duration = 0;
   const BOOLEAN clocked = StampVideo(pContext, d, &time, &duration);
-  WriteTimes(pStreamHeader, clocked, time, duration, flags);
+  WriteStreamTimes(pStreamHeader, clocked, time, duration, flags);
   WriteFrameInfo(pContext, pStreamHeader, nPictureNumber);
 
   if (nFlush) {
@@ -226,7 +212,7 @@ ULONG CCapturePin::DeliverH264Frame(PinContext* pContext, PUCHAR pFrame, ULONG n
   if (TakeResync(pContext)) flags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
   LONGLONG time = 0, duration = 0;
   const BOOLEAN clocked = StampVideo(pContext, d, &time, &duration);
-  WriteTimes(pStreamHeader, clocked, time, duration, flags);
+  WriteStreamTimes(pStreamHeader, clocked, time, duration, flags);
   WriteFrameInfo(pContext, pStreamHeader, nPictureNumber);
 
   if (nFlush) {
@@ -264,7 +250,7 @@ ULONG CCapturePin::DeliverAudioFrame(PinContext* pContext, PUCHAR pFrame, ULONG 
     StampTime(pContext, now, rate, LiveAudioTimestampRules, &time, &duration);
     clocked = TRUE;
   }
-  WriteTimes(pStreamHeader, clocked, time, duration, flags);
+  WriteStreamTimes(pStreamHeader, clocked, time, duration, flags);
 
   if (nFlush) {
     pContext->bResync = 1;

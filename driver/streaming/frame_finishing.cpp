@@ -14,7 +14,6 @@ namespace {
 
 constexpr ULONG kNoInput = 0xFFFFFFFFu;
 constexpr ULONG kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
-constexpr ULONG kTimeFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
 constexpr LONGLONG kAudioLead = 1200000;  // 120 ms: audio is stamped this far ahead
 
 // The board's audio ring: 8 slots of 2,048 16-bit samples.
@@ -39,18 +38,6 @@ BOOLEAN TakeResync(PinContext* c) {
   BOOLEAN resync = c->bResync != 0;
   c->bResync = 0;
   return resync;
-}
-
-void WriteTimes(PKSSTREAM_HEADER h, BOOLEAN clocked, LONGLONG time, LONGLONG duration, ULONG flags) {
-  if (clocked) {
-    h->PresentationTime.Time = time;
-    h->Duration = duration;
-    h->OptionsFlags = flags | kTimeFlags;
-  } else {
-    h->PresentationTime.Time = 0;
-    h->Duration = 0;
-    h->OptionsFlags = flags & ~kTimeFlags;
-  }
 }
 
 void WriteFrameInfo(VideoPinContext* v, PKSSTREAM_HEADER h, ULONGLONG nPictureNumber) {
@@ -291,7 +278,7 @@ ULONG CCapturePin::FillVideoFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLe
   if (TakeResync(pContext)) flags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
   LONGLONG time = 0, duration = 0;
   const BOOLEAN clocked = StampVirtualVideo(pContext, d, v, &time, &duration);
-  WriteTimes(pStreamHeader, clocked, time, duration, flags);
+  WriteStreamTimes(pStreamHeader, clocked, time, duration, flags);
   WriteFrameInfo(v, pStreamHeader, nPictureNumber);
 
   if (nFlush) {
@@ -335,7 +322,7 @@ ULONG CCapturePin::FillAudioFrame(PinContext* pContext, PUCHAR pFrame, ULONG nLe
   if (TakeResync(pContext)) flags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
   LONGLONG time = 0, duration = 0;
   const BOOLEAN clocked = StampVirtualAudio(pContext, d, &time, &duration);
-  WriteTimes(pStreamHeader, clocked, time, duration, flags);
+  WriteStreamTimes(pStreamHeader, clocked, time, duration, flags);
 
   if (nLength == kNoInput) {
     if (pData) RtlZeroMemory(pData, nFrameExtent);

@@ -185,3 +185,16 @@ VOID StampTime(PinContext* c, LONGLONG now, LONGLONG rate, const TimestampRules&
   *pDuration = duration;
   *pTime = rules.bClearLowBits ? (time & ~(LONGLONG)3) : time;
 }
+
+void WriteStreamTimes(PKSSTREAM_HEADER h, BOOLEAN clocked, LONGLONG time, LONGLONG duration, ULONG flags) {
+  constexpr ULONG kTimeFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+  if (clocked) {
+    h->PresentationTime.Time = time;
+    h->Duration = duration;
+    h->OptionsFlags = flags | kTimeFlags;
+  } else {
+    h->PresentationTime.Time = 0;
+    h->Duration = 0;
+    h->OptionsFlags = flags & ~kTimeFlags;
+  }
+}

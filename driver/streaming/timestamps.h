@@ -92,3 +92,7 @@ LONGLONG ChooseSnappedAudioRate(PinContext* pContext, ULONGLONG interval, ULONG 
 // duration.
 VOID StampTime(PinContext* pContext, LONGLONG now, LONGLONG rate, const TimestampRules& rules, LONGLONG* pTime,
                LONGLONG* pDuration);
+
+// Writes a buffer's time, duration and the two time flags over `flags`, or, without a
+// clock, zeroes the time and duration and clears those flags.
+void WriteStreamTimes(PKSSTREAM_HEADER h, BOOLEAN clocked, LONGLONG time, LONGLONG duration, ULONG flags);
