@@ -20,8 +20,6 @@ constexpr KPRIORITY kWorkerPriority = 31;
 
 typedef ULONG (*DeliverRoutine)(PinContext*, PUCHAR, ULONG, ULONG, PUCHAR, ULONG, ULONGLONG, UCHAR, PKSSTREAM_HEADER);
 
-CDevice* DeviceOfPin(const PinContext* c) { return c && c->pKsDevice ? DeviceOf(c->pKsDevice) : nullptr; }
-
 // A pin has a channel-table row, stream power and a delivery routine when its stream
 // index names a row and it is no virtual-camera pin: those share slot numbers with the
 // real streams (slot 8 is channel 0's sub stream, 12 its audio) and must not take over

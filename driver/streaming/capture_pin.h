@@ -7,6 +7,13 @@
 #include "platform/kernel/kernel.h"
 #include "platform/ks/ks.h"
 
+class CDevice;
+
+// The device a pin belongs to, or null when the pin or its KS device has none.
+inline CDevice* DeviceOfPin(const PinContext* c) {
+  return c && c->pKsDevice ? static_cast<CDevice*>(c->pKsDevice->Context) : nullptr;
+}
+
 class CCapturePin {
  public:
   // KS Process dispatch of every streaming pin: clones the leading edge for each queued

@@ -14,21 +14,12 @@
 namespace {
 
 constexpr ULONG kNoInput = 0xFFFFFFFFu;
-constexpr ULONG kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 
 // Shared by every H.264 stream but the main one: one lock per rate-control slot keeps
 // the ring and its sum in step.
 KSPIN_LOCK g_RateControlLock[2];
 
 ULONG Load(const ULONG& word) { return __atomic_load_n(&word, __ATOMIC_RELAXED); }
-
-CDevice* DeviceOfPin(const PinContext* c) { return c && c->pKsDevice ? DeviceOf(c->pKsDevice) : nullptr; }
-
-// The video tail exists on pins whose buffers carry the video frame information (the
-// video capture pin); other kinds share the routines without it.
-VideoPinContext* VideoTailOf(PinContext* c) {
-  return c->pKsPin && c->pKsPin->StreamHeaderSize == kVideoHeaderSize ? static_cast<VideoPinContext*>(c) : nullptr;
-}
 
 SignalTiming SignalOf(CDevice* d) {
   SignalTiming s = {};
@@ -52,23 +43,6 @@ BOOLEAN StampVideo(PinContext* c, CDevice* d, LONGLONG* pTime, LONGLONG* pDurati
   const LONGLONG rate = ChooseVideoRate(c, SignalOf(d), interval, LiveVideoTimestampRules);
   StampTime(c, now, rate, LiveVideoTimestampRules, pTime, pDuration);
   return TRUE;
-}
-
-void WriteFrameInfo(PinContext* c, PKSSTREAM_HEADER h, ULONGLONG nPictureNumber) {
-  VideoPinContext* v = VideoTailOf(c);
-  if (!v || h->Size < kVideoHeaderSize) return;
-  auto* info = reinterpret_cast<PKS_FRAME_INFO>(reinterpret_cast<PUCHAR>(h) + sizeof(KSSTREAM_HEADER));
-  info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-  info->dwFrameFlags = 0;
-  info->PictureNumber = nPictureNumber ? (LONGLONG)nPictureNumber : v->nPictureNumber;
-  info->DropCount = 0;
-}
-
-// The discontinuity mark of the first buffer after a start or a flush: taken once.
-BOOLEAN TakeResync(PinContext* c) {
-  BOOLEAN resync = c->bResync != 0;
-  c->bResync = 0;
-  return resync;
 }
 
 }  // namespace
@@ -188,7 +162,7 @@ ULONG CCapturePin::DeliverVideoFrame(PinContext* pContext, PUCHAR pFrame, ULONG 
   LONGLONG time = 0, duration = 0;
   const BOOLEAN clocked = StampVideo(pContext, d, &time, &duration);
   WriteStreamTimes(pStreamHeader, clocked, time, duration, flags);
-  WriteFrameInfo(pContext, pStreamHeader, nPictureNumber);
+  WriteFrameInfo(VideoTailOf(pContext), pStreamHeader, nPictureNumber);
 
   if (nFlush) {
     pContext->bResync = 1;
@@ -213,7 +187,7 @@ ULONG CCapturePin::DeliverH264Frame(PinContext* pContext, PUCHAR pFrame, ULONG n
   LONGLONG time = 0, duration = 0;
   const BOOLEAN clocked = StampVideo(pContext, d, &time, &duration);
   WriteStreamTimes(pStreamHeader, clocked, time, duration, flags);
-  WriteFrameInfo(pContext, pStreamHeader, nPictureNumber);
+  WriteFrameInfo(VideoTailOf(pContext), pStreamHeader, nPictureNumber);
 
   if (nFlush) {
     pContext->bResync = 1;

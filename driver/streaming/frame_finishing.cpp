@@ -13,7 +13,6 @@
 namespace {
 
 constexpr ULONG kNoInput = 0xFFFFFFFFu;
-constexpr ULONG kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 constexpr LONGLONG kAudioLead = 1200000;  // 120 ms: audio is stamped this far ahead
 
 // The board's audio ring: 8 slots of 2,048 16-bit samples.
@@ -25,29 +24,7 @@ constexpr ULONG kEightChannelFrames = 1024;
 
 ULONG Load(const ULONG& word) { return __atomic_load_n(&word, __ATOMIC_RELAXED); }
 
-CDevice* DeviceOfPin(const PinContext* c) { return c && c->pKsDevice ? DeviceOf(c->pKsDevice) : nullptr; }
-
-// The video tail exists on pins whose buffers carry the video frame information.
-VideoPinContext* VideoTailOf(PinContext* c) {
-  return c->pKsPin && c->pKsPin->StreamHeaderSize == kVideoHeaderSize ? static_cast<VideoPinContext*>(c) : nullptr;
-}
-
 BOOLEAN IsKind(const CDevice* d, BoardKind kind) { return IsBoardKind(d->m_pPciIdentity, kind); }
-
-BOOLEAN TakeResync(PinContext* c) {
-  BOOLEAN resync = c->bResync != 0;
-  c->bResync = 0;
-  return resync;
-}
-
-void WriteFrameInfo(VideoPinContext* v, PKSSTREAM_HEADER h, ULONGLONG nPictureNumber) {
-  if (!v || h->Size < kVideoHeaderSize) return;
-  auto* info = reinterpret_cast<PKS_FRAME_INFO>(reinterpret_cast<PUCHAR>(h) + sizeof(KSSTREAM_HEADER));
-  info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-  info->dwFrameFlags = 0;
-  info->PictureNumber = nPictureNumber ? (LONGLONG)nPictureNumber : v->nPictureNumber;
-  info->DropCount = 0;
-}
 
 // The video frame's time and duration; FALSE without a clock.
 BOOLEAN StampVirtualVideo(PinContext* c, CDevice* d, const VideoPinContext* v, LONGLONG* pTime, LONGLONG* pDuration) {

@@ -198,3 +198,23 @@ void WriteStreamTimes(PKSSTREAM_HEADER h, BOOLEAN clocked, LONGLONG time, LONGLO
     h->OptionsFlags = flags & ~kTimeFlags;
   }
 }
+
+VideoPinContext* VideoTailOf(PinContext* c) {
+  constexpr ULONG kVideoHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+  return c->pKsPin && c->pKsPin->StreamHeaderSize == kVideoHeaderSize ? static_cast<VideoPinContext*>(c) : nullptr;
+}
+
+BOOLEAN TakeResync(PinContext* c) {
+  BOOLEAN resync = c->bResync != 0;
+  c->bResync = 0;
+  return resync;
+}
+
+void WriteFrameInfo(VideoPinContext* v, PKSSTREAM_HEADER h, ULONGLONG nPictureNumber) {
+  if (!v || h->Size < sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) return;
+  auto* info = reinterpret_cast<PKS_FRAME_INFO>(reinterpret_cast<PUCHAR>(h) + sizeof(KSSTREAM_HEADER));
+  info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+  info->dwFrameFlags = 0;
+  info->PictureNumber = nPictureNumber ? (LONGLONG)nPictureNumber : v->nPictureNumber;
+  info->DropCount = 0;
+}

@@ -93,6 +93,17 @@ LONGLONG ChooseSnappedAudioRate(PinContext* pContext, ULONGLONG interval, ULONG 
 VOID StampTime(PinContext* pContext, LONGLONG now, LONGLONG rate, const TimestampRules& rules, LONGLONG* pTime,
                LONGLONG* pDuration);
 
+// The video tail of a pin whose buffers carry the video frame information (the video
+// capture pin), or null: other kinds share the finishing routines without it.
+VideoPinContext* VideoTailOf(PinContext* c);
+
+// The discontinuity mark of the first buffer after a start or a flush: taken once.
+BOOLEAN TakeResync(PinContext* c);
+
+// Fills the frame information behind a video buffer's header (when the pin has the video
+// tail and the header has room): the picture number given, else the pin's own count.
+void WriteFrameInfo(VideoPinContext* v, PKSSTREAM_HEADER h, ULONGLONG nPictureNumber);
+
 // Writes a buffer's time, duration and the two time flags over `flags`, or, without a
 // clock, zeroes the time and duration and clears those flags.
 void WriteStreamTimes(PKSSTREAM_HEADER h, BOOLEAN clocked, LONGLONG time, LONGLONG duration, ULONG flags);
