@@ -30,10 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What the system does not reach yet; said plainly at the end of every run (a vector,
-// so the list may be empty).
-const std::vector<const char*> kNotBuiltYet = {};
-
 // The encoder board in slot 0: 1080p30 on its SDI input.
 struct EncoderSlot {
   board::EncoderBoard board;
@@ -320,8 +316,6 @@ int Run(const Options& options, std::ostream& report) {
     summary.Fail("debugger log", "CANNOT WRITE " + log.string());
   }
 
-  report << "not built yet:" << (kNotBuiltYet.empty() ? " nothing" : "") << "\n";
-  for (const char* stage : kNotBuiltYet) report << "  - " << stage << "\n";
   if (summary.ok)
     report << "vorlix-capture: done\n";
   else
