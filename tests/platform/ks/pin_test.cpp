@@ -260,11 +260,14 @@ TEST_F(KsFilterTest, CloneFailuresAndAdvancingAClonePastTheEnd) {
     return STATUS_PENDING;
   };
   HANDLE pin = OpenPin(OpenFilter());
-  ASSERT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  // Both frames are queued before the pin runs, so one Process call sees them both (a
+  // running pin could be processed between the two submissions).
+  ASSERT_EQ(client->SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
   ks::FailNthStreamPointerClone(1);
   uint8_t b[2][8];
   ASSERT_EQ(client->Submit(pin, b[0], 8, 0), STATUS_SUCCESS);
   ASSERT_EQ(client->Submit(pin, b[1], 8, 1), STATUS_SUCCESS);
+  ASSERT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   client->WaitProcessingIdle(pin);
   EXPECT_THAT(seen, ElementsAre(STATUS_INSUFFICIENT_RESOURCES, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_DEVICE_NOT_READY,
                                 STATUS_SUCCESS));
