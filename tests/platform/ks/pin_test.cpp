@@ -226,8 +226,11 @@ TEST_F(KsFilterTest, StopCancelsWhatNoCloneHoldsAndTheRestFinishesLater) {
   };
   HANDLE pin = OpenPin(OpenFilter());
   uint8_t b[3][8];
-  ASSERT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  // All three frames are queued before the pin runs, so the first Process call finds a
+  // second frame to advance onto (a running pin could be processed after one submission).
+  ASSERT_EQ(client->SetState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
   for (int i = 0; i < 3; i++) ASSERT_EQ(client->Submit(pin, b[i], 8, i), STATUS_SUCCESS);
+  ASSERT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   client->WaitProcessingIdle(pin);
   ASSERT_NE(held, nullptr);
   ASSERT_EQ(client->SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
