@@ -2,6 +2,7 @@
 #define IMG_LEVEL 3
 #include "imaging/core/level.h"
 #include "imaging/core/colour.h"
+#include "imaging/core/memory.h"
 
 namespace img::level3 {
 #include "imaging/core/colour_body.inc"

@@ -10,6 +10,7 @@
 
 #include "imaging/core/colour.h"
 #include "imaging/core/dispatch.h"
+#include "imaging/core/memory.h"
 #include "tests/support/levels.h"
 
 namespace {
@@ -273,6 +274,57 @@ TEST(ColourConversion, EveryLevelMatchesLevelZero) {
       }
     }
   }
+}
+
+// Work-memory hooks that refuse every block when told to, and count how many blocks were
+// asked for and how many are still out.
+struct RefusingHooks {
+  static inline int asked = 0, live = 0;
+  static inline bool refuse = false;
+  static void* Malloc(u64 n) {
+    ++asked;
+    if (refuse) return nullptr;
+    ++live;
+    return std::malloc(n);
+  }
+  static void Free(void* p) {
+    if (p) --live;
+    std::free(p);
+  }
+  static constexpr ImgMemoryHookTable kTable{Malloc, nullptr, nullptr, Free};
+};
+
+// The vector levels of 4:2:0 to RGB keep an upper row's chroma terms in work memory for
+// the row below; without that memory each row forms its own. Both ways give the same
+// bytes, on pictures of many whole steps and a partial one, and every block goes back.
+TEST(ColourConversion, FourTwoZeroToRgbGivesTheSameBytesWithoutWorkMemory) {
+  const std::vector<CpuLevel> levels = RunnableLevels();
+  if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
+  const ImgMemoryHookTable* previous = ImgInstallMemoryHooks(&RefusingHooks::kTable);
+  RefusingHooks::asked = RefusingHooks::live = 0;
+  for (const Routine& routine : AllRoutines()) {
+    if (std::string(routine.name).rfind("ImgI420To", 0) != 0) continue;
+    Random r(0x420u);
+    for (int iter = 0; iter < 12; ++iter) {
+      const ImgSize size{r.Int(16, 300), r.Int(2, 9)};
+      std::vector<Buffer> src, dst;
+      routine.make(r, size, src, dst);
+      const u8 alpha = u8(r.Int(0, 255));
+      for (CpuLevel level : levels) {
+        std::vector<Buffer> kept = dst, formed = dst;
+        RefusingHooks::refuse = false;
+        const ImgStatus keptStatus = routine.run(level, size, src, kept, alpha);
+        RefusingHooks::refuse = true;
+        const ImgStatus formedStatus = routine.run(level, size, src, formed, alpha);
+        ASSERT_EQ(keptStatus, formedStatus);
+        ASSERT_EQ(kept[0].bytes, formed[0].bytes)
+            << routine.name << " level " << level << " size " << size.width << "x" << size.height;
+      }
+    }
+  }
+  ImgInstallMemoryHooks(previous);
+  EXPECT_GT(RefusingHooks::asked, 0);
+  EXPECT_EQ(RefusingHooks::live, 0);
 }
 
 // A large YV12 picture with every pointer and step 16-byte aligned takes the streaming
