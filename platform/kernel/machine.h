@@ -101,6 +101,9 @@ size_t BlockedWaiterCount();
 // Returns when at least `count` threads are blocked in waits or delays (real time, up
 // to `timeoutMs`); false on time-out.
 bool WaitForBlockedWaiters(size_t count, int timeoutMs = 5000);
+// How many acquisitions of a fast mutex have had to wait for it so far (a test that holds
+// the mutex sees another thread arrive at it).
+ULONG FastMutexContention(PFAST_MUTEX mutex);
 
 // ---- Delays (KeDelayExecutionThread) --------------------------------------------------
 // A delay lasts interval x scale on the machine clock: 0 returns at once (unit tests),
