@@ -226,6 +226,10 @@ void FailNthMdlLock(uint64_t n, NTSTATUS status = STATUS_WORKING_SET_QUOTA);
 bool SectionHostName(const std::u16string& leaf, std::string* out);
 size_t LockedMdlCount();
 size_t MappedViewCount();
+// Reads of a system mapping of locked section pages that found the pages gone (the
+// producer shrank its shared-memory object, which a real section cannot do) and were
+// given zero pages in their place instead of a bus error.
+uint64_t LostSectionTailFaults();
 
 // ---- Processes -------------------------------------------------------------------------
 // A host stand-in for a user process (an application using the driver). Views mapped

@@ -42,6 +42,14 @@ class Section {
   AV_VCAM_INFO* Info() { return reinterpret_cast<AV_VCAM_INFO*>(base_); }
   uint8_t* Payload() { return base_ + VCAM_PAYLOAD_OFFSET; }
   size_t Room() const { return bytes_ - VCAM_PAYLOAD_OFFSET; }
+  // The producer cuts its shared-memory object down to `bytes` (a section never shrinks;
+  // the machine's shared memory can).
+  void Shrink(size_t bytes) {
+    int fd = ::shm_open(host_.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, (off_t)bytes), 0);
+    ::close(fd);
+  }
   // The producer's process unmaps its own view of the section and removes the name.
   void Vanish() {
     ::munmap(base_, bytes_);
@@ -608,6 +616,56 @@ TEST_F(VirtualCameraTest, ConcurrentCommandsOnOneMedium) {
   ks::CompletedFrame f;
   while (client->Collect(videoPin_, &f, 0)) back++;
   EXPECT_EQ(back, 8u) << "every buffer still queued comes back at stop";
+}
+
+// A producer that shrinks its shared memory under an attached medium: the driver's reads
+// of the pages it lost find zeros, never a bus error, and every buffer comes back; a new
+// attach maps only what is left.
+TEST_F(VirtualCameraTest, ProducerShrinkingItsSectionUnderAPush) {
+  ASSERT_NO_FATAL_FAILURE(StartVideo(0));
+  struct Case {
+    const char* name;
+    size_t keep;        // bytes the producer keeps
+    size_t copiedSame;  // leading payload bytes still as written
+  } cases[] = {
+      {"keeps the header page", PAGE_SIZE, PAGE_SIZE - VCAM_PAYLOAD_OFFSET},
+      {"keeps nothing (the header reads as zeros: nothing to copy)", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Section s(Leaf(VCAM_VIDEO, 4), 8 * PAGE_SIZE);
+    std::fill(s.Payload(), s.Payload() + s.Room(), 0x5A);
+    s.Info()->nDataSize = (ULONG)s.Room();
+    Video(VCAM_COMMAND_ATTACH);
+    SubmitVideo();
+    std::fill(videoBuffers_.back().begin(), videoBuffers_.back().begin() + kFrameBytes, 0x11);
+    ASSERT_NO_FATAL_FAILURE(s.Shrink(c.keep));
+    Video(VCAM_COMMAND_PUSH);
+    auto got = CollectAll(videoPin_);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].Status, STATUS_SUCCESS);
+    const auto* p = static_cast<const uint8_t*>(got[0].Data);
+    size_t same = 0;
+    while (same < kFrameBytes && p[same] == 0x5A) same++;
+    EXPECT_EQ(same, c.copiedSame);
+    if (c.keep) {
+      EXPECT_EQ(std::count(p + same, p + s.Room(), 0), (long)(s.Room() - same)) << "the lost pages read as zeros";
+    } else {
+      EXPECT_EQ(p[0], 0x11) << "the buffer is as the client gave it";
+    }
+    EXPECT_TRUE(GuardIntact(got[0], kFrameBytes));
+    // Attaching again maps what is left (or nothing), and detach gives it all back.
+    Video(VCAM_COMMAND_ATTACH);
+    SubmitVideo();
+    Video(VCAM_COMMAND_PUSH);
+    EXPECT_EQ(CollectAll(videoPin_).size(), c.keep ? 1u : 0u);
+    Video(VCAM_COMMAND_DETACH);
+    EXPECT_EQ(pk::LockedMdlCount(), 0u);
+    EXPECT_EQ(pk::MappedViewCount(), 0u);
+    CollectAll(videoPin_);
+  }
+  ASSERT_EQ(client->SetState(videoPin_, KSSTATE_STOP), STATUS_SUCCESS);
+  CollectAll(videoPin_);
 }
 
 // A push holds the pin mutex from the slot read until its buffers are completed. The state
