@@ -725,13 +725,15 @@ TEST_F(VirtualCameraTest, StateStepsWaitForAPushInProgress) {
 // and the thread sanitizer sees every step that touches the pin's
 // buffers, carry or times ordered against the pushes.
 TEST_F(VirtualCameraTest, AudioPushesRaceStateSteps) {
+  // The switches are set before the pin runs and cleared after it stops: its processing
+  // reads them.
+  Dev()->m_nAnalogAudioDirectSoundPatch = 1;
+  Dev()->m_nCompanyZq4 = 1;
   ASSERT_NO_FATAL_FAILURE(StartAudio());
   Section s(Leaf(VCAM_AUDIO, 0), 4 * PAGE_SIZE);
   std::fill(s.Payload(), s.Payload() + 6000, 0x42);
   s.Info()->nDataSize = 6000;  // one buffer and a carry each push
   Audio(VCAM_COMMAND_ATTACH);
-  Dev()->m_nAnalogAudioDirectSoundPatch = 1;
-  Dev()->m_nCompanyZq4 = 1;
 
   constexpr int kBuffers = 6;
   constexpr ULONG kExtent = 4096;
@@ -774,9 +776,9 @@ TEST_F(VirtualCameraTest, AudioPushesRaceStateSteps) {
   stop = true;
   stepper.join();
   pusher.join();
+  ASSERT_EQ(client->SetState(audioPin_, KSSTATE_STOP), STATUS_SUCCESS);
   Dev()->m_nAnalogAudioDirectSoundPatch = 0;
   Dev()->m_nCompanyZq4 = 0;
-  ASSERT_EQ(client->SetState(audioPin_, KSSTATE_STOP), STATUS_SUCCESS);
   size_t back = 0;
   ks::CompletedFrame f;
   while (client->Collect(audioPin_, &f, 0)) back++;
