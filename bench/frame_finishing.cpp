@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "driver/core/board_kinds.h"
@@ -244,6 +245,28 @@ void BM_Bare_Interleave_2160p(benchmark::State& state) {
 }
 BENCHMARK(BM_Bare_Interleave_2160p)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The same two interleaves, each on a bare host thread started and joined per frame: the
+// striped path's floor on this machine, without the platform's thread layer.
+void BM_HostThreads_Interleave_2160p(benchmark::State& state) {
+  auto left = Random(kTileW * k4H * 2, 1), right = Random(kTileW * k4H * 2, 2);
+  std::vector<UCHAR> out(k4W * k4H * 2);
+  const ULONG plane = kTileW * k4H;
+  StripeJob jobs[2] = {
+      {nullptr, 0, kTileW, k4H, kTileW, k4W, k4H, left.data(), left.data() + plane, out.data(), out.data(),
+       out.data() + out.size()},
+      {nullptr, 1, kTileW, k4H, kTileW, k4W, k4H, right.data(), right.data() + plane, out.data(),
+       out.data() + kTileW * 2, out.data() + out.size()},
+  };
+  for (auto _ : state) {
+    std::thread a(InterleaveStripe, &jobs[0]), b(InterleaveStripe, &jobs[1]);
+    a.join();
+    b.join();
+    benchmark::DoNotOptimize(out.data());
+  }
+  Frames(state, k4W * k4H * 2);
+}
+BENCHMARK(BM_HostThreads_Interleave_2160p)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 #if VORLIX_HAVE_LIBYUV
 void BM_Libyuv_MergeUVPlane_2160p(benchmark::State& state) {
   auto left = Random(kTileW * k4H * 2, 1), right = Random(kTileW * k4H * 2, 2);
@@ -259,6 +282,46 @@ void BM_Libyuv_MergeUVPlane_2160p(benchmark::State& state) {
 }
 BENCHMARK(BM_Libyuv_MergeUVPlane_2160p)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif
+
+// ---- The platform's system threads beside bare host threads ------------------------------
+
+// Two host threads started and joined: the floor for what the stripe path's thread start
+// and wait can cost.
+void BM_HostThreadsStartJoin(benchmark::State& state) {
+  for (auto _ : state) {
+    std::thread a([] {}), b([] {});
+    a.join();
+    b.join();
+  }
+  Frames(state, 0);
+}
+BENCHMARK(BM_HostThreadsStartJoin)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+VOID EndAtOnce(PVOID) { PsTerminateSystemThread(STATUS_SUCCESS); }
+VOID ReturnAtOnce(PVOID) {}
+
+// Two system threads as the stripe path runs them (created, referenced, handle closed,
+// waited for, dereferenced), ending by terminating themselves (0) or by returning (1).
+void BM_SystemThreadsStartWait(benchmark::State& state) {
+  const PKSTART_ROUTINE routine = state.range(0) == 0 ? EndAtOnce : ReturnAtOnce;
+  for (auto _ : state) {
+    PVOID threads[2] = {};
+    for (PVOID& object : threads) {
+      HANDLE handle = nullptr;
+      if (!NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, nullptr)))
+        continue;
+      ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr);
+      ZwClose(handle);
+    }
+    for (PVOID object : threads) {
+      if (!object) continue;
+      KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+      ObDereferenceObject(object);
+    }
+  }
+  Frames(state, 0);
+}
+BENCHMARK(BM_SystemThreadsStartWait)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

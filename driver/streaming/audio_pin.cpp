@@ -129,6 +129,10 @@ NTSTATUS CAudioCapturePin::SetDeviceState(PKSPIN pKsPin, KSSTATE ToState, KSSTAT
   auto* ctx = static_cast<AudioPinContext*>(pKsPin->Context);
   if (!ctx) return status;
   if (ToState != KSSTATE_RUN) {
+    // The virtual camera's push writes the carry (the first transfer word) and the time
+    // state under the pin mutex: they are reset under it.
+    CDevice* dev = DeviceOf(ctx->pKsDevice);
+    ExAcquireFastMutex(&dev->m_PinMutex);
     RtlZeroMemory(ctx->aTransferState, sizeof(ctx->aTransferState));
     ctx->nTransferFlag = 0;
     ctx->nLastPresentationTime = 0;
@@ -137,7 +141,7 @@ NTSTATUS CAudioCapturePin::SetDeviceState(PKSPIN pKsPin, KSSTATE ToState, KSSTAT
     ctx->nSnapHoldCount = 0;
     ctx->nDriftCount = 0;
     ctx->bResync = 1;
-    CDevice* dev = DeviceOf(ctx->pKsDevice);
+    ExReleaseFastMutex(&dev->m_PinMutex);
     dev->m_nAnalogVideoTotalOutputFrames = 0;
     dev->m_nAnalogAudioTotalOutputFrames = 0;
     dev->m_nAnalogAudioTotalOutputBytes = 0;

@@ -39,19 +39,22 @@ DeliverRoutine DeliveryOf(const PinContext* c) {
   return CCapturePin::DeliverAudioFrame;
 }
 
-// The pin mutex as acquire and stop take it. Stream power-up reads files and creates
-// threads, which must happen at passive level: the mutex is held in a critical region
-// instead of at raised level.
+// The pin mutex at passive level. Stream power-up reads files and creates threads, which
+// must happen at passive level: the mutex is held in a critical region instead of at
+// raised level.
 void TakePinMutex(CDevice* d) {
-  if (d->m_nCompanyZq4) return;
   KeEnterCriticalRegion();
   ExAcquireFastMutexUnsafe(&d->m_PinMutex);
 }
 void GivePinMutex(CDevice* d) {
-  if (d->m_nCompanyZq4) return;
   ExReleaseFastMutexUnsafe(&d->m_PinMutex);
   KeLeaveCriticalRegion();
 }
+
+// Acquire and stop hold the mutex throughout unless the customer switch keeps it off their
+// stream power and channel-row steps. Read once per step, so a switch set meanwhile
+// cannot leave the mutex taken and not given back.
+bool StepHoldsPinMutex(const CDevice* d) { return __atomic_load_n(&d->m_nCompanyZq4, __ATOMIC_RELAXED) == 0; }
 
 UCHAR StopRequested(PinContext* c) { return __atomic_load_n(&c->bStopWorker, __ATOMIC_ACQUIRE); }
 
@@ -125,13 +128,14 @@ NTSTATUS CCapturePin::OnAcquire(PinContext* pContext, PKSPIN pKsPin) {
   InitializeListHead(&pContext->PendingList);
   InitializeListHead(&pContext->DoneList);
 
-  TakePinMutex(d);
+  const bool held = StepHoldsPinMutex(d);
+  if (held) TakePinMutex(d);
   if (HasChannelRow(pContext)) {
     if (VORLIX_StreamPowerUp(d, FALSE) == 0)
       CPCIBaseDevice::RegisterChannel(d, pContext->nStreamIndex, pKsPin, &pContext->Lock, &pContext->PendingList,
                                       &pContext->DoneList, pContext, VORLIX_DeliverBitstream);
   }
-  GivePinMutex(d);
+  if (held) GivePinMutex(d);
   return STATUS_SUCCESS;
 }
 
@@ -139,16 +143,21 @@ NTSTATUS CCapturePin::OnRun(PinContext* pContext, PKSPIN pKsPin) {
   CDevice* d = DeviceOfPin(pContext);
   if (!d) return STATUS_DEVICE_NOT_CONNECTED;
   __atomic_store_n(&pContext->bStopWorker, (UCHAR)0, __ATOMIC_RELEASE);
-  pContext->pWorkerThread = nullptr;
   HANDLE handle = nullptr;
+  PKTHREAD worker = nullptr;
   NTSTATUS status =
       PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, CCapturePin::WorkerThread, pContext);
   if (NT_SUCCESS(status)) {
     PVOID object = nullptr;
     if (NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr)))
-      pContext->pWorkerThread = static_cast<PKTHREAD>(object);
+      worker = static_cast<PKTHREAD>(object);
     ZwClose(handle);
   }
+  // The virtual camera's push takes a pin with a worker for a running one, reading it
+  // under the pin mutex: the worker is published under it.
+  TakePinMutex(d);
+  pContext->pWorkerThread = worker;
+  GivePinMutex(d);
   if (HasChannelRow(pContext)) CPCIBaseDevice::StartChannel(d, pContext->nStreamIndex);
   return status;
 }
@@ -157,17 +166,25 @@ NTSTATUS CCapturePin::OnPause(PinContext* pContext, PKSPIN pKsPin) {
   CDevice* d = DeviceOfPin(pContext);
   if (!d) return STATUS_DEVICE_NOT_CONNECTED;
   if (HasChannelRow(pContext)) CPCIBaseDevice::StopChannel(d, pContext->nStreamIndex);
-  if (pContext->pWorkerThread) {
+  // Taking the worker away under the pin mutex waits for a push in progress, and no push
+  // feeds the pin after it.
+  TakePinMutex(d);
+  const PKTHREAD worker = pContext->pWorkerThread;
+  pContext->pWorkerThread = nullptr;
+  GivePinMutex(d);
+  if (worker) {
     __atomic_store_n(&pContext->bStopWorker, (UCHAR)1, __ATOMIC_RELEASE);
     KeReleaseSemaphore(&pContext->Semaphore, IO_NO_INCREMENT, 1, FALSE);
-    KeWaitForSingleObject(pContext->pWorkerThread, Executive, KernelMode, FALSE, nullptr);
-    ObDereferenceObject(pContext->pWorkerThread);
-    pContext->pWorkerThread = nullptr;
+    KeWaitForSingleObject(worker, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(worker);
   }
   if (d->m_nAnalogAudioDirectSoundPatch) {
+    // The clones and lists are what a push completes and walks under the mutex.
+    TakePinMutex(d);
     Flush(pContext, d);
     InitializeListHead(&pContext->PendingList);
     InitializeListHead(&pContext->DoneList);
+    GivePinMutex(d);
   }
   return STATUS_SUCCESS;
 }
@@ -175,9 +192,13 @@ NTSTATUS CCapturePin::OnPause(PinContext* pContext, PKSPIN pKsPin) {
 NTSTATUS CCapturePin::OnStop(PinContext* pContext, PKSPIN pKsPin) {
   CDevice* d = DeviceOfPin(pContext);
   if (!d) return STATUS_DEVICE_NOT_CONNECTED;
-  TakePinMutex(d);
+  const bool held = StepHoldsPinMutex(d);
+  if (held) TakePinMutex(d);
   const bool row = HasChannelRow(pContext);
   if (row) CPCIBaseDevice::UnregisterChannel(d, pContext->nStreamIndex);
+  // The clones, lists and clock are what a push works on under the mutex: the customer
+  // switch keeps the mutex off the row and power steps only, never off these.
+  if (!held) TakePinMutex(d);
   Flush(pContext, d);
   InitializeListHead(&pContext->PendingList);
   InitializeListHead(&pContext->DoneList);
@@ -185,8 +206,9 @@ NTSTATUS CCapturePin::OnStop(PinContext* pContext, PKSPIN pKsPin) {
     pContext->pClock->Release();
     pContext->pClock = nullptr;
   }
+  if (!held) GivePinMutex(d);
   if (row) VORLIX_StreamPowerDown(d);
-  GivePinMutex(d);
+  if (held) GivePinMutex(d);
   return STATUS_SUCCESS;
 }
 

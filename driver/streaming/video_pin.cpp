@@ -298,11 +298,15 @@ NTSTATUS CVideoCapturePin::SetDeviceState(PKSPIN pKsPin, KSSTATE ToState, KSSTAT
   auto* ctx = static_cast<VideoPinContext*>(pKsPin->Context);
   if (!ctx) return status;
   if (ToState != KSSTATE_RUN) {
+    // The virtual camera's push writes the time state under the pin mutex.
+    CDevice* dev = DeviceOf(ctx->pKsDevice);
+    ExAcquireFastMutex(&dev->m_PinMutex);
     RtlZeroMemory(ctx->aTransferState, sizeof(ctx->aTransferState));
     ctx->nTransferFlag = 0;
     ctx->nLastPresentationTime = 0;
     ctx->nLastClockTime = 0;
     ctx->bResync = 1;
+    ExReleaseFastMutex(&dev->m_PinMutex);
   }
   if (ToState == KSSTATE_PAUSE && (FromState == KSSTATE_STOP || FromState == KSSTATE_ACQUIRE)) {
     ctx->nPictureNumber = 0;

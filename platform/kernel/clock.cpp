@@ -139,8 +139,11 @@ BlockedWaiter::~BlockedWaiter() {
 
 void MachineThreadCreated() { g_machineThreads.fetch_add(1); }
 void MachineThreadEnded() {
-  g_machineThreads.fetch_sub(1);
   std::lock_guard<std::mutex> g(DispatcherLock());
+  MachineThreadEndedLocked();
+}
+void MachineThreadEndedLocked() {
+  g_machineThreads.fetch_sub(1);
   NotifyDispatcher();
 }
 void MarkMachineThread(bool on) { t_machineThread = on; }

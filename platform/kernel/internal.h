@@ -49,6 +49,7 @@ void NotifyDispatcher();
 // thread, as machine threads.
 void MachineThreadCreated();
 void MachineThreadEnded();
+void MachineThreadEndedLocked();  // the same with the dispatcher lock held
 void MarkMachineThread(bool on);
 // True while a DPC is queued or its routine runs.
 bool DpcWorkInFlight();

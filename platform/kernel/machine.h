@@ -101,6 +101,9 @@ size_t BlockedWaiterCount();
 // Returns when at least `count` threads are blocked in waits or delays (real time, up
 // to `timeoutMs`); false on time-out.
 bool WaitForBlockedWaiters(size_t count, int timeoutMs = 5000);
+// How many acquisitions of a fast mutex have had to wait for it so far (a test that holds
+// the mutex sees another thread arrive at it).
+ULONG FastMutexContention(PFAST_MUTEX mutex);
 
 // ---- Delays (KeDelayExecutionThread) --------------------------------------------------
 // A delay lasts interval x scale on the machine clock: 0 returns at once (unit tests),
@@ -223,6 +226,10 @@ void FailNthMdlLock(uint64_t n, NTSTATUS status = STATUS_WORKING_SET_QUOTA);
 bool SectionHostName(const std::u16string& leaf, std::string* out);
 size_t LockedMdlCount();
 size_t MappedViewCount();
+// Reads of a system mapping of locked section pages that found the pages gone (the
+// producer shrank its shared-memory object, which a real section cannot do) and were
+// given zero pages in their place instead of a bus error.
+uint64_t LostSectionTailFaults();
 
 // ---- Processes -------------------------------------------------------------------------
 // A host stand-in for a user process (an application using the driver). Views mapped

@@ -1,5 +1,6 @@
 // Memory descriptor lists, named sections (POSIX shared memory) and per-process views.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "platform/kernel/handles.h"
@@ -41,6 +43,12 @@ class SectionObject : public HandleObject {
   const char* Kind() const override { return "Section"; }
   int fd() const { return fd_; }
   size_t size() const { return size_; }
+  // The object's size now: its creator can shrink (or grow) a POSIX object at any time,
+  // a section never; every mapping is checked against this, not the size at open.
+  size_t currentSize() const {
+    struct stat st;
+    return ::fstat(fd_, &st) == 0 && st.st_size > 0 ? (size_t)st.st_size : 0;
+  }
   bool writable() const { return writable_; }
 
  private:
@@ -66,6 +74,74 @@ struct LockedRange {
   size_t length;  // page-rounded
   void* systemBase = nullptr;
 };
+
+size_t PageRound(size_t n) { return (n + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE; }
+
+// ---- System mappings kept at their size ----
+// A section keeps its size, so pages the driver locked and mapped stay readable until it
+// unmaps them. A POSIX object shrunk by its creator takes its tail pages out of every
+// mapping instead, and a read there raises SIGBUS. The system-space mappings of locked
+// pages are registered here; a fault inside one puts private zero pages in place of the
+// lost tail (from the faulting page to the mapping's end), so the driver's read goes on
+// and sees zeros, as if the producer had written them. Lock-free: the handler may run
+// while any lock is held.
+constexpr int kGuardSlots = 256;
+struct GuardSlot {
+  std::atomic<uintptr_t> base{0};
+  std::atomic<size_t> length{0};
+};
+GuardSlot g_guards[kGuardSlots];
+std::atomic<uint64_t> g_lostTailFaults{0};
+struct sigaction g_previousBusAction;
+std::once_flag g_busHandlerOnce;
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+  const uintptr_t at = (uintptr_t)info->si_addr;
+  for (GuardSlot& slot : g_guards) {
+    const uintptr_t base = slot.base.load(std::memory_order_acquire);
+    const size_t length = slot.length.load(std::memory_order_acquire);
+    if (!base || at < base || at >= base + length) continue;
+    const uintptr_t page = at & ~(uintptr_t)(PAGE_SIZE - 1);
+    void* p = ::mmap((void*)page, base + length - page, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS,
+                     -1, 0);
+    if (p == MAP_FAILED) break;
+    g_lostTailFaults.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // Not a guarded mapping: whatever would have happened without this handler.
+  if (g_previousBusAction.sa_flags & SA_SIGINFO) {
+    if (g_previousBusAction.sa_sigaction) return g_previousBusAction.sa_sigaction(signal, info, context);
+  } else if (g_previousBusAction.sa_handler != SIG_DFL && g_previousBusAction.sa_handler != SIG_IGN) {
+    return g_previousBusAction.sa_handler(signal);
+  }
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigaction(SIGBUS, &fallback, nullptr);  // the access faults again, with the default action
+}
+
+bool GuardMapping(void* base, size_t length) {
+  std::call_once(g_busHandlerOnce, [] {
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &g_previousBusAction);
+  });
+  for (GuardSlot& slot : g_guards) {
+    uintptr_t free = 0;
+    if (slot.base.load(std::memory_order_relaxed) != 0) continue;
+    slot.length.store(length, std::memory_order_release);
+    if (slot.base.compare_exchange_strong(free, (uintptr_t)base, std::memory_order_acq_rel)) return true;
+  }
+  return false;
+}
+
+void UnguardMapping(void* base) {
+  for (GuardSlot& slot : g_guards) {
+    uintptr_t expected = (uintptr_t)base;
+    if (slot.base.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return;
+  }
+}
 
 struct Locks {
   std::mutex lock;
@@ -132,6 +208,8 @@ void FailNthMdlMapping(uint64_t n) {
 
 size_t LockedMdlCount() { return (size_t)g_lockedMdls.load(); }
 
+uint64_t LostSectionTailFaults() { return g_lostTailFaults.load(); }
+
 size_t MappedViewCount() {
   std::lock_guard<std::mutex> g(V().lock);
   return V().list.size();
@@ -191,7 +269,10 @@ VOID IoFreeMdl(PMDL Mdl) {
     std::lock_guard<std::mutex> g(L().lock);
     auto it = L().ranges.find(Mdl);
     if (it != L().ranges.end()) {
-      if (it->second.systemBase) ::munmap(it->second.systemBase, it->second.length);
+      if (it->second.systemBase) {
+        UnguardMapping(it->second.systemBase);
+        ::munmap(it->second.systemBase, it->second.length);
+      }
       L().ranges.erase(it);
     }
   }
@@ -235,6 +316,9 @@ NTSTATUS MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATIO
       range.section = v.section;
       range.offset = v.offset + (size_t)(page - base);
       range.length = (size_t)((end - page + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE);
+      // Pages the object no longer has (its creator shrank it under the view) cannot be
+      // locked: the probe's access violation.
+      if (range.offset + range.length > PageRound(v.section->currentSize())) return STATUS_ACCESS_VIOLATION;
       break;
     }
   }
@@ -286,9 +370,15 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_
                               MEMORY_MANAGEMENT);
         return nullptr;
       }
+      // Never a system mapping beyond what the object holds now.
+      if (r.offset + r.length > PageRound(r.section->currentSize())) return nullptr;
       const int prot = r.section->writable() ? PROT_READ | PROT_WRITE : PROT_READ;
       void* base = ::mmap(nullptr, r.length, prot, MAP_SHARED, r.section->fd(), (off_t)r.offset);
       if (base == MAP_FAILED) return nullptr;
+      if (!GuardMapping(base, r.length)) {
+        ::munmap(base, r.length);
+        return nullptr;
+      }
       r.systemBase = base;
       va = (PUCHAR)base + Mdl->ByteOffset;
     }
@@ -309,6 +399,7 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
     std::lock_guard<std::mutex> g(L().lock);
     auto it = L().ranges.find(Mdl);
     if (it != L().ranges.end() && it->second.systemBase) {
+      UnguardMapping(it->second.systemBase);
       ::munmap(it->second.systemBase, it->second.length);
       it->second.systemBase = nullptr;
     }
@@ -352,9 +443,11 @@ NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* B
   if (!process) return STATUS_INVALID_HANDLE;
   if (*BaseAddress) return STATUS_CONFLICTING_ADDRESSES;  // no fixed addresses here
   LONGLONG offset = SectionOffset ? SectionOffset->QuadPart : 0;
-  if (offset < 0 || offset % 65536 != 0 || (size_t)offset > section->size()) return STATUS_INVALID_PARAMETER;
-  size_t size = *ViewSize ? *ViewSize : section->size() - (size_t)offset;
-  if (size == 0 || (size_t)offset + size > section->size()) return STATUS_INVALID_PARAMETER;
+  // The object as it is now: its creator may have shrunk it since it was opened.
+  const size_t sectionSize = section->currentSize();
+  if (offset < 0 || offset % 65536 != 0 || (size_t)offset > sectionSize) return STATUS_INVALID_PARAMETER;
+  size_t size = *ViewSize ? *ViewSize : sectionSize - (size_t)offset;
+  if (size == 0 || (size_t)offset + size > sectionSize) return STATUS_INVALID_PARAMETER;
   ULONG prot = Win32Protect & 0xFF;
   int mprot = prot == PAGE_READONLY                              ? PROT_READ
               : prot == PAGE_READWRITE || prot == PAGE_WRITECOPY ? PROT_READ | PROT_WRITE

@@ -396,6 +396,15 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   if (ReleaseFast(FastMutex, "ExReleaseFastMutex", &restore)) CurrentIrql() = restore;
 }
 
+namespace platform::kernel {
+
+ULONG FastMutexContention(PFAST_MUTEX mutex) {
+  std::lock_guard<std::mutex> g(detail::DispatcherLock());
+  return mutex->Contention;
+}
+
+}  // namespace platform::kernel
+
 VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) { AcquireFast(FastMutex, "ExAcquireFastMutexUnsafe", false); }
 
 VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) { ReleaseFast(FastMutex, "ExReleaseFastMutexUnsafe", nullptr); }

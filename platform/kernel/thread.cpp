@@ -1,4 +1,6 @@
 // System threads, processes, the handle table and object references.
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -38,7 +40,6 @@ struct HostThread {
   PVOID context = nullptr;
   PEPROCESS process = nullptr;
   ULONG id = 0;
-  std::thread host;
 };
 
 struct HostProcess {
@@ -51,25 +52,21 @@ struct HostProcess {
 
 std::atomic<ULONG> g_nextId{8};
 
+// A system thread's host thread is detached: like a real thread object, its object is
+// signalled when the routine ends and lives on by references alone, so the driver's wait
+// returns then and never waits for the host thread's own teardown (stack, thread-local
+// storage), which takes another trip through the host scheduler.
 struct ThreadRegistry {
   std::mutex lock;
-  std::vector<std::thread> finished;  // ended threads whose host thread is still to be joined
-  size_t live = 0;                    // system threads whose routine has not ended
-  size_t ending = 0;                  // threads past their routine, still handing themselves over
+  size_t live = 0;    // system threads whose routine has not ended
+  size_t ending = 0;  // threads past their routine, still in this file's code
   std::condition_variable cv;
   ~ThreadRegistry() {
-    // At exit a thread may still be handing itself to `finished`, or still be between
-    // signalling its thread object (which let the driver's wait for it return) and
-    // handing itself over; let it finish before the list goes away. A thread that never
-    // ends is not waited for long.
-    std::vector<std::thread> last;
-    {
-      std::unique_lock<std::mutex> g(lock);
-      cv.wait_for(g, std::chrono::seconds(2), [this] { return live == 0 && ending == 0; });
-      last.swap(finished);
-    }
-    for (auto& t : last)
-      if (t.joinable()) t.join();
+    // At exit a thread may still be between signalling its thread object (which let the
+    // driver's wait for it return) and leaving this file's code; let it finish before the
+    // registry goes away. A thread that never ends is not waited for long.
+    std::unique_lock<std::mutex> g(lock);
+    cv.wait_for(g, std::chrono::seconds(2), [this] { return live == 0 && ending == 0; });
   }
 };
 ThreadRegistry& Threads() {
@@ -98,15 +95,6 @@ HostProcess* AsProcess(PVOID object) {
 
 void ReleaseThread(HostThread* t) {
   if (t->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  if (t->host.joinable()) {
-    if (t->host.get_id() == std::this_thread::get_id()) {
-      // The thread drops its own last reference as it ends: someone else joins it.
-      std::lock_guard<std::mutex> g(Threads().lock);
-      Threads().finished.push_back(std::move(t->host));
-    } else {
-      t->host.join();
-    }
-  }
   t->magic = 0;
   delete t;
 }
@@ -189,9 +177,11 @@ void ThreadMain(HostThread* t) {
     ReportVerifierFailure("PsTerminateSystemThread", d, SYSTEM_THREAD_EXCEPTION_NOT_HANDLED);
   }
   {
+    // The end and the signal in one step: a waiter woken here finds the machine thread
+    // gone as well.
     std::lock_guard<std::mutex> g(DispatcherLock());
     t->k.Header.SignalState = 1;
-    NotifyDispatcher();
+    MachineThreadEndedLocked();
   }
   {
     std::lock_guard<std::mutex> g(Threads().lock);
@@ -199,11 +189,15 @@ void ThreadMain(HostThread* t) {
     ++Threads().ending;
     Threads().cv.notify_all();
   }
-  MachineThreadEnded();
   ReleaseThread(t);
   std::lock_guard<std::mutex> g(Threads().lock);
   --Threads().ending;
   Threads().cv.notify_all();
+}
+
+void* HostThreadMain(void* t) {
+  ThreadMain(static_cast<HostThread*>(t));
+  return nullptr;
 }
 
 }  // namespace
@@ -327,12 +321,10 @@ bool WaitForSystemThreads(int timeoutMs) {
 namespace platform::kernel::detail {
 
 void ReapFinishedThreads() {
-  std::vector<std::thread> finished;
-  {
-    std::lock_guard<std::mutex> g(Threads().lock);
-    finished.swap(Threads().finished);
-  }
-  for (auto& t : finished) t.join();
+  // Threads whose objects are signalled may still be leaving this file's code; a machine
+  // reset waits for them (briefly: nothing is left for them to do).
+  std::unique_lock<std::mutex> g(Threads().lock);
+  Threads().cv.wait_for(g, std::chrono::seconds(2), [] { return Threads().ending == 0; });
 }
 
 PEPROCESS CurrentProcess() { return t_process ? t_process : SystemProcess(); }
@@ -350,7 +342,6 @@ PEPROCESS ProcessFromHandle(HANDLE handle) {
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
   CheckIrqlAtMost("PsCreateSystemThread", PASSIVE_LEVEL);
-  ReapFinishedThreads();
   PEPROCESS process = ProcessHandle ? ProcessFromHandle(ProcessHandle) : SystemProcess();
   if (!process) return STATUS_INVALID_HANDLE;
   auto* t = new HostThread;
@@ -360,18 +351,38 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, H
   t->context = StartContext;
   t->process = process;
   t->id = g_nextId.fetch_add(4);
-  // One reference for the running thread (the initial one), one for the handle.
-  *ThreadHandle = InsertHandle(std::make_shared<ThreadHandleObject>(t));
-  if (ClientId) {
-    ClientId->UniqueProcess = PsGetProcessId(process);
-    ClientId->UniqueThread = (HANDLE)(ULONG_PTR)t->id;
-  }
   {
     std::lock_guard<std::mutex> g(Threads().lock);
     ++Threads().live;
   }
   MachineThreadCreated();
-  t->host = std::thread(ThreadMain, t);
+  // One reference for the running thread (the initial one), one for the handle, taken
+  // before the thread can run (and end).
+  auto handle = std::make_shared<ThreadHandleObject>(t);
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t host;
+  const int failed = pthread_create(&host, &attributes, HostThreadMain, t);
+  pthread_attr_destroy(&attributes);
+  if (failed) {
+    // The host has no thread to give: the failure a real system reports for it.
+    {
+      std::lock_guard<std::mutex> g(Threads().lock);
+      --Threads().live;
+      Threads().cv.notify_all();
+    }
+    MachineThreadEnded();
+    handle.reset();
+    ReleaseThread(t);
+    *ThreadHandle = nullptr;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  *ThreadHandle = InsertHandle(std::move(handle));
+  if (ClientId) {
+    ClientId->UniqueProcess = PsGetProcessId(process);
+    ClientId->UniqueThread = (HANDLE)(ULONG_PTR)t->id;
+  }
   return STATUS_SUCCESS;
 }
 

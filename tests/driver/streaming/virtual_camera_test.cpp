@@ -42,6 +42,14 @@ class Section {
   AV_VCAM_INFO* Info() { return reinterpret_cast<AV_VCAM_INFO*>(base_); }
   uint8_t* Payload() { return base_ + VCAM_PAYLOAD_OFFSET; }
   size_t Room() const { return bytes_ - VCAM_PAYLOAD_OFFSET; }
+  // The producer cuts its shared-memory object down to `bytes` (a section never shrinks;
+  // the machine's shared memory can).
+  void Shrink(size_t bytes) {
+    int fd = ::shm_open(host_.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, (off_t)bytes), 0);
+    ::close(fd);
+  }
   // The producer's process unmaps its own view of the section and removes the name.
   void Vanish() {
     ::munmap(base_, bytes_);
@@ -608,6 +616,177 @@ TEST_F(VirtualCameraTest, ConcurrentCommandsOnOneMedium) {
   ks::CompletedFrame f;
   while (client->Collect(videoPin_, &f, 0)) back++;
   EXPECT_EQ(back, 8u) << "every buffer still queued comes back at stop";
+}
+
+// A producer that shrinks its shared memory under an attached medium: the driver's reads
+// of the pages it lost find zeros, never a bus error, and every buffer comes back; a new
+// attach maps only what is left.
+TEST_F(VirtualCameraTest, ProducerShrinkingItsSectionUnderAPush) {
+  ASSERT_NO_FATAL_FAILURE(StartVideo(0));
+  struct Case {
+    const char* name;
+    size_t keep;        // bytes the producer keeps
+    size_t copiedSame;  // leading payload bytes still as written
+  } cases[] = {
+      {"keeps the header page", PAGE_SIZE, PAGE_SIZE - VCAM_PAYLOAD_OFFSET},
+      {"keeps nothing (the header reads as zeros: nothing to copy)", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Section s(Leaf(VCAM_VIDEO, 4), 8 * PAGE_SIZE);
+    std::fill(s.Payload(), s.Payload() + s.Room(), 0x5A);
+    s.Info()->nDataSize = (ULONG)s.Room();
+    Video(VCAM_COMMAND_ATTACH);
+    SubmitVideo();
+    std::fill(videoBuffers_.back().begin(), videoBuffers_.back().begin() + kFrameBytes, 0x11);
+    ASSERT_NO_FATAL_FAILURE(s.Shrink(c.keep));
+    Video(VCAM_COMMAND_PUSH);
+    auto got = CollectAll(videoPin_);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].Status, STATUS_SUCCESS);
+    const auto* p = static_cast<const uint8_t*>(got[0].Data);
+    size_t same = 0;
+    while (same < kFrameBytes && p[same] == 0x5A) same++;
+    EXPECT_EQ(same, c.copiedSame);
+    if (c.keep) {
+      EXPECT_EQ(std::count(p + same, p + s.Room(), 0), (long)(s.Room() - same)) << "the lost pages read as zeros";
+    } else {
+      EXPECT_EQ(p[0], 0x11) << "the buffer is as the client gave it";
+    }
+    EXPECT_TRUE(GuardIntact(got[0], kFrameBytes));
+    // Attaching again maps what is left (or nothing), and detach gives it all back.
+    Video(VCAM_COMMAND_ATTACH);
+    SubmitVideo();
+    Video(VCAM_COMMAND_PUSH);
+    EXPECT_EQ(CollectAll(videoPin_).size(), c.keep ? 1u : 0u);
+    Video(VCAM_COMMAND_DETACH);
+    EXPECT_EQ(pk::LockedMdlCount(), 0u);
+    EXPECT_EQ(pk::MappedViewCount(), 0u);
+    CollectAll(videoPin_);
+  }
+  ASSERT_EQ(client->SetState(videoPin_, KSSTATE_STOP), STATUS_SUCCESS);
+  CollectAll(videoPin_);
+}
+
+// A push holds the pin mutex from the slot read until its buffers are completed. The state
+// steps that take buffers, lists or the clock away from the pin wait for it, whichever
+// switches are set: the test holds the mutex as a push in progress would.
+TEST_F(VirtualCameraTest, StateStepsWaitForAPushInProgress) {
+  struct Case {
+    const char* name;
+    ULONG directSound;
+    ULONG zq4;
+    KSSTATE before;  // where the pin is when the push holds the mutex
+    KSSTATE step;
+  } cases[] = {
+      {"pause with the direct-sound switch (flushes)", 1, 0, KSSTATE_RUN, KSSTATE_PAUSE},
+      {"pause with both switches", 1, 1, KSSTATE_RUN, KSSTATE_PAUSE},
+      {"stop with the customer switch (flushes without the row steps' mutex)", 0, 1, KSSTATE_PAUSE, KSSTATE_STOP},
+      {"run publishes the worker", 0, 0, KSSTATE_PAUSE, KSSTATE_RUN},
+  };
+  ASSERT_NO_FATAL_FAILURE(StartVideo(0));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Dev()->m_nAnalogAudioDirectSoundPatch = 0;
+    Dev()->m_nCompanyZq4 = 0;
+    ASSERT_EQ(client->SetState(videoPin_, KSSTATE_RUN), STATUS_SUCCESS);
+    for (int i = 0; i < 3; i++) SubmitVideo();
+    ASSERT_EQ(client->SetState(videoPin_, c.before), STATUS_SUCCESS);
+    ASSERT_TRUE(CollectAll(videoPin_).empty());
+    Dev()->m_nAnalogAudioDirectSoundPatch = c.directSound;
+    Dev()->m_nCompanyZq4 = c.zq4;
+
+    PFAST_MUTEX mutex = &Dev()->m_PinMutex;
+    const ULONG waitersBefore = pk::FastMutexContention(mutex);
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(mutex);
+    std::atomic<bool> done{false};
+    std::thread step([&] {
+      client->SetState(videoPin_, c.step);
+      done = true;
+    });
+    while (!done && pk::FastMutexContention(mutex) == waitersBefore) std::this_thread::yield();
+    EXPECT_FALSE(done) << "the step ran while a push held the pin mutex";
+    EXPECT_TRUE(CollectAll(videoPin_).empty()) << "buffers taken from under a push";
+    ExReleaseFastMutexUnsafe(mutex);
+    KeLeaveCriticalRegion();
+    step.join();
+
+    Dev()->m_nAnalogAudioDirectSoundPatch = 0;
+    Dev()->m_nCompanyZq4 = 0;
+    ASSERT_EQ(client->SetState(videoPin_, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(CollectAll(videoPin_).size(), 3u) << "every buffer comes back once";
+    videoBuffers_.clear();
+  }
+}
+
+// Audio pushes from one thread while another pauses, runs and stops the pin with both
+// switches set, and the client keeps buffers queued: every buffer comes back, none twice,
+// and the thread sanitizer sees every step that touches the pin's
+// buffers, carry or times ordered against the pushes.
+TEST_F(VirtualCameraTest, AudioPushesRaceStateSteps) {
+  // The switches are set before the pin runs and cleared after it stops: its processing
+  // reads them.
+  Dev()->m_nAnalogAudioDirectSoundPatch = 1;
+  Dev()->m_nCompanyZq4 = 1;
+  ASSERT_NO_FATAL_FAILURE(StartAudio());
+  Section s(Leaf(VCAM_AUDIO, 0), 4 * PAGE_SIZE);
+  std::fill(s.Payload(), s.Payload() + 6000, 0x42);
+  s.Info()->nDataSize = 6000;  // one buffer and a carry each push
+  Audio(VCAM_COMMAND_ATTACH);
+
+  constexpr int kBuffers = 6;
+  constexpr ULONG kExtent = 4096;
+  std::vector<std::vector<uint8_t>> buffers(kBuffers, std::vector<uint8_t>(kExtent + kGuard, 0xEE));
+  for (int i = 0; i < kBuffers; i++)
+    ASSERT_EQ(client->Submit(audioPin_, buffers[i].data(), kExtent, (uint64_t)i), STATUS_SUCCESS);
+
+  std::atomic<bool> stop{false};
+  std::thread pusher([&] {
+    ULONG word = VCAM_COMMAND_PUSH;
+    while (!stop) {
+      pk::ScopedProcess in(producer_);
+      client->SetProperty({audioFilter_}, KSPROPSETID_CustomDevice, 602, &word, 4);
+    }
+  });
+  std::thread stepper([&] {
+    for (int i = 0; i < 60; i++) {
+      client->SetState(audioPin_, i % 5 == 4 ? KSSTATE_STOP : KSSTATE_PAUSE);
+      client->SetState(audioPin_, KSSTATE_RUN);
+    }
+    stop = true;
+  });
+  // Buffers come back filled, empty (flushed) or cancelled (a stop before KS handed them
+  // to the pin); a stopped pin takes none, so they wait for the next run.
+  size_t completed = 0;
+  std::vector<ks::CompletedFrame> held;
+  bool bad = false;
+  while (!stop && !bad) {
+    ks::CompletedFrame f;
+    if (client->Collect(audioPin_, &f, 1)) {
+      completed++;
+      bad = f.Tag >= (uint64_t)kBuffers || (f.Status != STATUS_SUCCESS && f.Status != STATUS_CANCELLED) ||
+            !GuardIntact(f, kExtent);
+      EXPECT_FALSE(bad) << "buffer " << f.Tag << " status " << std::hex << f.Status;
+      held.push_back(f);
+    }
+    for (auto it = held.begin(); it != held.end();)
+      it = client->Submit(audioPin_, it->Data, kExtent, it->Tag) == STATUS_SUCCESS ? held.erase(it) : it + 1;
+  }
+  stop = true;
+  stepper.join();
+  pusher.join();
+  ASSERT_EQ(client->SetState(audioPin_, KSSTATE_STOP), STATUS_SUCCESS);
+  Dev()->m_nAnalogAudioDirectSoundPatch = 0;
+  Dev()->m_nCompanyZq4 = 0;
+  size_t back = 0;
+  ks::CompletedFrame f;
+  while (client->Collect(audioPin_, &f, 0)) back++;
+  EXPECT_EQ(back + held.size(), (size_t)kBuffers) << "every buffer still queued comes back at stop, once";
+  EXPECT_GT(completed, 0u);
+  EXPECT_EQ(Carry(), 0u);
+  Audio(VCAM_COMMAND_DETACH);
+  EXPECT_EQ(pk::LockedMdlCount(), 0u);
 }
 
 }  // namespace

@@ -203,6 +203,63 @@ TEST_F(SectionTest, LockedPagesOutliveTheProducersView) {
   EXPECT_TRUE(pk::TakeVerifierFailures().empty());
 }
 
+// A section never shrinks; a POSIX object can, under the driver's feet. Nothing is mapped
+// or locked beyond what the object holds now, and a system mapping whose pages are taken
+// away afterwards keeps its size: the lost tail reads as zeros, never a bus error.
+TEST_F(SectionTest, AShrunkObjectIsNeverReadBeyondItsEnd) {
+  auto shrink = [&](off_t bytes) {
+    int fd = ::shm_open(("/" + leaf_).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, bytes), 0);
+    ::close(fd);
+  };
+  HANDLE section = OpenSection();
+  SIZE_T size;
+  PVOID view = MapView(section, &size);
+  ASSERT_EQ(size, kSize);
+  PMDL mdl = IoAllocateMdl(view, (ULONG)size, FALSE, FALSE, nullptr);
+  ASSERT_EQ(MmProbeAndLockPages(mdl, UserMode, IoModifyAccess), STATUS_SUCCESS);
+  auto* system = static_cast<volatile char*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  ASSERT_NE(system, nullptr);
+
+  // The producer keeps one page and a bit: the first two pages still read as written,
+  // the rest as zeros, and the mapping is read through to its last byte.
+  ASSERT_NO_FATAL_FAILURE(shrink(PAGE_SIZE + 100));
+  const uint64_t faultsBefore = pk::LostSectionTailFaults();
+  EXPECT_EQ(system[0], 'H');
+  size_t nonZero = 0;
+  for (size_t i = 2 * PAGE_SIZE; i < kSize; i++) nonZero += system[i] != 0;
+  EXPECT_EQ(nonZero, 0u);
+  EXPECT_EQ(pk::LostSectionTailFaults(), faultsBefore + 1) << "one fault replaces the whole lost tail";
+  system[kSize - 1] = 7;  // and it can be written, as the mapping's protection says
+  EXPECT_EQ(system[kSize - 1], 7);
+  MmUnmapLockedPages((PVOID)system, mdl);
+
+  // Mapping the locked pages again, locking them again or a new view of the old size:
+  // refused, they are not there any more.
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority), nullptr);
+  MmUnlockPages(mdl);
+  EXPECT_EQ(MmProbeAndLockPages(mdl, UserMode, IoModifyAccess), STATUS_ACCESS_VIOLATION);
+  IoFreeMdl(mdl);
+  PVOID second = nullptr;
+  LARGE_INTEGER offset;
+  offset.QuadPart = 0;
+  SIZE_T oldSize = kSize;
+  EXPECT_EQ(
+      ZwMapViewOfSection(section, NtCurrentProcess(), &second, 0, 0, &offset, &oldSize, ViewShare, 0, PAGE_READWRITE),
+      STATUS_INVALID_PARAMETER);
+  SIZE_T whole = 0;
+  ASSERT_EQ(
+      ZwMapViewOfSection(section, NtCurrentProcess(), &second, 0, 0, &offset, &whole, ViewShare, 0, PAGE_READWRITE),
+      STATUS_SUCCESS);
+  EXPECT_EQ(whole, 2 * PAGE_SIZE) << "a view of what the object holds now";
+  EXPECT_EQ(ZwUnmapViewOfSection(NtCurrentProcess(), second), STATUS_SUCCESS);
+  EXPECT_EQ(ZwUnmapViewOfSection(NtCurrentProcess(), view), STATUS_SUCCESS);
+  ZwClose(section);
+  EXPECT_EQ(pk::LockedMdlCount(), 0u);
+  EXPECT_TRUE(pk::TakeVerifierFailures().empty());
+}
+
 TEST_F(SectionTest, PageLockFailuresAreStatuses) {
   PEPROCESS producer = pk::CreateUserProcess("producer");
   HANDLE section = OpenSection();

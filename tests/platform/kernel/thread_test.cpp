@@ -1,6 +1,8 @@
 // System threads: thread objects are signalled when the thread ends, handles and
 // references, priorities, and PsTerminateSystemThread.
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "platform/kernel/handles.h"
 #include "platform/kernel/kernel.h"
@@ -88,6 +90,49 @@ TEST_F(ThreadTest, PriorityOutsideTheRangeIsReported) {
   auto failures = pk::TakeVerifierFailures();
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].call, "KeSetPriorityThread");
+}
+
+// After its routine, a host thread still tears itself down (thread-local storage, its
+// stack) whenever the host schedules it. Like a real thread object, the object is
+// signalled when the routine ends, and neither the last reference nor the next thread's
+// start waits for that teardown.
+std::atomic<bool> g_teardownMayEnd{false};
+struct SlowTeardown {
+  ~SlowTeardown() {
+    while (!g_teardownMayEnd) std::this_thread::yield();
+  }
+};
+VOID EndsWithSlowTeardown(PVOID) {
+  thread_local SlowTeardown slow;
+  (void)&slow;
+}
+VOID EndsAtOnce(PVOID) {}
+
+TEST_F(ThreadTest, NoWaiterWaitsForTheHostThreadsTeardown) {
+  g_teardownMayEnd = false;
+  HANDLE h = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndsWithSlowTeardown, nullptr),
+            STATUS_SUCCESS);
+  PVOID thread = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(h);
+  std::atomic<bool> done{false};
+  std::thread driver([&] {
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    HANDLE next = nullptr;
+    if (NT_SUCCESS(PsCreateSystemThread(&next, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndsAtOnce, nullptr)))
+      ZwClose(next);
+    done = true;
+  });
+  // A guard against the hang the fault is, not a time-out under test.
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done && std::chrono::steady_clock::now() < guard) std::this_thread::yield();
+  EXPECT_TRUE(done) << "the wait, the dereference or the next start waited for a host thread's teardown";
+  g_teardownMayEnd = true;
+  driver.join();
+  EXPECT_TRUE(pk::WaitForSystemThreads(5000));
 }
 
 }  // namespace
