@@ -584,6 +584,48 @@ TEST(ResizeRows, StoresRoundAndClampByKindAndLevel) {
   }
 }
 
+// The byte store near every rounding edge: sums within a few units in the last place of
+// k - 1/2, k + 1/2 and k + 0.4999999 for every k around 0 .. 255, and sums far outside
+// the range or not a number, through the six-tap rows (whose stores keep the reference's
+// rule at every level) in whole vector steps and a tail, against the rule in double.
+TEST(ResizeRows, ByteStoreAtEveryRoundingEdgeAndLevel) {
+  std::vector<float> sums = {std::nanf(""), 1e30f, -1e30f, 255.0f, 256.0f, -1.0f, -0.0f};
+  for (int k = -2; k <= 258; ++k)
+    for (double edge : {k - 0.5, k + 0.5, k + 0.4999999}) {
+      float v = float(edge);
+      for (int u = 0; u < 12; ++u) v = std::nextafter(v, -1e9f);
+      for (int u = 0; u < 24; ++u, v = std::nextafter(v, 1e9f)) sums.push_back(v);
+    }
+  auto model = [](float s) {
+    const double v = double(s) + 0.5000001;
+    return v >= 255.0 ? 255 : (!(v >= 1.0) ? 0 : int(v));
+  };
+  constexpr int kW = 37;  // two steps of sixteen and a tail
+  for (int level = 0; level < CPU_LEVEL_COUNT; ++level) {
+    if (level && !CpuCanRunLevel(level)) continue;
+    const ResizeRowTableLayout& t = *ResizeRowTables[level];
+    for (size_t first = 0; first < sums.size(); first += kW) {
+      u8 s[8 * 8] = {};
+      s[2 * 8 + 2] = 1;
+      const int32_t rows[1] = {2 * 8};
+      int32_t cols[kW];
+      ResizeTap6Weights c6[kW];
+      for (int i = 0; i < kW; ++i) {
+        const float v = sums[std::min(first + size_t(i), sums.size() - 1)];
+        cols[i] = 2, c6[i] = {{0, 0, v, 0, 0, 0}};
+      }
+      const ResizeTap6Weights r6{{0, 0, 1, 0, 0, 0}};
+      float b[6][kW];
+      u8 d[kW];
+      t.tap6[RESIZE_SLOT_TAP6_U8C1 - RESIZE_GROUP_BASE_tap6](s, d, 8, kW, kW, 1, rows, cols, &r6, c6, b[0], b[1], b[2],
+                                                             b[3], b[4], b[5], 0, 0);
+      for (int i = 0; i < kW; ++i)
+        ASSERT_EQ(int(d[i]), model(c6[i].w[2]))
+            << "sum " << std::hexfloat << c6[i].w[2] << " level " << level << " pixel " << i;
+    }
+  }
+}
+
 // ---- every slot through the engine -----------------------------------------------------
 
 template <typename T>

@@ -299,6 +299,27 @@ TEST(ImgSuperSampleS16C1, EveryKernelAgainstTheReference) {
     }
 }
 
+// The 2:1 by 2:1 path stores the reference's means exactly: every width (whole vector
+// steps and the tail), padded steps, full-range sums that overflow 16 bits, and the
+// elements right of the destination width left alone.
+TEST(ImgSuperSampleS16C1, HalvingBothAxesMatchesTheReferenceExactly) {
+  Random rnd(0x2121);
+  for (int iter = 0; iter < 40; ++iter) {
+    const int dw = iter < 20 ? iter + 1 : rnd.Int(1, 300), dh = rnd.Int(1, 9);
+    S16Image src(2 * dw, 2 * dh, rnd.Int(0, 5));
+    const int mode = rnd.Int(0, 2);
+    for (s16& e : src.data)
+      e = s16(mode == 0 ? rnd.Int(-32768, 32767) : (mode == 1 ? rnd.Int(-6, 6) : (rnd.Int(0, 1) ? 32767 : -32768)));
+    Outcome want = Downscale(src, dw, dh, 0);
+    ASSERT_EQ(want.status, IMG_OK);
+    for (CpuLevel level : vorlix_test::RunnableLevels()) {
+      Outcome got = Downscale(src, dw, dh, level, rnd.Int(0, 15));
+      ASSERT_EQ(got.status, IMG_OK);
+      ASSERT_EQ(got.out.data, want.out.data) << "width " << dw << " height " << dh << " level " << level;
+    }
+  }
+}
+
 // Column sums of signed 16-bit rows at the levels that have them: every group and
 // remainder width against a plain loop, the sums stored (not added), the fourth slot of
 // four-element pixels left alone, and a bottom-up source.
