@@ -22,11 +22,17 @@ bool ThreadedMachine() { return platform::kernel::GetMode() == platform::kernel:
 Board::Board() {
   // The jumping test clock stops at the board's next event, and holds while one is due
   // or running.
-  clockSource_ = platform::kernel::AddClockDeadlineSource([this]() -> LONGLONG {
-    std::lock_guard<std::mutex> l(eventMu_);
-    if (runningEvents_ > 0) return 0;
-    return events_.empty() ? -1 : events_.front().due;
-  });
+  clockSource_ = platform::kernel::AddClockDeadlineSource(
+      [this]() -> LONGLONG {
+        std::lock_guard<std::mutex> l(eventMu_);
+        if (runningEvents_ > 0) return 0;
+        return events_.empty() ? -1 : events_.front().due;
+      },
+      [this] {
+        // Taken so that the thread is either waiting (and woken) or about to look.
+        { std::lock_guard<std::mutex> l(eventMu_); }
+        eventCv_.notify_all();
+      });
 }
 
 Board::~Board() {
@@ -182,6 +188,8 @@ size_t Board::RunDueEvents() {
       std::lock_guard<std::mutex> l(eventMu_);
       --runningEvents_;
     }
+    // The clock held while the event ran: it may move on now.
+    platform::kernel::NoteMachineProgress();
     ++n;
   }
 }

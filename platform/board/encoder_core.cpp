@@ -325,7 +325,9 @@ void EncoderCore::SetReplay(bool on) {
   ENCODER_LOCK;
   replay_ = on;
   for (auto& r : replayStream_) r.clear();
+  replayLive_[0] = replayLive_[1] = false;
   replayPreview_.clear();
+  replayFields_.clear();
   replayNext_[0] = replayNext_[1] = 0;
 }
 
@@ -426,6 +428,7 @@ void EncoderCore::ResetModel() {
   ++producerEpoch_;
   nextTag_ = 0;
   for (H264Model& m : h264_) m.Open(H264Settings{});  // closes it
+  replayLive_[0] = replayLive_[1] = false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -869,20 +872,34 @@ void EncoderCore::FrameTick(ULONG epoch) {
     const bool fields = ((state_.inputArg2 >> 31) & 1) && w == t.width && h == t.height && h % 4 == 0;
     const size_t round = state_.stream[0].gop ? state_.stream[0].gop : 30;
     const size_t at = n % round;
-    const bool replayed = replay_ && !fields && at < replayPreview_.size() && replayPreview_[at] &&
-                          replayPreview_[at]->size() == (size_t)((w + 15) / 16) * ((h + 15) / 16) * 96;
+    const ULONG pictures = fields ? 2u : 1u;
+    const ULONG pictureHeight = fields ? h / 2 : h;
+    // Frame pictures and field pairs are kept apart: a field of one size and a frame of
+    // half its height have the same length.
+    auto& kept = fields ? replayFields_ : replayPreview_;
+    auto keptAt = [&](ULONG parity) -> std::shared_ptr<const std::vector<ULONG>>* {
+      const size_t slot = at * pictures + parity;
+      return slot < kept.size() ? &kept[slot] : nullptr;
+    };
+    bool replayed = replay_;
+    for (ULONG parity = 0; parity < pictures && replayed; ++parity) {
+      auto* k = keptAt(parity);
+      replayed = k && *k && (*k)->size() == (size_t)((w + 15) / 16) * ((pictureHeight + 15) / 16) * 96;
+    }
     if (replayed && w >= 16 && h >= 16 && w % 2 == 0 && h % 2 == 0 && Kept(state_.previewMask, n, rate)) {
-      Response r;
-      r.type = kRespPreview;
-      r.word = kSourcePreview << 16;
-      r.payload = replayPreview_[at];
-      r.length = (ULONG)r.payload->size();
-      r.tag = ++nextTag_;
-      state_.previewPictures++;
-      Enqueue(std::move(r));
+      for (ULONG parity = 0; parity < pictures; ++parity) {
+        Response r;
+        r.type = kRespPreview;
+        r.word = kSourcePreview << 16 | (parity ? 8u : 0u);
+        r.payload = *keptAt(parity);
+        r.length = (ULONG)r.payload->size();
+        r.tag = ++nextTag_;
+        state_.previewPictures++;
+        Enqueue(std::move(r));
+      }
     } else if (w >= 16 && h >= 16 && w % 2 == 0 && h % 2 == 0 && Kept(state_.previewMask, n, rate)) {
       std::vector<uint8_t> frame = TestPatternI420(w, h, n);
-      for (ULONG parity = 0; parity < (fields ? 2u : 1u); ++parity) {
+      for (ULONG parity = 0; parity < pictures; ++parity) {
         std::vector<uint32_t> tiled =
             fields ? TilePreview(FieldOf(frame, w, h, parity), w, h / 2) : TilePreview(frame, w, h);
         Response r;
@@ -891,9 +908,10 @@ void EncoderCore::FrameTick(ULONG epoch) {
         r.length = (ULONG)tiled.size();
         r.tag = ++nextTag_;
         r.payload = std::make_shared<const std::vector<ULONG>>(tiled.begin(), tiled.end());
-        if (replay_ && !fields) {
-          if (replayPreview_.size() <= at) replayPreview_.resize(at + 1);
-          replayPreview_[at] = r.payload;
+        if (replay_) {
+          const size_t slot = at * pictures + parity;
+          if (kept.size() <= slot) kept.resize(slot + 1);
+          kept[slot] = r.payload;
         }
         state_.previewPictures++;
         Enqueue(std::move(r));
@@ -919,18 +937,31 @@ void EncoderCore::ProduceStream(int s, ULONG n, ULONG sourceRate) {
   want.qp = st.quantiser;
   want.bitRateKbit = (ULONG)((ULONGLONG)st.bitRateKbits * 1024 / 1000);
   H264Model& model = h264_[s];
-  const H264Settings& have = model.settings();
-  const bool same = model.IsOpen() && have.width == want.width && have.height == want.height &&
-                    have.fpsNum == want.fpsNum && have.gop == want.gop && have.constantQp == want.constantQp &&
-                    have.qp == want.qp && have.bitRateKbit == want.bitRateKbit;
+  auto sameAs = [&](const H264Settings& have) {
+    return have.width == want.width && have.height == want.height && have.fpsNum == want.fpsNum &&
+           have.gop == want.gop && have.constantQp == want.constantQp && have.qp == want.qp &&
+           have.bitRateKbit == want.bitRateKbit;
+  };
+  // Replay follows the GOP: position 0 of a round is always the IDR. A round made with
+  // these settings is sent again without the engine, also after a reset closed it: a
+  // stream that starts again starts at the round's IDR.
+  std::vector<ReplayPacket>& replayed = replayStream_[s];
+  const bool roundReady = replay_ && replayed.size() >= want.gop && sameAs(replaySettings_[s]);
+  if (roundReady && !replayLive_[s]) {
+    replayLive_[s] = true;
+    replayNext_[s] = 0;
+  }
+  const bool same = roundReady || (model.IsOpen() && sameAs(model.settings()));
   if (!same && !model.Open(want)) {
     board_.Violation("H.264 engine: the stream's settings were refused");
     return;
   }
-  // Replay follows the GOP: position 0 of a round is always the IDR.
-  std::vector<ReplayPacket>& replayed = replayStream_[s];
-  if (!same) replayed.clear();
-  if (replay_ && replayed.size() >= want.gop) {
+  if (!same) {
+    replayed.clear();
+    replaySettings_[s] = want;
+    replayLive_[s] = false;
+  }
+  if (roundReady) {
     const size_t at = replayNext_[s]++ % replayed.size();
     Response r;
     r.type = kRespStream;

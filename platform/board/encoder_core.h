@@ -259,8 +259,11 @@ class EncoderCore {
     int type = 0;
   };
   std::vector<ReplayPacket> replayStream_[2];
+  H264Settings replaySettings_[2];  // of the round kept
+  bool replayLive_[2] = {};         // the stream sends the kept round (since its last reset)
   size_t replayNext_[2] = {};
   std::vector<std::shared_ptr<const std::vector<ULONG>>> replayPreview_;
+  std::vector<std::shared_ptr<const std::vector<ULONG>>> replayFields_;  // two a position
   // Producers.
   bool producersEnabled_ = true;
   bool producing_ = false;

@@ -74,30 +74,58 @@ std::atomic<uint64_t> g_notifications{0};
 thread_local BlockedWaiter* t_waiter = nullptr;
 }  // namespace
 
+namespace {
+// The jumping clock's own wake-up. It is woken with every notification and also when a
+// machine waiter has checked its condition after the latest one: that may be the last
+// look it waits for, and the waiter gives no notification of its own.
+std::condition_variable& JumperCv() {
+  static std::condition_variable cv;
+  return cv;
+}
+// Delays wait for the clock alone: they are woken when it moves, not with every change
+// of a signal state.
+std::condition_variable& DelayCv() {
+  static std::condition_variable cv;
+  return cv;
+}
+// Callers of WaitForBlockedWaiters now (dispatcher lock).
+size_t g_blockedWatchers = 0;
+}  // namespace
+
 void NotifyDispatcher() {
   g_notifications.fetch_add(1, std::memory_order_acq_rel);
   DispatcherCv().notify_all();
+  JumperCv().notify_one();
 }
 
-void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline) {
-  if (t_waiter) t_waiter->seen = g_notifications.load(std::memory_order_acquire);
+namespace {
+void WaitOn(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, LONGLONG deadline) {
+  if (t_waiter && !t_waiter->clockOnly) {
+    const uint64_t latest = g_notifications.load(std::memory_order_acquire);
+    if (t_waiter->machine && t_waiter->seen != latest) JumperCv().notify_one();
+    t_waiter->seen = latest;
+  }
   // The test clock moves only under the dispatcher lock, with a notification, so a
   // waiter on it needs no timed wake-up; the bounded wait only guards against a switch
   // of clock while waiting.
   if (TestClock() || deadline < 0) {
-    DispatcherCv().wait_for(lock, std::chrono::milliseconds(50));
+    cv.wait_for(lock, std::chrono::milliseconds(50));
     return;
   }
   LONGLONG remaining = deadline - RealInterruptTime();
   if (remaining <= 0) return;
-  DispatcherCv().wait_for(lock, std::chrono::nanoseconds(remaining * 100));
+  cv.wait_for(lock, std::chrono::nanoseconds(remaining * 100));
 }
+}  // namespace
+
+void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline) { WaitOn(DispatcherCv(), lock, deadline); }
 
 namespace {
 size_t g_blocked = 0;                        // dispatcher lock
 size_t g_blockedMachine = 0;                 // of those: machine threads; dispatcher lock
 std::multiset<LONGLONG> g_machineDeadlines;  // their deadlines; dispatcher lock
 std::set<BlockedWaiter*> g_machineWaiters;   // dispatcher lock
+std::multiset<LONGLONG> g_waitDeadlines;     // time-outs of every blocked wait (not delays); dispatcher lock
 std::atomic<size_t> g_machineThreads{0};     // system threads alive, and joined host threads
 thread_local bool t_machineThread = false;
 
@@ -107,7 +135,11 @@ struct Jumper {
   bool stop = false;
   std::thread thread;
   std::mutex sourcesLock;
-  std::map<int, std::function<LONGLONG()>> sources;
+  struct Source {
+    std::function<LONGLONG()> nextDue;
+    std::function<void()> moved;
+  };
+  std::map<int, Source> sources;
   int nextSource = 1;
   std::atomic<int> holds{0};
 };
@@ -117,7 +149,8 @@ Jumper& TheJumper() {
 }
 }  // namespace
 
-BlockedWaiter::BlockedWaiter(LONGLONG deadline) : machine(t_machineThread), deadline(deadline), previous(t_waiter) {
+BlockedWaiter::BlockedWaiter(LONGLONG deadline, bool clockOnly)
+    : machine(t_machineThread), clockOnly(clockOnly), deadline(deadline), previous(t_waiter) {
   ++g_blocked;
   if (machine) {
     ++g_blockedMachine;
@@ -125,7 +158,15 @@ BlockedWaiter::BlockedWaiter(LONGLONG deadline) : machine(t_machineThread), dead
     g_machineWaiters.insert(this);
   }
   t_waiter = this;
-  NotifyDispatcher();
+  if (!clockOnly) {
+    if (deadline >= 0) g_waitDeadlines.insert(deadline);
+    NotifyDispatcher();
+    return;
+  }
+  // Nothing another waiter waits for has changed: only the clock and the counters of
+  // blocked threads need to know.
+  JumperCv().notify_one();
+  if (g_blockedWatchers) DispatcherCv().notify_all();
 }
 BlockedWaiter::~BlockedWaiter() {
   --g_blocked;
@@ -134,6 +175,7 @@ BlockedWaiter::~BlockedWaiter() {
     if (deadline >= 0) g_machineDeadlines.erase(g_machineDeadlines.find(deadline));
     g_machineWaiters.erase(this);
   }
+  if (!clockOnly && deadline >= 0) g_waitDeadlines.erase(g_waitDeadlines.find(deadline));
   t_waiter = previous;
 }
 
@@ -161,7 +203,10 @@ void AdvanceToLocked(LONGLONG target) {
     ExpireTimersLocked(TheClock().testInterrupt.load());
   }
   if (target > TheClock().testInterrupt.load()) TheClock().testInterrupt.store(target, std::memory_order_release);
-  NotifyDispatcher();
+  // Expired timers notified their waiters; of the others only a wait whose time-out has
+  // come has anything to look at.
+  if (!g_waitDeadlines.empty() && *g_waitDeadlines.begin() <= TheClock().testInterrupt.load()) NotifyDispatcher();
+  DelayCv().notify_all();
 }
 
 // The next time anything is due, or -1 when nothing is; `busy` when work is in flight
@@ -178,8 +223,16 @@ LONGLONG NextDeadlineLocked(bool& busy) {
   if (!g_machineDeadlines.empty()) consider(*g_machineDeadlines.begin());
   consider(EarliestTimerLocked());
   std::lock_guard<std::mutex> g(TheJumper().sourcesLock);
-  for (auto& source : TheJumper().sources) consider(source.second());
+  for (auto& source : TheJumper().sources) consider(source.second.nextDue());
   return next;
+}
+
+// Tells the parts with events of their own that the clock has moved. No machine lock
+// held by the caller.
+void TellSourcesClockMoved() {
+  std::lock_guard<std::mutex> g(TheJumper().sourcesLock);
+  for (auto& source : TheJumper().sources)
+    if (source.second.moved) source.second.moved();
 }
 
 void JumperMain() {
@@ -188,14 +241,14 @@ void JumperMain() {
   while (!j.stop) {
     // Notifications come with every change of a wait; the poll covers the holds and
     // sources, which change without one.
-    DispatcherCv().wait_for(lock, std::chrono::milliseconds(1));
+    JumperCv().wait_for(lock, std::chrono::milliseconds(1));
     if (j.stop || !j.on || !TestClock()) continue;
     size_t machine = g_machineThreads.load();
     if (machine == 0 || g_blockedMachine < machine) continue;
     // A waiter woken by the latest notification may be about to run.
     uint64_t latest = g_notifications.load(std::memory_order_acquire);
     bool settled = true;
-    for (const BlockedWaiter* w : g_machineWaiters) settled = settled && w->seen == latest;
+    for (const BlockedWaiter* w : g_machineWaiters) settled = settled && (w->clockOnly || w->seen == latest);
     if (!settled) continue;
     // The parts are looked at one after another while work may move between them: a
     // look during which any work changed hands proves nothing.
@@ -206,6 +259,7 @@ void JumperMain() {
     AdvanceToLocked(next);
     lock.unlock();
     WakeTimerThread();
+    TellSourcesClockMoved();
     lock.lock();
   }
 }
@@ -243,6 +297,7 @@ void UseTestClock(LONGLONG startSystemTime) {
   TheClock().testSystemBase = startSystemTime;
   TheClock().test = true;
   NotifyDispatcher();
+  DelayCv().notify_all();
 }
 
 void UseJumpingTestClock(LONGLONG startSystemTime) {
@@ -270,10 +325,10 @@ MachineThreadScope::~MachineThreadScope() {
   }
 }
 
-int AddClockDeadlineSource(std::function<LONGLONG()> nextDue) {
+int AddClockDeadlineSource(std::function<LONGLONG()> nextDue, std::function<void()> moved) {
   std::lock_guard<std::mutex> g(TheJumper().sourcesLock);
   int id = TheJumper().nextSource++;
-  TheJumper().sources[id] = std::move(nextDue);
+  TheJumper().sources[id] = Jumper::Source{std::move(nextDue), std::move(moved)};
   return id;
 }
 
@@ -282,7 +337,10 @@ void RemoveClockDeadlineSource(int id) {
   TheJumper().sources.erase(id);
 }
 
-void NoteMachineProgress() { g_progress.fetch_add(1, std::memory_order_acq_rel); }
+void NoteMachineProgress() {
+  g_progress.fetch_add(1, std::memory_order_acq_rel);
+  JumperCv().notify_one();
+}
 
 void HoldClock() { TheJumper().holds.fetch_add(1); }
 void ReleaseClock() {
@@ -297,6 +355,7 @@ void UseRealClock() {
     std::lock_guard<std::mutex> g(DispatcherLock());
     TheClock().test = false;
     NotifyDispatcher();
+    DelayCv().notify_all();
   }
   WakeTimerThread();
 }
@@ -314,6 +373,7 @@ void AdvanceClock(LONGLONG hundredNs) {
     AdvanceToLocked(TheClock().testInterrupt.load() + hundredNs);
   }
   WakeTimerThread();
+  TellSourcesClockMoved();
 }
 
 LONGLONG InterruptTimeNow() { return InterruptTime(); }
@@ -334,7 +394,11 @@ size_t BlockedWaiterCount() {
 
 bool WaitForBlockedWaiters(size_t count, int timeoutMs) {
   std::unique_lock<std::mutex> lock(DispatcherLock());
-  return DispatcherCv().wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return g_blocked >= count; });
+  ++g_blockedWatchers;
+  const bool reached =
+      DispatcherCv().wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return g_blocked >= count; });
+  --g_blockedWatchers;
+  return reached;
 }
 
 void SetDelayScale(double scale) { TheDelays().scale = scale < 0 ? 0 : scale; }
@@ -466,7 +530,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
   if (scaled <= 0) return STATUS_SUCCESS;
   std::unique_lock<std::mutex> lock(DispatcherLock());
   LONGLONG deadline = InterruptTime() + (LONGLONG)scaled;
-  BlockedWaiter blocked(deadline);
-  while (InterruptTime() < deadline) WaitOnDispatcher(lock, deadline);
+  BlockedWaiter blocked(deadline, true);
+  while (InterruptTime() < deadline) WaitOn(DelayCv(), lock, deadline);
   return STATUS_SUCCESS;
 }

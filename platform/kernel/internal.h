@@ -33,12 +33,15 @@ void WaitOnDispatcher(std::unique_lock<std::mutex>& lock, LONGLONG deadline);
 // Counts a thread as blocked for its lifetime (dispatcher lock held at construction and
 // destruction), until `deadline` (interrupt time; < 0: none). A machine thread's block
 // lets the jumping test clock move once every machine thread is blocked.
+// A `clockOnly` waiter (a delay) waits for its deadline alone: no change of a signal
+// state concerns it, so it is not woken by one and the clock need not wait for it to look.
 struct BlockedWaiter {
-  explicit BlockedWaiter(LONGLONG deadline = -1);
+  explicit BlockedWaiter(LONGLONG deadline = -1, bool clockOnly = false);
   ~BlockedWaiter();
   BlockedWaiter(const BlockedWaiter&) = delete;
   BlockedWaiter& operator=(const BlockedWaiter&) = delete;
   bool machine;
+  bool clockOnly;
   LONGLONG deadline;
   BlockedWaiter* previous;  // of this thread (none in practice)
   uint64_t seen = 0;        // the notification its owner last checked its condition after

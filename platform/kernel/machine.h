@@ -83,13 +83,16 @@ class MachineThreadScope {
 };
 // A part of the machine with events of its own (a simulated board): `nextDue` answers
 // the interrupt time of its next event, or -1 for none. It is called with the machine's
-// dispatcher lock held, so it may take only its own locks.
-int AddClockDeadlineSource(std::function<LONGLONG()> nextDue);
+// dispatcher lock held, so it may take only its own locks. `moved` (optional) is called
+// each time the test clock has moved, with none of the machine's locks held: a part that
+// looks for due events on a thread of its own looks at once instead of at its next poll.
+int AddClockDeadlineSource(std::function<LONGLONG()> nextDue, std::function<void()> moved = nullptr);
 void RemoveClockDeadlineSource(int id);
 // A hand-over of work between parts of the machine that the jumping clock watches (an
 // event posted, an interrupt line raised, a DPC queued). Call it once the work is
 // visible in its new place and before it leaves the old one: the clock then never jumps
-// on a look that saw the work in neither place.
+// on a look that saw the work in neither place. It also has the clock look again at once
+// (a part whose work is done calls it too).
 void NoteMachineProgress();
 // Work in flight that no wait shows (an interrupt on its way to its service routine).
 void HoldClock();

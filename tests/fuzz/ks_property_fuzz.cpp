@@ -386,6 +386,9 @@ struct Machine {
     // The board makes its pictures and packets only for the inputs that ask for them:
     // encoding is most of what passing time costs, and most inputs want the requests.
     board.encoder().SetProducersEnabled(false);
+    // The board encodes one round of pictures and sends it again after that: what the
+    // requests meet is the stream's timing and packets, not new pictures.
+    board.encoder().SetReplay(true);
     Check();
     atexit([] {
       Machine& m = The();

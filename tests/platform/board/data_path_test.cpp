@@ -429,6 +429,44 @@ TEST_F(DataPathTest, ProducersFollowTheEncodersStartAndStop) {
   EXPECT_EQ(core_.state().streamPackets[0], 15u);
 }
 
+// Replay: once a round of the main stream is made, a system reset that leaves its
+// settings as they were does not make the engine encode again; the round is sent anew.
+TEST_F(DataPathTest, ReplayKeepsItsRoundAcrossAReset) {
+  core_.SetSignal(board::InputFormat::k720p30);
+  core_.SetResponseQueueLimit(1000);
+  core_.SetRecordAccessUnits(true);
+  core_.SetReplay(true);
+  auto runOneSecond = [&] {
+    Send(15, 2, 320 | 180 << 16);
+    Send(14, 30 | 30 << 16 | 0x80, 0x0AAAAAAA, 0xAAAAAAAA);
+    Send(18, 6);
+    Send(7, 0);
+    for (int ms = 0; ms < 1000; ms += 10) {
+      machine::AdvanceClockMs(10);
+      board_.RunDueEvents();
+    }
+  };
+  runOneSecond();
+  EXPECT_EQ(core_.state().streamPackets[0], 15u);
+  ASSERT_EQ(core_.AccessUnits(0).size(), 6u);  // one round of the GOP, then replayed
+  Write(board::reg::kSysReset, 0);
+  Write(board::reg::kSysReset, 1);
+  Write(board::reg::kSysReset, 0);
+  core_.SetRunning();
+  runOneSecond();
+  EXPECT_EQ(core_.state().streamPackets[0], 15u);
+  EXPECT_EQ(core_.AccessUnits(0).size(), 6u);
+  // Other settings: a new round.
+  Send(8, 0);
+  Send(18, 3);
+  Send(7, 0);
+  for (int ms = 0; ms < 500; ms += 10) {
+    machine::AdvanceClockMs(10);
+    board_.RunDueEvents();
+  }
+  EXPECT_EQ(core_.AccessUnits(0).size(), 9u);
+}
+
 TEST_F(DataPathTest, AFullQueueDropsTheNewest) {
   core_.SetResponseQueueLimit(2);
   for (ULONG i = 0; i < 5; ++i) core_.QueueTransfer(1, 0x00020000, Payload(4, i));

@@ -1,6 +1,7 @@
 // The jumping test clock: time moves exactly to the next deadline once every machine
 // thread waits, and never while one of them runs or work is in flight.
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -159,6 +160,42 @@ TEST_F(JumpingClockTest, HoldsAndDueSourcesKeepTimeStill) {
   EXPECT_EQ(pk::InterruptTimeNow(), 1100000);
   settle.join();
   pk::RemoveClockDeadlineSource(id);
+}
+
+// A source is told each time the clock has moved, so that it can look at its events at
+// once: the clock stops at the source's event and waits for it, then moves on.
+TEST_F(JumpingClockTest, SourcesAreToldWhenTheClockHasMoved) {
+  pk::MachineThreadScope scope;
+  std::atomic<LONGLONG> due{40000};
+  std::mutex m;
+  std::vector<LONGLONG> told;
+  int id = pk::AddClockDeadlineSource([&] { return due.load(); },
+                                      [&] {
+                                        std::lock_guard<std::mutex> g(m);
+                                        told.push_back(pk::InterruptTimeNow());
+                                        if (told.back() >= 40000) due = -1;  // its event ran
+                                      });
+  // A source never told would hold the clock at 4 ms for good: let it go late instead.
+  std::thread fallback([&] {
+    for (int i = 0; i < 200 && due.load() >= 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    due = -1;
+  });
+  LARGE_INTEGER d;
+  d.QuadPart = -100000;  // 10 ms
+  KeDelayExecutionThread(KernelMode, FALSE, &d);
+  EXPECT_EQ(pk::InterruptTimeNow(), 100000);
+  fallback.join();
+  // The delay may end before the source is told of the last move.
+  for (int i = 0; i < 200; ++i) {
+    {
+      std::lock_guard<std::mutex> g(m);
+      if (told.size() >= 2) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pk::RemoveClockDeadlineSource(id);
+  std::lock_guard<std::mutex> g(m);
+  EXPECT_EQ(told, (std::vector<LONGLONG>{40000, 100000}));
 }
 
 }  // namespace
