@@ -398,9 +398,15 @@ BOOLEAN VORLIX_EncoderBringUp(CDevice* Device, BOOLEAN CallerHoldsPinMutex, BOOL
   WriteFlushed(Device, REG_UDMA_BURST, 0x80);
   Read(Device, REG_DMA_STATUS);
 
+  // A DPC for the transfer the reset cut short may still be running (a bring-up again on
+  // a streaming board): it owns these fields under the DPC lock, so they are cleared under
+  // it too, or its last chunk's arithmetic would land on the cleared state.
+  KIRQL irql;
+  KeAcquireSpinLock(&Device->m_DpcLock, &irql);
   s->nChunkWords = s->nTotalWords = s->nRemainingWords = s->nCurrentChunkWords = 0;
   s->nPreviewWidth = s->nPreviewHeight = s->bPreviewField = s->nPreviewParity = 0;
   VORLIX_ResetCommandSemaphore(Device);
+  KeReleaseSpinLock(&Device->m_DpcLock, irql);
 
   BOOLEAN ok = VORLIX_DownloadFirmware(Device, ENCODER_FIRMWARE_FILE, CallerHoldsPinMutex);
 

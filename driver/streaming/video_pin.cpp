@@ -82,10 +82,11 @@ ULONG ComputeSkipDividerWord(ULONG S, ULONG R) {
 
 ULONG SourceFrameRate(const CDevice* pDevice, BOOLEAN bEncoded) {
   const PCI_IDENTITY* id = pDevice->m_pPciIdentity;
-  const ULONG rate = pDevice->m_nAnalogVideoFrameRate;
-  const ULONG standard = pDevice->m_nAnalogVideoDecoderStandard;
+  // The monitor thread stores the input's words while a pin is created: each is read once.
+  const ULONG rate = __atomic_load_n(&pDevice->m_nAnalogVideoFrameRate, __ATOMIC_RELAXED);
+  const ULONG standard = __atomic_load_n(&pDevice->m_nAnalogVideoDecoderStandard, __ATOMIC_RELAXED);
   ULONG S = rate * 1000;
-  if (pDevice->m_nAnalogVideoInterleaved == 1) S >>= 1;
+  if (__atomic_load_n(&pDevice->m_nAnalogVideoInterleaved, __ATOMIC_RELAXED) == 1) S >>= 1;
   const BOOLEAN kindL = IsBoardKind(id, BOARD_KIND_L), kindM = IsBoardKind(id, BOARD_KIND_M);
   if ((kindL || kindM) && pDevice->m_nCompanyPexton) {
     if (rate > 30) S >>= 1;
@@ -214,7 +215,8 @@ NTSTATUS CVideoCapturePin::Create(PKSPIN pKsPin, PIRP pIrp) {
       WriteWord(dev->m_nEncoderVideoResolution, i, sizeWord);
     }
     const ULONG S = SourceFrameRate(dev, encoded);
-    const ULONG R = RequestedFrameRate(avgTimePerFrame, dev->m_nAnalogVideoDecoderStandard);
+    const ULONG R =
+        RequestedFrameRate(avgTimePerFrame, __atomic_load_n(&dev->m_nAnalogVideoDecoderStandard, __ATOMIC_RELAXED));
     const ULONG divider = ComputeSkipDividerWord(S, R);
     if (!encoded)
       WriteWord(dev->m_nAnalogVideoSkipFrameRate, i, divider);

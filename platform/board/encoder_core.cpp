@@ -618,9 +618,19 @@ void EncoderCore::QueueResponse(ULONG type, ULONG word) {
 }
 
 void EncoderCore::Enqueue(Response r) {
-  if (responseQueue_.size() >= responseLimit_) {
-    state_.droppedResponses++;  // the host does not keep up: the newest is lost
-    return;
+  // Each source (preview, main, sub, audio) has room of its own on the board, so when the
+  // host does not keep up a source loses its own newest: a busy one (audio, every
+  // 6.75 ms) never takes the room of one that produces rarely, or that stream would get
+  // nothing through for as long as the host lags. A command's answer always waits.
+  if (r.type == kRespStream || r.type == kRespPreview) {
+    const ULONG source = (r.word >> 16) & 0xFF;
+    size_t waiting = 0;
+    for (const Response& q : responseQueue_)
+      if ((q.type == kRespStream || q.type == kRespPreview) && ((q.word >> 16) & 0xFF) == source) ++waiting;
+    if (waiting >= responseLimit_) {
+      state_.droppedResponses++;
+      return;
+    }
   }
   responseQueue_.push_back(std::move(r));
   DeliverResponse();

@@ -112,7 +112,7 @@ struct EncoderState {
   ULONG previewPictures = 0;  // announced
   ULONG streamPackets[2] = {};
   ULONG audioPackets = 0;
-  ULONG droppedResponses = 0;  // the queue was full
+  ULONG droppedResponses = 0;  // their source's room was full
   ULONG doneCommands = 0;      // preview and stream acknowledgements accepted
   ULONG chunks = 0;            // board-to-host chunks moved
   ULONG frameNumber = 0;       // the next test-pattern frame
@@ -185,7 +185,8 @@ class EncoderCore {
   // The next `count` board-to-host chunks raise these status bits along with their
   // transfer-done.
   void CombineWithChunkDone(ULONG bits, ULONG count = 1);
-  // Responses waiting beyond this many are dropped (default 32).
+  // A source's responses (preview, main, sub, audio) waiting beyond this many are dropped,
+  // the newest first (default 32 each); a command's answer is never dropped.
   void SetResponseQueueLimit(size_t limit);
   // The producers follow the encoder's start and stop commands (default on).
   void SetProducersEnabled(bool on);

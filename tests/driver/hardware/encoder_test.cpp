@@ -4,7 +4,9 @@
 // sending exactly the flagged settings.
 #include "driver/hardware/encoder.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "driver/hardware/firmware.h"
 #include "driver/hardware/mailbox.h"
@@ -258,6 +260,38 @@ TEST_F(EncoderTest, ConfigurationPerInputFormat) {
     EXPECT_EQ(st.previewMask, c.previewMask);
     EXPECT_EQ(Commands().size(), 22u);
   }
+}
+
+// A bring-up on a streaming board: the DPC finishing a chunk of the transfer the core
+// reset cut short holds the DPC lock while it programs the next one. The bring-up clears
+// the transfer state only once it has that lock, so no transfer outlives it to take the
+// firmware chunks' transfer-done for its own (and the download with it).
+TEST_F(EncoderTest, BringUpClearsTheTransferStateUnderTheDpcLock) {
+  SetSignal(1920, 1080, 30);
+  Encoder().SetSignal(board::InputFormat::k1080p30);
+  std::atomic<bool> held{false};
+  std::thread dpc([&] {
+    KIRQL irql;
+    KeAcquireSpinLock(&Dev()->m_DpcLock, &irql);
+    held = true;
+    // The bring-up has set up its DMA and comes for the state: the chunk is retired now.
+    auto reachedTheState = [&] {
+      for (const board::Access& a : board_.AccessLog())
+        if (!a.write && a.offset == REG_DMA_STATUS) return true;
+      return false;
+    };
+    while (!reachedTheState()) std::this_thread::yield();
+    State()->nChunkWords = State()->nCurrentChunkWords = 0x400;
+    State()->nRemainingWords = 0x1000;
+    KeReleaseSpinLock(&Dev()->m_DpcLock, irql);
+  });
+  while (!held) std::this_thread::yield();
+  const bool ok = VORLIX_EncoderBringUp(Dev(), FALSE, FALSE);
+  dpc.join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(State()->nRemainingWords, 0u);
+  EXPECT_EQ(State()->nCurrentChunkWords, 0u);
+  EXPECT_TRUE(board::FirmwareImageValid(Encoder().DownloadedWords()));  // every chunk arrived
 }
 
 TEST(EncoderFrameKeepMask, SkipAndAverageModes) {

@@ -271,9 +271,11 @@ class LiveStreamsTest : public LifecycleTest {
 
 TEST_F(LiveStreamsTest, FourPinsStartAndStopRepeatedlyFromTheirOwnThreads) {
   board_.encoder().SetSignal(board::InputFormat::k720p30);
-  // Room for two seconds of what the board makes, so that a machine busy elsewhere for a
-  // moment does not make the board drop packets a pin waits for.
-  board_.encoder().SetResponseQueueLimit(256);
+  // Each source's room on the board: a machine busy elsewhere for a moment loses no packet
+  // a pin waits for (five seconds of each H.264 stream), while a host that keeps falling
+  // behind (sanitised, loaded) finds at most four rooms' worth ahead of a new packet, not
+  // minutes of old pictures and audio.
+  board_.encoder().SetResponseQueueLimit(32);
   Start();
   ASSERT_FALSE(HasFatalFailure());
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the monitor finds the signal

@@ -473,4 +473,21 @@ TEST_F(DataPathTest, AFullQueueDropsTheNewest) {
   EXPECT_EQ(core_.state().droppedResponses, 2u);  // one announced, two waiting
 }
 
+// A host that falls behind loses each source's newest, not a rare source's every packet:
+// audio filling its room leaves the main stream's, and a command's answer always waits.
+TEST_F(DataPathTest, EachSourceHasRoomOfItsOwn) {
+  core_.SetResponseQueueLimit(2);
+  for (ULONG i = 0; i < 6; ++i) core_.QueueTransfer(1, 0x80040000, Payload(4, i));  // audio
+  EXPECT_EQ(core_.state().droppedResponses, 3u);                                    // one announced, two waiting
+  core_.QueueTransfer(1, 0x00020000, Payload(4, 10));                               // main
+  core_.QueueTransfer(1, 0x00020000, Payload(4, 11));
+  core_.QueueTransfer(2, 0x00010000, Payload(4, 12));  // preview
+  EXPECT_EQ(core_.state().droppedResponses, 3u);
+  core_.QueueTransfer(1, 0x00020000, Payload(4, 13));  // main's room is full now
+  EXPECT_EQ(core_.state().droppedResponses, 4u);
+  Send(16, 0xFF);  // configure: its answer queues behind the data
+  board_.RunDueEvents();
+  EXPECT_EQ(core_.state().droppedResponses, 4u);
+}
+
 }  // namespace
