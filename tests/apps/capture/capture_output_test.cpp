@@ -176,6 +176,17 @@ TEST_F(CaptureOutput, StreamsDecodeAndFramesComeInOrder) {
   const std::vector<CsvLine> csv = ReadCsv(run.out / "frames.csv");
   std::map<std::string, std::vector<CsvLine>> byPin;
   for (const CsvLine& c : csv) byPin[c.pin].push_back(c);
+  // A picture whose transfer began before its pin ran comes back empty: on a loaded machine
+  // the board can begin one while the job is still starting its pins. Only the start of a
+  // run may hold such buffers; every buffer after the first filled one carries its frame.
+  std::map<std::string, size_t> leadingEmpty;
+  for (const char* pin : {"preview", "main"}) {
+    const auto& lines = byPin[pin];
+    size_t& n = leadingEmpty[pin];
+    while (n < lines.size() && lines[n].bytes == 0) n++;
+    EXPECT_LE(n, 1u) << pin;
+    for (size_t i = n; i < lines.size(); i++) EXPECT_GT(lines[i].bytes, 0u) << pin << " buffer " << i;
+  }
 
   // The property page's status block, read through the custom set while the pins ran.
   for (const char* line :
@@ -231,7 +242,7 @@ TEST_F(CaptureOutput, StreamsDecodeAndFramesComeInOrder) {
   const size_t frameBytes = kPreviewWidth * kPreviewHeight * 3 / 2;
   ASSERT_EQ(yuv.size() % frameBytes, 0u);
   const size_t pictures = yuv.size() / frameBytes;
-  EXPECT_EQ(pictures, byPin["preview"].size());
+  EXPECT_EQ(pictures, byPin["preview"].size() - leadingEmpty["preview"]);
   EXPECT_NEAR((double)pictures, kSeconds * 30, 4);
   std::vector<int64_t> numbers;
   for (size_t i = 0; i < pictures; i++)
@@ -260,10 +271,11 @@ TEST_F(CaptureOutput, StreamsDecodeAndFramesComeInOrder) {
     }
   }
   // The summary says the same.
-  for (const char* line :
-       {"  preview dropped         0 by picture number, 0 by the test pattern's frame number; 0 came back "
-        "empty\n",
-        "  main dropped            0 by picture number; 0 came back empty\n"})
+  for (const std::string& line :
+       {"  preview dropped         0 by picture number, 0 by the test pattern's frame number; " +
+            std::to_string(leadingEmpty["preview"]) + " came back empty\n",
+        "  main dropped            0 by picture number; " + std::to_string(leadingEmpty["main"]) +
+            " came back empty\n"})
     EXPECT_NE(r.find(line), std::string::npos) << line << r;
 }
 
