@@ -225,17 +225,24 @@ void BM_StripeThreadsStartJoin(benchmark::State& state) {
 }
 BENCHMARK(BM_StripeThreadsStartJoin)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The same interleave of both tiles on the calling thread.
-void BM_Bare_Interleave_2160p(benchmark::State& state) {
-  auto left = Random(kTileW * k4H * 2, 1), right = Random(kTileW * k4H * 2, 2);
-  std::vector<UCHAR> out(k4W * k4H * 2);
-  const ULONG plane = kTileW * k4H;
+// Two random 2160p tiles (left and right halves of a picture) and the interleave jobs that
+// write them into one 4:2:2 frame.
+struct TwoTiles {
+  std::vector<UCHAR> left = Random(kTileW * k4H * 2, 1), right = Random(kTileW * k4H * 2, 2);
+  std::vector<UCHAR> out = std::vector<UCHAR>(k4W * k4H * 2);
   StripeJob jobs[2] = {
-      {nullptr, 0, kTileW, k4H, kTileW, k4W, k4H, left.data(), left.data() + plane, out.data(), out.data(),
+      {nullptr, 0, kTileW, k4H, kTileW, k4W, k4H, left.data(), left.data() + kTileW* k4H, out.data(), out.data(),
        out.data() + out.size()},
-      {nullptr, 1, kTileW, k4H, kTileW, k4W, k4H, right.data(), right.data() + plane, out.data(),
+      {nullptr, 1, kTileW, k4H, kTileW, k4W, k4H, right.data(), right.data() + kTileW* k4H, out.data(),
        out.data() + kTileW * 2, out.data() + out.size()},
   };
+};
+
+// The same interleave of both tiles on the calling thread.
+void BM_Bare_Interleave_2160p(benchmark::State& state) {
+  TwoTiles t;
+  StripeJob* jobs = t.jobs;
+  const std::vector<UCHAR>& out = t.out;
   for (auto _ : state) {
     InterleaveStripe(&jobs[0]);
     InterleaveStripe(&jobs[1]);
@@ -248,15 +255,9 @@ BENCHMARK(BM_Bare_Interleave_2160p)->Unit(benchmark::kMillisecond)->UseRealTime(
 // The same two interleaves, each on a bare host thread started and joined per frame: the
 // striped path's floor on this machine, without the platform's thread layer.
 void BM_HostThreads_Interleave_2160p(benchmark::State& state) {
-  auto left = Random(kTileW * k4H * 2, 1), right = Random(kTileW * k4H * 2, 2);
-  std::vector<UCHAR> out(k4W * k4H * 2);
-  const ULONG plane = kTileW * k4H;
-  StripeJob jobs[2] = {
-      {nullptr, 0, kTileW, k4H, kTileW, k4W, k4H, left.data(), left.data() + plane, out.data(), out.data(),
-       out.data() + out.size()},
-      {nullptr, 1, kTileW, k4H, kTileW, k4W, k4H, right.data(), right.data() + plane, out.data(),
-       out.data() + kTileW * 2, out.data() + out.size()},
-  };
+  TwoTiles t;
+  StripeJob* jobs = t.jobs;
+  const std::vector<UCHAR>& out = t.out;
   for (auto _ : state) {
     std::thread a(InterleaveStripe, &jobs[0]), b(InterleaveStripe, &jobs[1]);
     a.join();

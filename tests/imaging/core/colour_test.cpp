@@ -11,11 +11,13 @@
 #include "imaging/core/colour.h"
 #include "imaging/core/dispatch.h"
 #include "imaging/core/memory.h"
+#include "tests/imaging/core/refusing_hooks.h"
 #include "tests/support/levels.h"
 
 namespace {
 
 using vorlix_test::Random;
+using vorlix_test::RefusingHooks;
 using vorlix_test::RunnableLevels;
 
 // A picture's bytes with random padding, a random start alignment and, sometimes, a
@@ -275,24 +277,6 @@ TEST(ColourConversion, EveryLevelMatchesLevelZero) {
     }
   }
 }
-
-// Work-memory hooks that refuse every block when told to, and count how many blocks were
-// asked for and how many are still out.
-struct RefusingHooks {
-  static inline int asked = 0, live = 0;
-  static inline bool refuse = false;
-  static void* Malloc(u64 n) {
-    ++asked;
-    if (refuse) return nullptr;
-    ++live;
-    return std::malloc(n);
-  }
-  static void Free(void* p) {
-    if (p) --live;
-    std::free(p);
-  }
-  static constexpr ImgMemoryHookTable kTable{Malloc, nullptr, nullptr, Free};
-};
 
 // The vector levels of 4:2:0 to RGB keep an upper row's chroma terms in work memory for
 // the row below; without that memory each row forms its own. Both ways give the same

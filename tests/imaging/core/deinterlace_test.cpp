@@ -11,11 +11,13 @@
 #include "imaging/core/deinterlace.h"
 #include "imaging/core/dispatch.h"
 #include "imaging/core/memory.h"
+#include "tests/imaging/core/refusing_hooks.h"
 #include "tests/support/levels.h"
 
 namespace {
 
 using vorlix_test::Random;
+using vorlix_test::RefusingHooks;
 using vorlix_test::RunnableLevels;
 
 // Frames of one plane sharing one step (sometimes negative, base on the last row), and a
@@ -159,24 +161,6 @@ TEST(Deinterlace, BlendWeightFormsMatchLevelZeroAtTheirBoundaries) {
       }
     }
 }
-
-// Work-memory hooks that refuse every block, and count how many were asked for and how
-// many are still out.
-struct RefusingHooks {
-  static inline int asked = 0, live = 0;
-  static inline bool refuse = false;
-  static void* Malloc(u64 n) {
-    ++asked;
-    if (refuse) return nullptr;
-    ++live;
-    return std::malloc(n);
-  }
-  static void Free(void* p) {
-    if (p) --live;
-    std::free(p);
-  }
-  static constexpr ImgMemoryHookTable kTable{Malloc, nullptr, nullptr, Free};
-};
 
 // Wide rows, on pictures tall enough for the vector levels' reuse of a kept row's values
 // to chain over several missing rows, with the kept rows copied by the row kernels or left
