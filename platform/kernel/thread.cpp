@@ -177,17 +177,20 @@ void ThreadMain(HostThread* t) {
     ReportVerifierFailure("PsTerminateSystemThread", d, SYSTEM_THREAD_EXCEPTION_NOT_HANDLED);
   }
   {
+    // Counted as ended before the object is signalled: a waiter woken by the signal (a
+    // driver's stop, then a test's count of live threads) must find the routine's end
+    // counted already.
+    std::lock_guard<std::mutex> g(Threads().lock);
+    --Threads().live;
+    ++Threads().ending;
+    Threads().cv.notify_all();
+  }
+  {
     // The end and the signal in one step: a waiter woken here finds the machine thread
     // gone as well.
     std::lock_guard<std::mutex> g(DispatcherLock());
     t->k.Header.SignalState = 1;
     MachineThreadEndedLocked();
-  }
-  {
-    std::lock_guard<std::mutex> g(Threads().lock);
-    --Threads().live;
-    ++Threads().ending;
-    Threads().cv.notify_all();
   }
   ReleaseThread(t);
   std::lock_guard<std::mutex> g(Threads().lock);

@@ -57,6 +57,8 @@ TEST_F(ThreadTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
     KeSetEvent(&c.go, 0, FALSE);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    // A waiter the signal woke finds the routine's end counted (a stop, then a count).
+    EXPECT_EQ(pk::LiveSystemThreadCount(), 0u);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS) << "stays signalled";
     EXPECT_EQ(c.stage.load(), terminate ? 1 : 2);
     EXPECT_EQ(c.irql, PASSIVE_LEVEL);
