@@ -127,19 +127,25 @@ bool GuardMapping(void* base, size_t length) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGBUS, &action, &g_previousBusAction);
   });
+  // A slot is claimed by its base and only then given its length, and given back length
+  // first: a slot's length is never another mapping's, and a slot without one matches no
+  // fault.
   for (GuardSlot& slot : g_guards) {
     uintptr_t free = 0;
     if (slot.base.load(std::memory_order_relaxed) != 0) continue;
+    if (!slot.base.compare_exchange_strong(free, (uintptr_t)base, std::memory_order_acq_rel)) continue;
     slot.length.store(length, std::memory_order_release);
-    if (slot.base.compare_exchange_strong(free, (uintptr_t)base, std::memory_order_acq_rel)) return true;
+    return true;
   }
   return false;
 }
 
 void UnguardMapping(void* base) {
   for (GuardSlot& slot : g_guards) {
-    uintptr_t expected = (uintptr_t)base;
-    if (slot.base.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return;
+    if (slot.base.load(std::memory_order_acquire) != (uintptr_t)base) continue;
+    slot.length.store(0, std::memory_order_release);
+    slot.base.store(0, std::memory_order_release);
+    return;
   }
 }
 

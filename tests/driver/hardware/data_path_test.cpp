@@ -22,6 +22,7 @@
 #include "platform/board/h264_model.h"
 #include "platform/board/test_pattern.h"
 #include "tests/driver/hardware/lifecycle_test_fixture.h"
+#include "tests/support/ffprobe.h"
 
 namespace vorlix_test {
 namespace {
@@ -70,40 +71,6 @@ struct TestPin {
   std::vector<CloneNode> nodes;
   std::vector<std::vector<UCHAR>> buffers;
 };
-
-// ffprobe's answer for a file, as key=value lines.
-std::map<std::string, std::string> Probe(const std::string& args, const std::filesystem::path& file) {
-  std::string command = "ffprobe -v error " + args + " -of default=nw=1 '" + file.string() + "' 2>&1";
-  std::map<std::string, std::string> out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char line[512];
-  while (fgets(line, sizeof line, p)) {
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    size_t eq = s.find('=');
-    if (eq != std::string::npos) out[s.substr(0, eq)] = s.substr(eq + 1);
-  }
-  pclose(p);
-  return out;
-}
-
-std::vector<std::string> ProbeLines(const std::string& args, const std::filesystem::path& file) {
-  std::string command = "ffprobe -v error " + args + " '" + file.string() + "' 2>&1";
-  std::vector<std::string> out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char line[512];
-  while (fgets(line, sizeof line, p)) {
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    if (!s.empty()) out.push_back(s);
-  }
-  pclose(p);
-  return out;
-}
-
-bool HaveFfprobe() { return std::system("ffprobe -version > /dev/null 2>&1") == 0; }
 
 class DataPathTest : public LifecycleTest {
  protected:

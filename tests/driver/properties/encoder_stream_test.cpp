@@ -16,27 +16,11 @@
 #include "driver/streaming/guids.h"
 #include "driver/streaming/ranges.h"
 #include "tests/driver/properties/custom_property_fixture.h"
+#include "tests/support/ffprobe.h"
+#include "tests/support/video_format.h"
 
 namespace vorlix_test {
 namespace {
-
-bool HaveFfprobe() { return std::system("ffprobe -version > /dev/null 2>&1") == 0; }
-
-// ffprobe's lines for a file.
-std::vector<std::string> ProbeLines(const std::string& args, const std::filesystem::path& file) {
-  std::string command = "ffprobe -v error " + args + " '" + file.string() + "' 2>/dev/null";
-  std::vector<std::string> out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char line[512];
-  while (fgets(line, sizeof line, p)) {
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    if (!s.empty()) out.push_back(s);
-  }
-  pclose(p);
-  return out;
-}
 
 constexpr ULONG kBuffers = 8;
 constexpr ULONG kBufferBytes = 1 << 20;
@@ -61,11 +45,7 @@ class EncoderStreamTest : public CustomPropertyTest {
         if (b.biCompression == MakeFourCC("H264"))
           sizes += " " + std::to_string(b.biWidth) + "x" + std::to_string(b.biHeight);
         if (b.biCompression != MakeFourCC("H264") || b.biWidth != 1280 || b.biHeight != 720) continue;
-        KS_DATAFORMAT_VIDEOINFOHEADER format{};
-        std::memcpy(&format.DataFormat, &r->DataRange, sizeof(KSDATAFORMAT));
-        format.DataFormat.FormatSize = sizeof(format);
-        format.VideoInfoHeader = r->VideoInfoHeader;
-        format.VideoInfoHeader.AvgTimePerFrame = 333333;
+        KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormatFromRange(*r, 333333);
         ASSERT_EQ(client_->CreatePin(video_, 0, &format.DataFormat, &pin_), STATUS_SUCCESS);
       }
     }

@@ -16,10 +16,12 @@
 #include "driver/streaming/virtual_camera.h"
 #include "platform/kernel/handles.h"
 #include "tests/driver/streaming/streaming_fixture.h"
+#include "tests/support/video_format.h"
 
 namespace {
 
 using namespace streaming_test;
+using vorlix_test::VideoFormatFromRange;
 
 constexpr ULONG kYV12 = MakeFourCC("YV12");
 constexpr ULONG kFrameBytes = 704 * 480 * 3 / 2;
@@ -116,11 +118,7 @@ class VirtualCameraTest : public StreamingTest {
       if (b.biCompression == kYV12 && b.biWidth == 704 && b.biHeight == 480) range = r;
     }
     ASSERT_NE(range, nullptr);
-    KS_DATAFORMAT_VIDEOINFOHEADER format{};
-    std::memcpy(&format.DataFormat, &range->DataRange, sizeof(KSDATAFORMAT));
-    format.DataFormat.FormatSize = sizeof(format);
-    format.VideoInfoHeader = range->VideoInfoHeader;
-    format.VideoInfoHeader.AvgTimePerFrame = 333667;
+    KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormatFromRange(*range, 333667);
     ASSERT_EQ(client->CreatePin(videoFilter_, 0, &format.DataFormat, &videoPin_), STATUS_SUCCESS);
     ASSERT_NE(Dev()->m_pVideoPin[VCAM_PIN_SLOT], nullptr);
     if (clock) {
