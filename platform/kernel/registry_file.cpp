@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -15,9 +16,12 @@ using namespace registry;
 
 namespace {
 
+// Each write has a temporary file of its own (process and sequence number), so two threads
+// or processes saving the same file at once never write into, or rename away, each other's.
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error) {
-  std::string tmp = path + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  static std::atomic<uint64_t> sequence{0};
+  std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(sequence.fetch_add(1));
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     *error = "cannot create " + tmp + ": " + std::strerror(errno);
     return false;

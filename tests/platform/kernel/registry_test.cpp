@@ -589,6 +589,30 @@ TEST_F(Registry, AttachedFileIsWrittenOnlyOnFlushAndAtomically) {
   EXPECT_EQ(pk::RegistryAttachedFile(), "");
 }
 
+// Saves of one file from several threads at once: each writes through its own temporary
+// file, so every save succeeds, the file is always one whole export and nothing is left.
+TEST_F(Registry, ConcurrentSavesOfOneFileEachWriteAWholeFile) {
+  for (int i = 0; i < 26; ++i) pk::RegistrySetDword(DriverKey(), u"value" + std::u16string(1, u'a' + i), i);
+  const std::string path = (dir_ / "registry.reg").string();
+  std::atomic<int> failures{0};
+  std::vector<std::thread> savers;
+  for (int t = 0; t < 6; ++t)
+    savers.emplace_back([&] {
+      for (int i = 0; i < 40; ++i) {
+        std::string error;
+        if (!pk::RegistrySaveFile(path, &error)) failures++;
+      }
+    });
+  for (auto& s : savers) s.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::string error;
+  pk::RegistryReset();
+  ASSERT_TRUE(pk::RegistryLoadFile(path, &error)) << error;
+  EXPECT_TRUE(pk::RegistryGetValue(DriverKey(), u"valuez"));
+  for (const auto& entry : fs::directory_iterator(dir_))
+    EXPECT_EQ(entry.path().filename(), "registry.reg") << "temporary file left behind";
+}
+
 TEST_F(Registry, UnreadableFileIsNeverAttachedNorOverwritten) {
   std::string path = (dir_ / "registry.reg").string();
   const std::string damaged =
