@@ -349,15 +349,19 @@ TEST_F(KsFilterTest, ProcessNeverOverlapsItselfOrAStateChange) {
       }
     }
   });
-  // At least 200 rounds, and on until Process has run often enough to have met the steps.
-  for (int i = 0; i < 200 || (processed < 20 && i < 200000); i++) {
-    ASSERT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(client->SetState(pin, i % 2 ? KSSTATE_ACQUIRE : KSSTATE_STOP), STATUS_SUCCESS);
+  // At least 200 rounds, and on until Process has run often enough to have met the steps:
+  // a loaded machine may run the processing thread late, however many rounds pass. (The
+  // real-time bound only ends a broken run.)
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  int i = 0;
+  for (; (i < 200 || processed < 20) && std::chrono::steady_clock::now() < giveUp; i++) {
+    EXPECT_EQ(client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(client->SetState(pin, i % 2 ? KSSTATE_ACQUIRE : KSSTATE_STOP), STATUS_SUCCESS);
   }
   stop = true;
   feeder.join();
   EXPECT_EQ(overlaps, 0);
-  EXPECT_GT(processed, 0);
+  EXPECT_GE(processed, 20) << "in " << i << " rounds";
 }
 
 // On the jumping test clock a request to process is work in flight until Process has
