@@ -175,6 +175,10 @@ class VirtualRun {
       if (NT_SUCCESS(status)) status = client_.SetState(r->pin, KSSTATE_RUN);
     summary_.Step("virtual pins run", status);
     if (NT_SUCCESS(status)) {
+      // A push finds only buffers the pin has already taken in: the producer starts once
+      // both pins have taken every buffer queued before the run, or its first frame and
+      // sound could come before them and be dropped.
+      for (Received* r : {&videoIn_, &audioIn_}) client_.WaitProcessingIdle(r->pin);
       running_ = true;
       Push();
       Drain();

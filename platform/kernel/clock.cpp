@@ -243,6 +243,11 @@ void JumperMain() {
     // sources, which change without one.
     JumperCv().wait_for(lock, std::chrono::milliseconds(1));
     if (j.stop || !j.on || !TestClock()) continue;
+    // The parts are looked at one after another while work may move between them: a
+    // look during which any work changed hands proves nothing. The count of hand-overs
+    // is taken before the machine threads are counted, since a thread that starts to
+    // count as a machine thread (a host thread taking up the machine's work) notes it.
+    uint64_t progress = g_progress.load(std::memory_order_acquire);
     size_t machine = g_machineThreads.load();
     if (machine == 0 || g_blockedMachine < machine) continue;
     // A waiter woken by the latest notification may be about to run.
@@ -250,9 +255,6 @@ void JumperMain() {
     bool settled = true;
     for (const BlockedWaiter* w : g_machineWaiters) settled = settled && (w->clockOnly || w->seen == latest);
     if (!settled) continue;
-    // The parts are looked at one after another while work may move between them: a
-    // look during which any work changed hands proves nothing.
-    uint64_t progress = g_progress.load(std::memory_order_acquire);
     bool busy = false;
     LONGLONG next = NextDeadlineLocked(busy);
     if (busy || next < 0 || g_progress.load(std::memory_order_acquire) != progress) continue;

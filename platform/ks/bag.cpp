@@ -49,6 +49,7 @@ void ClearKsFaults() {
   }
   detail::ClearFactoryFaults();
   FailNthStreamPointerClone(0);
+  HoldProcessingThreads(false);
 }
 
 KSOBJECT_BAG CreateObjectBag() { return new Bag(); }

@@ -19,6 +19,9 @@ void FailNthKsEdit(uint64_t n, ULONG Tag = 0);
 // Makes the nth KsStreamPointerClone call from now fail (1 = the next one).
 void FailNthStreamPointerClone(uint64_t n);
 void ClearKsFaults();
+// Holds every pin's processing thread before it takes its next request (true), as on a
+// machine too busy to run it, and lets them go again (false).
+void HoldProcessingThreads(bool Hold);
 
 // Bags for the objects KS creates (filters, pins). Freeing a bag frees its items.
 KSOBJECT_BAG CreateObjectBag();

@@ -64,6 +64,11 @@ struct PinObject {
   bool ProcessRequested = false;
   bool ProcessingAllowed = false;  // the state allows Process
   bool ProcessRunning = false;
+  // A request the processing thread has taken and not yet carried into its Process call
+  // (for the jumping test clock, which must not move while it is on its way).
+  bool ProcessHanding = false;
+  // A state or format change holds the processing turn: a request waits for it.
+  bool TurnTaken = false;
   bool Exiting = false;
   std::thread Worker;
 

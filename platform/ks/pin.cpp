@@ -103,36 +103,90 @@ void RefreshEdge(PinObject* pin) {
   }
 }
 
+// The host's hold on every processing thread (HoldProcessingThreads).
+std::atomic<bool> g_processingHeld{false};
+
+// For the jumping test clock, a request to process is work handed over to a thread the
+// clock does not count: from the moment it is made until that thread runs Process as a
+// machine thread, the clock must not move, or a busy machine could pass a frame's time
+// before the frame was even taken. A request waiting for a state change's turn is that
+// change's business (its caller is a machine thread), as is one the state forbids.
+// Queue lock held.
+bool ProcessingWorkInFlight(const PinObject* pin) {
+  if (pin->Exiting || pin->TurnTaken) return false;
+  return pin->ProcessHanding || (pin->ProcessRequested && pin->ProcessingAllowed);
+}
+
 void ProcessingThread(PinObject* pin) {
   for (;;) {
     {
       std::unique_lock<std::mutex> q(pin->QueueLock);
-      pin->QueueCv.wait(q, [&] { return pin->Exiting || (pin->ProcessRequested && pin->ProcessingAllowed); });
+      pin->QueueCv.wait(q, [&] {
+        return pin->Exiting || (pin->ProcessRequested && pin->ProcessingAllowed && !g_processingHeld.load());
+      });
       if (pin->Exiting) return;
       pin->ProcessRequested = false;
       pin->ProcessRunning = true;
+      pin->ProcessHanding = true;
     }
     NTSTATUS status = STATUS_PENDING;
     {
       std::lock_guard<std::mutex> turn(pin->Processing);
+      // Process is the machine's work: while it runs this thread counts as a machine
+      // thread, so the jumping clock moves only once it waits on the machine or is done.
+      platform::kernel::MachineThreadScope machineWork;
       bool run;
       {
         std::lock_guard<std::mutex> q(pin->QueueLock);
+        pin->ProcessHanding = false;
         run = pin->ProcessingAllowed && (EdgeHasFrame(pin) || !FramesRequired(pin));
       }
+      platform::kernel::NoteMachineProgress();
       const KSPIN_DISPATCH* dispatch = pin->Public.Descriptor ? pin->Public.Descriptor->Dispatch : nullptr;
       if (run && dispatch && dispatch->Process) {
         bool dispatchLevel = pin->Public.Descriptor->Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING;
         platform::kernel::ScopedIrql irql(dispatchLevel ? DISPATCH_LEVEL : PASSIVE_LEVEL);
         status = dispatch->Process(&pin->Public);
       }
+      // The next request is made while this thread still counts, so the clock never
+      // sees the work in neither place.
+      std::lock_guard<std::mutex> q(pin->QueueLock);
+      pin->ProcessRunning = false;
+      if (status == STATUS_SUCCESS && EdgeHasFrame(pin) && pin->ProcessingAllowed) pin->ProcessRequested = true;
+      pin->QueueCv.notify_all();
     }
-    std::lock_guard<std::mutex> q(pin->QueueLock);
-    pin->ProcessRunning = false;
-    if (status == STATUS_SUCCESS && EdgeHasFrame(pin) && pin->ProcessingAllowed) pin->ProcessRequested = true;
-    pin->QueueCv.notify_all();
   }
 }
+
+// The jumping clock's look at the pins: 0 (a time already come) while any processing
+// request is on its way, else -1. Called with the machine's dispatcher lock held; takes
+// only the object and queue locks, under which nothing calls into the machine.
+LONGLONG ProcessingWorkDue() {
+  std::lock_guard<std::mutex> hold(g_objectsLock);
+  for (const auto& [object, kind] : g_objects) {
+    if (kind != ObjectKind::Pin) continue;
+    PinObject* pin = static_cast<PinObject*>(object);
+    std::lock_guard<std::mutex> q(pin->QueueLock);
+    if (ProcessingWorkInFlight(pin)) return 0;
+  }
+  return -1;
+}
+
+// A state or format change's hold on the processing turn, visible to the jumping clock.
+class TurnTaken {
+ public:
+  explicit TurnTaken(PinObject* pin) : pin_(pin) { Set(true); }
+  ~TurnTaken() { Set(false); }
+  TurnTaken(const TurnTaken&) = delete;
+  TurnTaken& operator=(const TurnTaken&) = delete;
+
+ private:
+  void Set(bool taken) {
+    std::lock_guard<std::mutex> q(pin_->QueueLock);
+    pin_->TurnTaken = taken;
+  }
+  PinObject* pin_;
+};
 
 // Queue lock held.
 void RequestProcessing(PinObject* pin) {
@@ -290,6 +344,8 @@ NTSTATUS CreatePin(FilterObject* Filter, ULONG PinId, const KSDATAFORMAT* Format
     DestroyPin(p);
     return status;
   }
+  static const int processingSource = platform::kernel::AddClockDeadlineSource(ProcessingWorkDue);
+  (void)processingSource;
   p->Worker = std::thread(ProcessingThread, p);
   Filter->Pins.push_back(p);
   *Pin = p;
@@ -299,6 +355,7 @@ NTSTATUS CreatePin(FilterObject* Filter, ULONG PinId, const KSDATAFORMAT* Format
 NTSTATUS SetPinState(PinObject* Pin, KSSTATE Target) {
   if (Target < KSSTATE_STOP || Target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> turn(Pin->Processing);
+  TurnTaken taken(Pin);
   Pin->Public.ClientState = Target;
   const KSPIN_DISPATCH* dispatch = Pin->Public.Descriptor ? Pin->Public.Descriptor->Dispatch : nullptr;
   while (Pin->Public.DeviceState != Target) {
@@ -347,6 +404,7 @@ NTSTATUS ChangePinFormat(PinObject* Pin, const KSDATAFORMAT* Format, ULONG Forma
     return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> hold(Pin->Filter->Control);
   std::lock_guard<std::mutex> turn(Pin->Processing);
+  TurnTaken taken(Pin);
   const KSPIN_DESCRIPTOR_EX* pd = Pin->Public.Descriptor;
   const KSPIN_DISPATCH* dispatch = pd ? pd->Dispatch : nullptr;
   if (!dispatch || !dispatch->SetDataFormat) return STATUS_INVALID_DEVICE_REQUEST;
@@ -451,6 +509,18 @@ void WaitProcessingIdle(PinObject* Pin) {
 }
 
 }  // namespace detail
+
+void HoldProcessingThreads(bool Hold) {
+  detail::g_processingHeld.store(Hold);
+  if (Hold) return;
+  std::lock_guard<std::mutex> hold(detail::g_objectsLock);
+  for (const auto& [object, kind] : detail::g_objects) {
+    if (kind != detail::ObjectKind::Pin) continue;
+    auto* pin = static_cast<detail::PinObject*>(object);
+    std::lock_guard<std::mutex> q(pin->QueueLock);
+    pin->QueueCv.notify_all();
+  }
+}
 
 void FailNthStreamPointerClone(uint64_t n) {
   std::lock_guard<std::mutex> hold(detail::g_cloneFaults.lock);

@@ -223,7 +223,8 @@ unsigned SynchronizeCount(const Slot* slot);
 // Calls the connected service routine once if the line is asserted (latched: if an edge
 // is pending). Returns the routine's answer, or false when nothing was delivered.
 bool Service(Slot* slot);
-// How many times the service routine ran and how often it answered FALSE.
+// How many times the service routine was called (counted as it begins, so a delivery
+// whose acknowledgement is seen is counted) and how often it answered FALSE.
 unsigned Deliveries(const Slot* slot);
 unsigned Refusals(const Slot* slot);
 

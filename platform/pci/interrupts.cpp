@@ -38,11 +38,13 @@ bool CallServiceRoutine(KINTERRUPT* i) {
     ~Done() { g_inService.fetch_sub(1); }
   } done;
   std::lock_guard<std::mutex> l(i->lock);
+  // Counted before the routine runs: it acknowledges the device, and whoever sees the
+  // line go low must find the delivery counted.
+  i->deliveries++;
   KIRQL old;
   KeRaiseIrql(i->record.irql, &old);
   BOOLEAN handled = i->routine(i, i->context);
   KeLowerIrql(old);
-  i->deliveries++;
   if (!handled) i->refusals++;
   return handled != FALSE;
 }

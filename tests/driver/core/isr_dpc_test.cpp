@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -582,7 +583,13 @@ TEST(IsrDpcThreaded, InterruptsWhileChannelsStartAndStop) {
     for (int k = 0; k < 4; ++k)
       CPCIBaseDevice::RegisterChannel(d.get(), k, pins[k].pin(), &pins[k].lock, &pins[k].pending, &pins[k].done,
                                       &pins[k].semaphore, ScriptedCallback);
-    for (int round = 0; round < 200 || (pci::Deliveries(slot) < 20 && round < 200000); ++round) {
+    // At least 200 rounds, and on until the interrupt has come often enough to have met
+    // them: a loaded machine may run its delivery thread late, however many rounds pass.
+    // (The real-time bound only ends a broken run.)
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int round = 0;
+    for (; round < 200 || pci::Deliveries(slot) < 20; ++round) {
+      if (std::chrono::steady_clock::now() > giveUp) break;
       int row = round % 4;
       CPCIBaseDevice::StartChannel(d.get(), row);
       CPCIBaseDevice::StopChannel(d.get(), row);
@@ -594,7 +601,7 @@ TEST(IsrDpcThreaded, InterruptsWhileChannelsStartAndStop) {
     machine::WaitForDpcsIdle();
     EXPECT_EQ(table.nRunning, 0u);
     EXPECT_EQ(table.nRegistered, 0u);
-    EXPECT_GT(pci::Deliveries(slot), 0u);
+    EXPECT_GE(pci::Deliveries(slot), 20u) << "in " << round << " rounds";
     MmUnmapIoSpace(d->m_pBar[0], 0x10000);
     pci::Unplug(slot);
     g_script = nullptr;

@@ -734,19 +734,26 @@ TEST_F(Settings, ProcAmpBoardSets) {
 
 // Two filters closing at once save together while a property handler changes a member:
 // each written value is the old or the new one, never a mix, and always without the flag.
+// The saves begin only once the handler has stored its first value: a loaded machine may
+// start the writer's thread after both saves are done, and they would then write the
+// loaded default, which says nothing about torn values.
 TEST_F(Settings, ConcurrentSavesWriteWholeValues) {
   DevicePtr d = LoadedDevice();
   std::atomic<bool> stop{false};
+  std::atomic<bool> writing{false};
   std::thread writer([&] {
     ULONG i = 0;
-    while (!stop.load()) __atomic_store_n(&d->m_nEncoderVideoGop[5], (i++ & 1) ? (kFlag | 20u) : 10u, __ATOMIC_RELAXED);
+    while (!stop.load()) {
+      __atomic_store_n(&d->m_nEncoderVideoGop[5], (i++ & 1) ? (kFlag | 20u) : 10u, __ATOMIC_RELAXED);
+      writing.store(true);
+    }
   });
-  std::thread a([&] {
+  auto save = [&] {
+    while (!writing.load()) std::this_thread::yield();
     for (int i = 0; i < 3; ++i) d->SaveSettings();
-  });
-  std::thread b([&] {
-    for (int i = 0; i < 3; ++i) d->SaveSettings();
-  });
+  };
+  std::thread a(save);
+  std::thread b(save);
   a.join();
   b.join();
   stop = true;
