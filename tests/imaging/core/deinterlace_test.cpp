@@ -162,6 +162,48 @@ TEST(Deinterlace, BlendWeightFormsMatchLevelZeroAtTheirBoundaries) {
     }
 }
 
+// The vector levels store the plain blend where the weights alone already give the
+// median below the lower limit and the spatial estimate above the upper one; each case
+// sits on a side of that boundary (one limit a step too far in, a falling weight, a
+// constant one), on moving content where every block mixes the three outcomes.
+TEST(Deinterlace, BlendLimitsJustInsideAndOutsideTheWeightsMatchLevelZero) {
+  const std::vector<CpuLevel> levels = RunnableLevels();
+  if (levels.empty()) GTEST_SKIP() << "no level above 0 runs here";
+  struct Case {
+    int factor, offset, lower, upper;
+  };
+  // 4 m - 32 is 0 up to m 8 and 256 from m 72 on.
+  const Case cases[] = {
+      {4, -32, 9, 71},   {4, -32, 10, 71}, {4, -32, 9, 70},  {4, -32, 10, 70},    {4, -32, 0, 255}, {4, -32, 256, -1},
+      {4, -32, -5, 71},  {-4, 256, 9, 71}, {-4, 31, 9, 255}, {-1, 31, 256, 255},  {-1, 256, 0, 0},  {0, 0, 0, 255},
+      {0, 0, 1, 255},    {0, 256, 0, 255}, {0, 256, 0, 254}, {0, 256, 300, -300}, {30, -31, 2, 9},  {200, -60000, 2, 9},
+      {100, -250, 3, 5}, {1, 0, 1, 255},   {1, 0, 0, 255},   {1, 0, 255, 254},
+  };
+
+  Random r(0x11F17u);
+  u16 weights[512];
+  for (const Case& c : cases)
+    for (int iter = 0; iter < 6; ++iter) {
+      // Noise of 80 or so spreads the motion values over the limits; 255 saturates many.
+      const int noises[] = {255, 80, 60};
+      const ImgSize size{r.Int(20, 300), r.Int(9, 17)};
+      const Pictures p = MakePictures(r, 3, size, noises[iter % 3]);
+      ImgDeinterlaceBlendState state;
+      ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, c.factor, c.offset, c.lower, c.upper), IMG_OK);
+      const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1);
+      const std::vector<const u8*> frames = p.FramePointers();
+      std::vector<u8> ref = p.dst;
+      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept, &state);
+      for (CpuLevel level : levels) {
+        std::vector<u8> out = p.dst;
+        ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
+                                        &state);
+        ASSERT_EQ(out, ref) << "level " << level << " factor " << c.factor << " offset " << c.offset << " limits "
+                            << c.lower << ".." << c.upper << " size " << size.width << "x" << size.height;
+      }
+    }
+}
+
 // Wide rows, on pictures tall enough for the vector levels' reuse of a kept row's values
 // to chain over several missing rows, with the kept rows copied by the row kernels or left
 // to the caller: with the work memory those values live in, and with none (every row then
