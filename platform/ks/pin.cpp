@@ -134,14 +134,16 @@ void ProcessingThread(PinObject* pin) {
       std::lock_guard<std::mutex> turn(pin->Processing);
       // Process is the machine's work: while it runs this thread counts as a machine
       // thread, so the jumping clock moves only once it waits on the machine or is done.
+      // The hand-over is noted once the thread counts and before the request stops
+      // showing: a look of the clock's that began before the count then proves nothing.
       platform::kernel::MachineThreadScope machineWork;
+      platform::kernel::NoteMachineProgress();
       bool run;
       {
         std::lock_guard<std::mutex> q(pin->QueueLock);
         pin->ProcessHanding = false;
         run = pin->ProcessingAllowed && (EdgeHasFrame(pin) || !FramesRequired(pin));
       }
-      platform::kernel::NoteMachineProgress();
       const KSPIN_DISPATCH* dispatch = pin->Public.Descriptor ? pin->Public.Descriptor->Dispatch : nullptr;
       if (run && dispatch && dispatch->Process) {
         bool dispatchLevel = pin->Public.Descriptor->Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING;
