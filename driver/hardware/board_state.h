@@ -50,4 +50,8 @@ struct BoardState {
   ULONGLONG nEncRingSum[2];
   ULONG nEncBaseQp[2];
   ULONG nEncQpHoldCount[2];
+  // Set while firmware chunks go out (under the DPC lock): the core is held in its boot
+  // loader then, so every transfer-done is a chunk's and a response can only be one the
+  // core raised before its reset (its status bits survive the reset).
+  ULONG bFirmwareDownload;
 };

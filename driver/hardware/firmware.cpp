@@ -2,6 +2,7 @@
 #include "driver/hardware/firmware.h"
 
 #include "driver/core/device.h"
+#include "driver/hardware/board_state.h"
 #include "driver/hardware/mailbox.h"
 #include "driver/hardware/registers.h"
 #include "imaging/img.h"
@@ -162,6 +163,19 @@ bool SendChunk(CDevice* d, ULONG words) {
   return done;
 }
 
+// Marks the chunk loop for the status handler. Starting it also drops the progress of any
+// board-to-host transfer: none can run while the core is held for the download, and a
+// stale one would take the chunks' transfer-dones.
+void MarkDownload(CDevice* d, bool on) {
+  BoardState* s = d->m_pBoardState;
+  if (!s) return;
+  KIRQL irql;
+  KeAcquireSpinLock(&d->m_DpcLock, &irql);
+  if (on) s->nTotalWords = s->nRemainingWords = s->nCurrentChunkWords = 0;
+  s->bFirmwareDownload = on ? 1 : 0;
+  KeReleaseSpinLock(&d->m_DpcLock, irql);
+}
+
 }  // namespace
 
 PUCHAR VORLIX_NoSignalPicture() {
@@ -200,6 +214,7 @@ BOOLEAN VORLIX_DownloadFirmware(CDevice* Device, PCWSTR FileName, BOOLEAN Caller
   BOOLEAN ok = buffer && Device->m_nDmaBufferSize >= (FIRMWARE_CHUNK_WORDS + 1) * sizeof(ULONG);
   ULONG words = size / FIRMWARE_RECORD_SIZE;
   ULONG stored = 0;
+  MarkDownload(Device, true);
   for (ULONG i = 0; ok && i < words; ++i) {
     buffer[stored++] = VORLIX_DecodeFirmwareRecord(data + (SIZE_T)i * FIRMWARE_RECORD_SIZE);
     if (stored == FIRMWARE_CHUNK_WORDS) {
@@ -212,6 +227,7 @@ BOOLEAN VORLIX_DownloadFirmware(CDevice* Device, PCWSTR FileName, BOOLEAN Caller
     buffer[stored] = 0;  // the pad word of an odd-length last chunk
     if (!SendChunk(Device, (stored + 1) & ~1u)) ok = FALSE;
   }
+  MarkDownload(Device, false);
   ULONG elapsed = (ULONG)(KeQueryInterruptTime() - start);
   if (ok)
     DbgPrint("TOTAL DOWNLOAD TIMES = %08d (%d BYTES) (SUCCESS)\n", elapsed, size);

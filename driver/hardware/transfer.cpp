@@ -374,9 +374,12 @@ ULONG VORLIX_ProcessInterruptStatus(CDevice* Device, ULONG Status, ULONG Value) 
     DbgPrint("PCI RESET( %02X \xA1\xD1 status = 0x%08X )\n", Device->m_nDeviceInstance, Status);
     s->nTotalWords = s->nRemainingWords = s->nCurrentChunkWords = 0;
   }
-  if (Status & INT_MAILBOX_RESPONSE) TakeResponse(Device, Value);
+  // During a firmware download a response is a leftover of the core before its reset:
+  // taken, it would set up a transfer that swallows the next chunk's transfer-done.
+  const bool download = s->bFirmwareDownload != 0;
+  if ((Status & INT_MAILBOX_RESPONSE) && !download) TakeResponse(Device, Value);
   if (Status & INT_DMA_DONE) {
-    if (TransferInProgress(s)) {
+    if (!download && TransferInProgress(s)) {
       if (ContinueAfterChunk(Device)) Acknowledge(Device);
     } else {
       ReleaseCommandSemaphore(Device);  // a firmware chunk arrived
@@ -397,7 +400,7 @@ VOID VORLIX_DeliverBitstream(struct _KSPIN** pins, struct _KSSTREAM_POINTER** cl
     return;
   }
   if (!(status & INT_DMA_DONE)) return;
-  if (!TransferInProgress(s)) {
+  if (s->bFirmwareDownload || !TransferInProgress(s)) {
     ReleaseCommandSemaphore(device);  // a firmware chunk arrived
     return;
   }

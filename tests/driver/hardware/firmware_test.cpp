@@ -148,6 +148,32 @@ TEST_F(FirmwareTest, MalformedFiles) {
   EXPECT_TRUE(BoardStartsImage());
 }
 
+// The interrupt status survives a core reset. A stream response the old core raised just
+// before bring-up, and taken only once the download runs (here the interrupt routine is
+// held off until the first chunk has gone out), must not set up a transfer that then takes
+// the chunk's transfer-done for its own: the chunk's wait would run out and the download
+// fail.
+TEST_F(FirmwareTest, ResponseLeftFromBeforeTheResetDoesNotTakeAChunksCompletion) {
+  WriteFirmware(board::SampleFirmwareImage(300));  // two chunks
+  ASSERT_TRUE(Encoder().ChunkLengths().empty());
+  Dev()->m_nIsrGate.store(0);
+  Encoder().QueueTransfer(1, 0x00000100u, std::vector<ULONG>(64, 0x5A5A5A5Au));
+  ASSERT_NE(board_.PendingStatus() & INT_MAILBOX_RESPONSE, 0u);
+  std::thread opener([&] {
+    while (Encoder().ChunkLengths().empty()) std::this_thread::yield();
+    Dev()->m_nIsrGate.store(1);
+  });
+  EXPECT_TRUE(VORLIX_EncoderBringUp(Dev(), FALSE, FALSE));
+  opener.join();
+  auto total = LogLines("TOTAL DOWNLOAD TIMES");
+  ASSERT_EQ(total.size(), 1u);
+  EXPECT_NE(total[0].find("(SUCCESS)"), std::string::npos) << total[0];
+  EXPECT_EQ(Encoder().ChunkLengths(), (std::vector<ULONG>{256, 48}));
+  EXPECT_EQ(State()->nRemainingWords, 0u);
+  EXPECT_EQ(State()->nCurrentChunkWords, 0u);
+  EXPECT_TRUE(BoardStartsImage());
+}
+
 // A board that refuses the image never answers the handshake and ignores every command;
 // bring-up says so in the log and each configure command waits out its 3 s.
 TEST_F(FirmwareTest, RejectedImageFullBringUp) {
