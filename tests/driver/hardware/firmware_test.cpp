@@ -2,6 +2,7 @@
 // missing files, failed reads, long paths, lost chunks, and the picture's conversion.
 #include "driver/hardware/firmware.h"
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -159,11 +160,13 @@ TEST_F(FirmwareTest, ResponseLeftFromBeforeTheResetDoesNotTakeAChunksCompletion)
   Dev()->m_nIsrGate.store(0);
   Encoder().QueueTransfer(1, 0x00000100u, std::vector<ULONG>(64, 0x5A5A5A5Au));
   ASSERT_NE(board_.PendingStatus() & INT_MAILBOX_RESPONSE, 0u);
+  std::atomic<bool> over{false};  // a bring-up that sends no chunk must not leave the opener spinning
   std::thread opener([&] {
-    while (Encoder().ChunkLengths().empty()) std::this_thread::yield();
+    while (Encoder().ChunkLengths().empty() && !over) std::this_thread::yield();
     Dev()->m_nIsrGate.store(1);
   });
   EXPECT_TRUE(VORLIX_EncoderBringUp(Dev(), FALSE, FALSE));
+  over = true;
   opener.join();
   auto total = LogLines("TOTAL DOWNLOAD TIMES");
   ASSERT_EQ(total.size(), 1u);
