@@ -29,9 +29,14 @@ Board::Board() {
         return events_.empty() ? -1 : events_.front().due;
       },
       [this] {
-        // Taken so that the thread is either waiting (and woken) or about to look.
-        { std::lock_guard<std::mutex> l(eventMu_); }
-        eventCv_.notify_all();
+        // Looked at under the lock, so that the thread is either waiting (and woken) or
+        // about to look; a move that brings no event due leaves it waiting.
+        bool due;
+        {
+          std::lock_guard<std::mutex> l(eventMu_);
+          due = !events_.empty() && events_.front().due <= Now();
+        }
+        if (due) eventCv_.notify_all();
       });
 }
 
