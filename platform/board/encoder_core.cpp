@@ -962,8 +962,18 @@ void EncoderCore::ProduceStream(int s, ULONG n, ULONG sourceRate) {
     // wanted ones becomes the stream's round (sent from its IDR, as after a reset).
     std::deque<KeptRound>& kept = keptRounds_[s];
     if (!replayed.empty() && replayed.size() >= replaySettings_[s].gop) {
-      kept.push_front(KeptRound{replaySettings_[s], std::move(replayed)});
-      if (kept.size() > kKeptRounds) kept.pop_back();
+      size_t bytes = 0;
+      for (const ReplayPacket& p : replayed) bytes += p.payload->size() * sizeof(ULONG);
+      kept.push_front(KeptRound{replaySettings_[s], std::move(replayed), bytes});
+      size_t total = 0;
+      for (auto k = kept.begin(); k != kept.end(); ++k) {
+        if (k - kept.begin() < (ptrdiff_t)kKeptRounds && total + k->bytes <= kKeptBytes) {
+          total += k->bytes;
+          continue;
+        }
+        kept.erase(k, kept.end());  // the older ones go
+        break;
+      }
     }
     replayed.clear();
     for (auto k = kept.begin(); k != kept.end(); ++k) {
