@@ -29,9 +29,14 @@ Board::Board() {
         return events_.empty() ? -1 : events_.front().due;
       },
       [this] {
-        // Taken so that the thread is either waiting (and woken) or about to look.
-        { std::lock_guard<std::mutex> l(eventMu_); }
-        eventCv_.notify_all();
+        // Looked at under the lock, so that the thread is either waiting (and woken) or
+        // about to look; a move that brings no event due leaves it waiting.
+        bool due;
+        {
+          std::lock_guard<std::mutex> l(eventMu_);
+          due = !events_.empty() && events_.front().due <= Now();
+        }
+        if (due) eventCv_.notify_all();
       });
 }
 
@@ -156,8 +161,11 @@ void Board::ClearViolations() {
 void Board::Post(LONGLONG delay100ns, std::function<void()> event) {
   {
     std::lock_guard<std::mutex> l(eventMu_);
-    events_.push_back(Event{Now() + delay100ns, ++eventOrder_, std::move(event)});
-    std::stable_sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) { return a.due < b.due; });
+    // After every event due at the same time or earlier: events keep their posting order.
+    const LONGLONG due = Now() + delay100ns;
+    auto at = std::upper_bound(events_.begin(), events_.end(), due,
+                               [](LONGLONG d, const Event& e) { return d < e.due; });
+    events_.insert(at, Event{due, ++eventOrder_, std::move(event)});
   }
   platform::kernel::NoteMachineProgress();
   EnsureThread();

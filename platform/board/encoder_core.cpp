@@ -325,6 +325,7 @@ void EncoderCore::SetReplay(bool on) {
   ENCODER_LOCK;
   replay_ = on;
   for (auto& r : replayStream_) r.clear();
+  for (auto& k : keptRounds_) k.clear();
   replayLive_[0] = replayLive_[1] = false;
   replayPreview_.clear();
   replayFields_.clear();
@@ -956,6 +957,36 @@ void EncoderCore::ProduceStream(int s, ULONG n, ULONG sourceRate) {
   // these settings is sent again without the engine, also after a reset closed it: a
   // stream that starts again starts at the round's IDR.
   std::vector<ReplayPacket>& replayed = replayStream_[s];
+  if (replay_ && !sameAs(replaySettings_[s])) {
+    // Other settings: a whole round of the ones left is kept, and a round kept for the
+    // wanted ones becomes the stream's round (sent from its IDR, as after a reset).
+    std::deque<KeptRound>& kept = keptRounds_[s];
+    if (!replayed.empty() && replayed.size() >= replaySettings_[s].gop) {
+      size_t bytes = 0;
+      for (const ReplayPacket& p : replayed) bytes += p.payload->size() * sizeof(ULONG);
+      kept.push_front(KeptRound{replaySettings_[s], std::move(replayed), bytes});
+      size_t total = 0;
+      for (auto k = kept.begin(); k != kept.end(); ++k) {
+        if (k - kept.begin() < (ptrdiff_t)kKeptRounds && total + k->bytes <= kKeptBytes) {
+          total += k->bytes;
+          continue;
+        }
+        kept.erase(k, kept.end());  // the older ones go
+        break;
+      }
+    }
+    replayed.clear();
+    for (auto k = kept.begin(); k != kept.end(); ++k) {
+      if (!sameAs(k->settings)) continue;
+      replayed = std::move(k->packets);
+      replaySettings_[s] = k->settings;
+      replayLive_[s] = false;
+      kept.erase(k);
+      // The engine's stream of other settings ends here: a return to them starts anew.
+      model.Open(H264Settings{});
+      break;
+    }
+  }
   const bool roundReady = replay_ && replayed.size() >= want.gop && sameAs(replaySettings_[s]);
   if (roundReady && !replayLive_[s]) {
     replayLive_[s] = true;

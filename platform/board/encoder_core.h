@@ -193,7 +193,9 @@ class EncoderCore {
   // Replay: the producers draw and encode one GOP (the preview one cycle of as many
   // pictures) and then send the same pictures and access units round again, so that the
   // board's own work stops counting when the host's path is measured. The streams stay
-  // valid H.264 (each round starts at an IDR); the pictures' numbers repeat.
+  // valid H.264 (each round starts at an IDR); the pictures' numbers repeat. A stream
+  // keeps the rounds of its last few settings (up to a bound in bytes): settings it had
+  // before are sent from their round again, from its IDR, without the engine.
   void SetReplay(bool on);
   // Access units the H.264 engine made, per stream (kept when recording is on).
   void SetRecordAccessUnits(bool on);
@@ -261,6 +263,16 @@ class EncoderCore {
   };
   std::vector<ReplayPacket> replayStream_[2];
   H264Settings replaySettings_[2];  // of the round kept
+  // Whole rounds of earlier settings, the most recent first: at most kKeptRounds of
+  // them and kKeptBytes of packets a stream (a round at an absurd bit rate is not kept).
+  struct KeptRound {
+    H264Settings settings;
+    std::vector<ReplayPacket> packets;
+    size_t bytes = 0;
+  };
+  static constexpr size_t kKeptRounds = 8;
+  static constexpr size_t kKeptBytes = 32u << 20;
+  std::deque<KeptRound> keptRounds_[2];
   bool replayLive_[2] = {};         // the stream sends the kept round (since its last reset)
   size_t replayNext_[2] = {};
   std::vector<std::shared_ptr<const std::vector<ULONG>>> replayPreview_;

@@ -82,11 +82,30 @@ std::condition_variable& JumperCv() {
   static std::condition_variable cv;
   return cv;
 }
-// Delays wait for the clock alone: they are woken when it moves, not with every change
-// of a signal state.
-std::condition_variable& DelayCv() {
-  static std::condition_variable cv;
-  return cv;
+// Calls for the jumping clock to look so far. A call made while it is still looking (it
+// was not waiting, so the wake-up itself is lost) has it look again at once instead of
+// at its next poll.
+std::atomic<uint64_t> g_jumperCalls{0};
+void WakeJumper() {
+  g_jumperCalls.fetch_add(1, std::memory_order_acq_rel);
+  JumperCv().notify_one();
+}
+// Delays wait for the clock alone, each on its own wake-up: a move of the clock wakes the
+// delays whose end it reached, not every delay nor every wait.
+std::multimap<LONGLONG, std::condition_variable*>& Delays() {  // by end; dispatcher lock
+  static std::multimap<LONGLONG, std::condition_variable*> delays;
+  return delays;
+}
+// Wakes the delays that end at `now` or before (all of them for a change of clock).
+// Dispatcher lock held.
+void WakeDelaysLocked(LONGLONG now) {
+  for (auto& delay : Delays()) {
+    if (delay.first > now) break;
+    delay.second->notify_one();
+  }
+}
+void WakeAllDelaysLocked() {
+  for (auto& delay : Delays()) delay.second->notify_one();
 }
 // Callers of WaitForBlockedWaiters now (dispatcher lock).
 size_t g_blockedWatchers = 0;
@@ -95,14 +114,14 @@ size_t g_blockedWatchers = 0;
 void NotifyDispatcher() {
   g_notifications.fetch_add(1, std::memory_order_acq_rel);
   DispatcherCv().notify_all();
-  JumperCv().notify_one();
+  WakeJumper();
 }
 
 namespace {
 void WaitOn(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, LONGLONG deadline) {
   if (t_waiter && !t_waiter->clockOnly) {
     const uint64_t latest = g_notifications.load(std::memory_order_acquire);
-    if (t_waiter->machine && t_waiter->seen != latest) JumperCv().notify_one();
+    if (t_waiter->machine && t_waiter->seen != latest) WakeJumper();
     t_waiter->seen = latest;
   }
   // The test clock moves only under the dispatcher lock, with a notification, so a
@@ -165,7 +184,7 @@ BlockedWaiter::BlockedWaiter(LONGLONG deadline, bool clockOnly)
   }
   // Nothing another waiter waits for has changed: only the clock and the counters of
   // blocked threads need to know.
-  JumperCv().notify_one();
+  WakeJumper();
   if (g_blockedWatchers) DispatcherCv().notify_all();
 }
 BlockedWaiter::~BlockedWaiter() {
@@ -206,7 +225,7 @@ void AdvanceToLocked(LONGLONG target) {
   // Expired timers notified their waiters; of the others only a wait whose time-out has
   // come has anything to look at.
   if (!g_waitDeadlines.empty() && *g_waitDeadlines.begin() <= TheClock().testInterrupt.load()) NotifyDispatcher();
-  DelayCv().notify_all();
+  WakeDelaysLocked(TheClock().testInterrupt.load());
 }
 
 // The next time anything is due, or -1 when nothing is; `busy` when work is in flight
@@ -238,10 +257,14 @@ void TellSourcesClockMoved() {
 void JumperMain() {
   Jumper& j = TheJumper();
   std::unique_lock<std::mutex> lock(DispatcherLock());
+  uint64_t seen = g_jumperCalls.load(std::memory_order_acquire);
   while (!j.stop) {
-    // Notifications come with every change of a wait; the poll covers the holds and
-    // sources, which change without one.
-    JumperCv().wait_for(lock, std::chrono::milliseconds(1));
+    // Notifications come with every change of a wait and every hand-over of work; the
+    // poll covers a call that came between the last look and the wait.
+    JumperCv().wait_for(lock, std::chrono::milliseconds(1), [&] {
+      return j.stop || g_jumperCalls.load(std::memory_order_acquire) != seen;
+    });
+    seen = g_jumperCalls.load(std::memory_order_acquire);
     if (j.stop || !j.on || !TestClock()) continue;
     // The parts are looked at one after another while work may move between them: a
     // look during which any work changed hands proves nothing. The count of hand-overs
@@ -259,8 +282,9 @@ void JumperMain() {
     LONGLONG next = NextDeadlineLocked(busy);
     if (busy || next < 0 || g_progress.load(std::memory_order_acquire) != progress) continue;
     AdvanceToLocked(next);
+    // The jump expired the timers it passed and woke the waits and delays whose time
+    // came; the rest have nothing new to look at.
     lock.unlock();
-    WakeTimerThread();
     TellSourcesClockMoved();
     lock.lock();
   }
@@ -299,7 +323,7 @@ void UseTestClock(LONGLONG startSystemTime) {
   TheClock().testSystemBase = startSystemTime;
   TheClock().test = true;
   NotifyDispatcher();
-  DelayCv().notify_all();
+  WakeAllDelaysLocked();
 }
 
 void UseJumpingTestClock(LONGLONG startSystemTime) {
@@ -341,7 +365,7 @@ void RemoveClockDeadlineSource(int id) {
 
 void NoteMachineProgress() {
   g_progress.fetch_add(1, std::memory_order_acq_rel);
-  JumperCv().notify_one();
+  WakeJumper();
 }
 
 void HoldClock() { TheJumper().holds.fetch_add(1); }
@@ -357,7 +381,7 @@ void UseRealClock() {
     std::lock_guard<std::mutex> g(DispatcherLock());
     TheClock().test = false;
     NotifyDispatcher();
-    DelayCv().notify_all();
+    WakeAllDelaysLocked();
   }
   WakeTimerThread();
 }
@@ -533,6 +557,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
   std::unique_lock<std::mutex> lock(DispatcherLock());
   LONGLONG deadline = InterruptTime() + (LONGLONG)scaled;
   BlockedWaiter blocked(deadline, true);
-  while (InterruptTime() < deadline) WaitOn(DelayCv(), lock, deadline);
+  std::condition_variable wake;
+  const auto delay = Delays().emplace(deadline, &wake);
+  while (InterruptTime() < deadline) WaitOn(wake, lock, deadline);
+  Delays().erase(delay);
   return STATUS_SUCCESS;
 }

@@ -80,6 +80,8 @@ bool RunHeadLocked(std::unique_lock<std::mutex>& lock) {
   q.running = false;
   ++q.finished;
   q.cv.notify_all();
+  // The routine's work is done: the jumping clock, held while it ran, may move on.
+  NoteMachineProgress();
   return true;
 }
 

@@ -35,7 +35,11 @@ std::atomic<int> g_inService{0};
 // caller has counted it in service (g_inService); it ends the count.
 bool CallServiceRoutine(KINTERRUPT* i) {
   struct Done {
-    ~Done() { g_inService.fetch_sub(1); }
+    ~Done() {
+      g_inService.fetch_sub(1);
+      // Its work is done (or refused): the jumping clock, held while it ran, may move on.
+      platform::kernel::NoteMachineProgress();
+    }
   } done;
   std::lock_guard<std::mutex> l(i->lock);
   // Counted before the routine runs: it acknowledges the device, and whoever sees the

@@ -430,7 +430,8 @@ TEST_F(DataPathTest, ProducersFollowTheEncodersStartAndStop) {
 }
 
 // Replay: once a round of the main stream is made, a system reset that leaves its
-// settings as they were does not make the engine encode again; the round is sent anew.
+// settings as they were does not make the engine encode again; the round is sent anew,
+// and so is the round of earlier settings the stream returns to.
 TEST_F(DataPathTest, ReplayKeepsItsRoundAcrossAReset) {
   core_.SetSignal(board::InputFormat::k720p30);
   core_.SetResponseQueueLimit(1000);
@@ -465,6 +466,25 @@ TEST_F(DataPathTest, ReplayKeepsItsRoundAcrossAReset) {
     board_.RunDueEvents();
   }
   EXPECT_EQ(core_.AccessUnits(0).size(), 9u);
+  // Back to the first settings: their round was kept and is sent again without the
+  // engine; a GOP never used before is encoded.
+  const ULONG before = core_.state().streamPackets[0];
+  auto runHalfASecondWithGop = [&](ULONG gop) {
+    Send(8, 0);
+    Send(18, gop);
+    Send(7, 0);
+    for (int ms = 0; ms < 500; ms += 10) {
+      machine::AdvanceClockMs(10);
+      board_.RunDueEvents();
+    }
+  };
+  runHalfASecondWithGop(6);
+  EXPECT_GT(core_.state().streamPackets[0], before);
+  EXPECT_EQ(core_.AccessUnits(0).size(), 9u);
+  runHalfASecondWithGop(3);
+  EXPECT_EQ(core_.AccessUnits(0).size(), 9u);
+  runHalfASecondWithGop(4);
+  EXPECT_EQ(core_.AccessUnits(0).size(), 13u);
 }
 
 TEST_F(DataPathTest, AFullQueueDropsTheNewest) {
