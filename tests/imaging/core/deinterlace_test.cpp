@@ -132,6 +132,22 @@ TEST(Deinterlace, BlendEveryLevelMatchesLevelZeroWithLinearWeights) {
   }
 }
 
+// The blend with `state` on pictures `p` (kept and copied rows picked from `r`): every
+// level gives level 0's bytes. `what` names the case in a failure.
+void ExpectBlendLevelsMatchLevelZero(Random& r, const Pictures& p, ImgSize size, const ImgDeinterlaceBlendState* state,
+                                     const std::vector<CpuLevel>& levels, const std::string& what) {
+  const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1);
+  const std::vector<const u8*> frames = p.FramePointers();
+  std::vector<u8> ref = p.dst;
+  ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept, state);
+  for (CpuLevel level : levels) {
+    std::vector<u8> out = p.dst;
+    ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
+                                    state);
+    ASSERT_EQ(out, ref) << "level " << level << " " << what << " size " << size.width << "x" << size.height;
+  }
+}
+
 // The vector levels form the blend weight three ways by the size of the factor and the
 // offset; every boundary between them against level 0.
 TEST(Deinterlace, BlendWeightFormsMatchLevelZeroAtTheirBoundaries) {
@@ -148,17 +164,8 @@ TEST(Deinterlace, BlendWeightFormsMatchLevelZeroAtTheirBoundaries) {
       ImgDeinterlaceBlendState state;
       ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, factor, offset, r.Int(-1, 40), r.Int(60, 256)),
                 IMG_OK);
-      const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1);
-      const std::vector<const u8*> frames = p.FramePointers();
-      std::vector<u8> ref = p.dst;
-      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept, &state);
-      for (CpuLevel level : levels) {
-        std::vector<u8> out = p.dst;
-        ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
-                                        &state);
-        ASSERT_EQ(out, ref) << "level " << level << " factor " << factor << " offset " << offset << " size "
-                            << size.width << "x" << size.height;
-      }
+      ExpectBlendLevelsMatchLevelZero(r, p, size, &state, levels,
+                                      "factor " + std::to_string(factor) + " offset " + std::to_string(offset));
     }
 }
 
@@ -190,17 +197,9 @@ TEST(Deinterlace, BlendLimitsJustInsideAndOutsideTheWeightsMatchLevelZero) {
       const Pictures p = MakePictures(r, 3, size, noises[iter % 3]);
       ImgDeinterlaceBlendState state;
       ASSERT_EQ(ImgDeinterlaceBlendStateInitLinear(&state, weights, c.factor, c.offset, c.lower, c.upper), IMG_OK);
-      const int first = r.Int(0, 1), kept = r.Int(0, 1), copyKept = r.Int(0, 1);
-      const std::vector<const u8*> frames = p.FramePointers();
-      std::vector<u8> ref = p.dst;
-      ImgDeinterlaceBlendTable[0](frames.data(), p.srcStep, p.Dst(ref), p.dstStep, size, first, kept, copyKept, &state);
-      for (CpuLevel level : levels) {
-        std::vector<u8> out = p.dst;
-        ImgDeinterlaceBlendTable[level](frames.data(), p.srcStep, p.Dst(out), p.dstStep, size, first, kept, copyKept,
-                                        &state);
-        ASSERT_EQ(out, ref) << "level " << level << " factor " << c.factor << " offset " << c.offset << " limits "
-                            << c.lower << ".." << c.upper << " size " << size.width << "x" << size.height;
-      }
+      ExpectBlendLevelsMatchLevelZero(r, p, size, &state, levels,
+                                      "factor " + std::to_string(c.factor) + " offset " + std::to_string(c.offset) +
+                                          " limits " + std::to_string(c.lower) + ".." + std::to_string(c.upper));
     }
 }
 
