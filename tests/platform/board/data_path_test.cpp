@@ -458,17 +458,6 @@ TEST_F(DataPathTest, ReplayKeepsItsRoundAcrossAReset) {
   EXPECT_EQ(core_.state().streamPackets[0], 15u);
   EXPECT_EQ(core_.AccessUnits(0).size(), 6u);
   // Other settings: a new round.
-  Send(8, 0);
-  Send(18, 3);
-  Send(7, 0);
-  for (int ms = 0; ms < 500; ms += 10) {
-    machine::AdvanceClockMs(10);
-    board_.RunDueEvents();
-  }
-  EXPECT_EQ(core_.AccessUnits(0).size(), 9u);
-  // Back to the first settings: their round was kept and is sent again without the
-  // engine; a GOP never used before is encoded.
-  const ULONG before = core_.state().streamPackets[0];
   auto runHalfASecondWithGop = [&](ULONG gop) {
     Send(8, 0);
     Send(18, gop);
@@ -478,6 +467,11 @@ TEST_F(DataPathTest, ReplayKeepsItsRoundAcrossAReset) {
       board_.RunDueEvents();
     }
   };
+  runHalfASecondWithGop(3);
+  EXPECT_EQ(core_.AccessUnits(0).size(), 9u);
+  // Back to the first settings: their round was kept and is sent again without the
+  // engine; a GOP never used before is encoded.
+  const ULONG before = core_.state().streamPackets[0];
   runHalfASecondWithGop(6);
   EXPECT_GT(core_.state().streamPackets[0], before);
   EXPECT_EQ(core_.AccessUnits(0).size(), 9u);
